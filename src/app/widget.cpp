@@ -1,0 +1,155 @@
+#include "widget.h"
+
+#include "qhidusbmgr.h"
+#include "ui_widget.h"
+
+#ifdef Q_OS_LINUX
+#include "hiddevicewatcher.h"
+#endif
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
+#include <QDebug>
+#include <QMessageBox>
+#include <QTextCursor>
+#include <QTimer>
+
+namespace {
+
+const char kRedStyle[] = "background-color: rgb(255, 0, 0);";
+const char kGreenStyle[] = "background-color: rgb(0, 255, 0);";
+
+} // namespace
+
+Widget::Widget(QWidget *parent)
+    : QWidget(parent)
+    , ui(new Ui_Widget)
+    , usbMgr(new QHidUsbMgr)
+    , firmware()
+    , packetIndex(0)
+    , rxBuffer()
+    , readyForNext(false)
+{
+    ui->setupUi(this);
+    setWindowFlags(Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    FillDeviceList();
+
+    connect(usbMgr, SIGNAL(RecvBufSignal(QByteArray)), this, SLOT(RecvBufSlot(QByteArray)),
+            Qt::AutoConnection);
+    connect(usbMgr, SIGNAL(SendBufSignal(QByteArray)), this, SLOT(SendBufSlot(QByteArray)),
+            Qt::AutoConnection);
+    connect(ui->pushButtonOpen, &QPushButton::clicked, ui->pushButtonOpen, [this]() { ToggleUsb(); });
+    connect(ui->pushButtonScan, &QPushButton::clicked, ui->pushButtonScan, [this]() { FillDeviceList(); });
+    connect(ui->pushButtonSend, &QPushButton::clicked, ui->pushButtonSend, [this]() { SendTypedHex(); });
+
+    upgradeTimer = new QTimer;
+    connect(upgradeTimer, &QTimer::timeout, upgradeTimer, [this]() { SendNextPacket(); });
+    connect(ui->pushButtonSelect, &QPushButton::clicked, ui->pushButtonSelect,
+            [this]() { SelectUpgradeFile(); });
+    connect(ui->pushButtonLoad, &QPushButton::clicked, ui->pushButtonLoad, [this]() { ToggleUpgrade(); });
+
+#ifdef Q_OS_LINUX
+    // Linux has no device-change window message; a udev monitor on the hidraw
+    // subsystem tells the window instead.
+    deviceWatcher = new HidDeviceWatcher(this);
+    connect(deviceWatcher, &HidDeviceWatcher::devicesChanged, this, [this]() { DeviceChanged(); });
+#endif
+}
+
+Widget::~Widget()
+{
+    // Nothing may outlive the window: no tick into a destroyed window, and no
+    // reader thread polling an open handle while the process exits.
+    upgradeTimer->stop();
+    delete upgradeTimer;
+    if (usbMgr->IsOpen())
+        usbMgr->CloseUsb();
+    delete usbMgr;
+    delete ui;
+}
+
+void Widget::FillDeviceList()
+{
+    const QStringList labels = usbMgr->EnumDevices();
+    ui->comboBoxId->clear();
+    for (int i = 0; i < labels.size(); ++i)
+        ui->comboBoxId->insertItem(i, labels.at(i));
+}
+
+void Widget::ToggleUsb()
+{
+    if (usbMgr->IsOpen()) {
+        usbMgr->CloseUsb();
+        ui->pushButtonOpen->setText(tr("Connect"));
+        ui->pushButtonOpen->setStyleSheet(kRedStyle);
+        return;
+    }
+
+    const int index = ui->comboBoxId->currentIndex();
+    const QString label = ui->comboBoxId->currentText();
+    AppendLog(label, false);
+    if (usbMgr->OpenUsb(index)) {
+        ui->pushButtonOpen->setText(tr("Disconnect"));
+        ui->pushButtonOpen->setStyleSheet(kGreenStyle);
+    } else {
+        QMessageBox::warning(this, tr("tip"), tr("USB open fail") + label, QMessageBox::Ok,
+                             QMessageBox::NoButton);
+    }
+}
+
+void Widget::SendTypedHex()
+{
+    const QString text = ui->lineEditSend->text();
+    const QByteArray bytes = usbMgr->FromHexString(text);
+    usbMgr->SendBuf(bytes, 0, true);
+    AppendLog(text, false);
+}
+
+void Widget::AppendLog(const QString &text, bool received)
+{
+    // The text is escaped: device strings and typed text are shown as written,
+    // never interpreted as markup.
+    const QString line = received ? tr("<font color=red>[recv]%1</font>")
+                                  : tr("<font color=blue>[send]%1</font>");
+    ui->textEdit->append(line.arg(text.toHtmlEscaped()));
+    ui->textEdit->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
+}
+
+void Widget::RecvBufSlot(QByteArray data)
+{
+    AppendLog(usbMgr->ToHexString(data), true);
+    ScanReply(data);
+}
+
+void Widget::SendBufSlot(QByteArray data)
+{
+    AppendLog(usbMgr->ToHexString(data), false);
+}
+
+void Widget::DeviceChanged()
+{
+    if (usbMgr->IsOpen()) {
+        FillDeviceList();
+        if (usbMgr->DeviceRemoved()) {
+            usbMgr->CloseUsb();
+            ui->pushButtonOpen->setText(tr("Connect"));
+            ui->pushButtonOpen->setStyleSheet(kRedStyle);
+        }
+    }
+    qDebug() << "nativeEvent Event ";
+}
+
+bool Widget::nativeEvent(const QByteArray &eventType, void *message, long *result)
+{
+    Q_UNUSED(eventType);
+    Q_UNUSED(result);
+#ifdef Q_OS_WIN
+    const MSG *msg = static_cast<const MSG *>(message);
+    if (msg->message == WM_DEVICECHANGE)
+        DeviceChanged();
+#else
+    Q_UNUSED(message);
+#endif
+    return false;
+}

@@ -1,0 +1,61 @@
+#ifndef WIDGET_H
+#define WIDGET_H
+
+#include <QByteArray>
+#include <QString>
+#include <QWidget>
+
+class QHidUsbMgr;
+class QTimer;
+class Ui_Widget;
+class HidDeviceWatcher;
+
+// The tool's one window: device list and connect toggle, the upgrade button
+// and progress bar, and (on a page that is never brought forward) the traffic
+// log, the hex send line and the image select button.
+class Widget : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit Widget(QWidget *parent = nullptr);
+    ~Widget() override;
+
+    // Enumerates the HID devices and refills the device list in that order.
+    void FillDeviceList();
+
+    // Connection and traffic console.
+    void ToggleUsb();
+    void SendTypedHex();
+    void AppendLog(const QString &text, bool received);
+    // Called on the GUI thread whenever the set of attached devices may have
+    // changed, whichever platform mechanism noticed it.
+    void DeviceChanged();
+
+    // Upgrade image and the OTA transfer.
+    bool LoadUpgradeFile();
+    void SelectUpgradeFile();
+    void ToggleUpgrade();
+    void SendNextPacket();
+    void ScanReply(const QByteArray &chunk);
+
+public slots:
+    void RecvBufSlot(QByteArray data);
+    void SendBufSlot(QByteArray data);
+
+protected:
+    bool nativeEvent(const QByteArray &eventType, void *message, long *result) override;
+
+private:
+    Ui_Widget *ui;
+    QHidUsbMgr *usbMgr;
+    QByteArray firmware;
+    int packetIndex;
+    QByteArray rxBuffer;
+    bool readyForNext;
+    // Paces the data packets of a transfer; its timeout runs SendNextPacket.
+    QTimer *upgradeTimer = nullptr;
+    HidDeviceWatcher *deviceWatcher = nullptr;
+};
+
+#endif // WIDGET_H

@@ -1,0 +1,468 @@
+// The window against virtual HID devices: start-up, the connect toggle and
+// its failure paths, rescan, device change and the traffic log.
+#include "boxwatcher.h"
+#include "messagecapture.h"
+#include "virtualhid.h"
+#include "widget.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTextBlock>
+#include <QTextEdit>
+#include <QtTest>
+
+namespace {
+
+const char kRed[] = "background-color: rgb(255, 0, 0);";
+const char kGreen[] = "background-color: rgb(0, 255, 0);";
+
+vhid::DeviceInfo board(const std::string &path, uint16_t vid, uint16_t pid, const wchar_t *product = L"Board")
+{
+    vhid::DeviceInfo info;
+    info.path = path;
+    info.vendorId = vid;
+    info.productId = pid;
+    info.manufacturer = L"Maker";
+    info.product = product;
+    return info;
+}
+
+// The window's children by object name.
+struct View
+{
+    explicit View(Widget &w)
+        : open(w.findChild<QPushButton *>("pushButtonOpen"))
+        , scan(w.findChild<QPushButton *>("pushButtonScan"))
+        , send(w.findChild<QPushButton *>("pushButtonSend"))
+        , list(w.findChild<QComboBox *>("comboBoxId"))
+        , log(w.findChild<QTextEdit *>("textEdit"))
+        , sendLine(w.findChild<QLineEdit *>("lineEditSend"))
+    {
+    }
+    QPushButton *open;
+    QPushButton *scan;
+    QPushButton *send;
+    QComboBox *list;
+    QTextEdit *log;
+    QLineEdit *sendLine;
+
+    QStringList items() const
+    {
+        QStringList result;
+        for (int i = 0; i < list->count(); ++i)
+            result.append(list->itemText(i));
+        return result;
+    }
+    // The log as plain text, one entry per paragraph.
+    QStringList logLines() const
+    {
+        QStringList lines;
+        for (QTextBlock b = log->document()->begin(); b.isValid(); b = b.next())
+            lines.append(b.text());
+        if (lines.size() == 1 && lines.first().isEmpty())
+            lines.clear();
+        return lines;
+    }
+    QColor lineColour(int index) const
+    {
+        QTextBlock b = log->document()->findBlockByNumber(index);
+        return b.begin().fragment().charFormat().foreground().color();
+    }
+    bool connected() const { return open->text() == "Disconnect" && open->styleSheet() == kGreen; }
+    bool disconnected() const { return open->text() == "Connect" && open->styleSheet() == kRed; }
+};
+
+} // namespace
+
+class TestWidget : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void startupWithoutDevices();
+    void startupListsDevicesInOrder();
+    void windowFlags();
+    void connectAndDisconnect();
+    void connectFailures_data();
+    void connectFailures();
+    void connectAfterCloseNeedsRescan();
+    void chosenEntryIsOpened();
+    void rescanWhileConnected();
+    void deviceChange_data();
+    void deviceChange();
+    void deviceChangeWhileDisconnected();
+    void removalThenConnectNeedsRescan();
+    void receivedChunksLogged();
+    void chunksQueuedBeforeCloseStillLogged();
+    void typedSend_data();
+    void typedSend();
+    void logShowsMarkupAsText_data();
+    void logShowsMarkupAsText();
+    void destroyWhileConnected();
+
+private:
+    MessageCapture *capture = nullptr;
+};
+
+void TestWidget::init()
+{
+    vhid::reset();
+    capture = new MessageCapture;
+}
+
+void TestWidget::cleanup()
+{
+    delete capture;
+    capture = nullptr;
+    vhid::reset();
+}
+
+void TestWidget::startupWithoutDevices()
+{
+    Widget w;
+    View v(w);
+    QCOMPARE(v.list->count(), 0); // the form's placeholders never remain
+    QCOMPARE(v.open->text(), QString("connect"));
+    QCOMPARE(v.open->styleSheet(), QString(kRed));
+    QVERIFY(v.logLines().isEmpty());
+}
+
+void TestWidget::startupListsDevicesInOrder()
+{
+    vhid::addDevice(board("/dev/hidraw3", 0x0003, 0x0030, L"Three"));
+    vhid::addDevice(board("/dev/hidraw1", 0x0001, 0x0010, L"One"));
+    vhid::addDevice(board("/dev/hidraw2", 0x0002, 0x0020, L"Two"));
+    Widget w;
+    View v(w);
+    QCOMPARE(v.items(), (QStringList{"Maker(0003)-Three(0030)", "Maker(0001)-One(0010)",
+                                     "Maker(0002)-Two(0020)"}));
+    QCOMPARE(v.list->currentIndex(), 0);
+}
+
+void TestWidget::windowFlags()
+{
+    Widget w;
+    const Qt::WindowFlags flags = w.windowFlags();
+    QVERIFY(flags & Qt::WindowMinimizeButtonHint);
+    QVERIFY(flags & Qt::WindowCloseButtonHint);
+    QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
+    QVERIFY(w.isWindow());
+    QCOMPARE(w.windowTitle(), QString("Tarnvik Upgrade Tool"));
+}
+
+void TestWidget::connectAndDisconnect()
+{
+    auto dev = vhid::addDevice(board("/dev/hidraw0", 0x1a2b, 0x00ff));
+    Widget w;
+    View v(w);
+    BoxWatcher boxes;
+
+    v.open->click();
+    QVERIFY(v.connected());
+    QCOMPARE(dev->openHandles(), 1);
+    QCOMPARE(v.logLines(), QStringList{"[send]Maker(1a2b)-Board(00ff)"});
+    QCOMPARE(v.lineColour(0), QColor(Qt::blue));
+
+    v.open->click();
+    QVERIFY(v.disconnected());
+    QCOMPARE(dev->openHandles(), 0);
+    QCOMPARE(v.logLines().size(), 1); // disconnecting logs nothing
+    QCOMPARE(v.items(), QStringList{"Maker(1a2b)-Board(00ff)"}); // labels stay
+    QVERIFY(boxes.boxes().isEmpty());
+    QCOMPARE(vhid::closedHandleUses(), 0);
+}
+
+void TestWidget::connectFailures_data()
+{
+    QTest::addColumn<bool>("withDevice");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("logLine");
+    QTest::newRow("empty list") << false << "USB open fail" << "[send]";
+    QTest::newRow("open fails") << true << "USB open failMaker(1a2b)-Board(00ff)"
+                                << "[send]Maker(1a2b)-Board(00ff)";
+}
+
+void TestWidget::connectFailures()
+{
+    QFETCH(bool, withDevice);
+    QFETCH(QString, text);
+    QFETCH(QString, logLine);
+    if (withDevice)
+        vhid::addDevice(board("/dev/hidraw0", 0x1a2b, 0x00ff))->setOpenFails(true);
+    Widget w;
+    View v(w);
+    BoxWatcher boxes;
+
+    v.open->click();
+    QCOMPARE(boxes.boxes().size(), 1);
+    const SeenBox box = boxes.boxes().first();
+    QCOMPARE(box.title, QString("tip"));
+    QCOMPARE(box.text, text);
+    QCOMPARE(box.icon, QMessageBox::Warning);
+    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(box.parent, &w);
+    QVERIFY(box.modal);
+    QCOMPARE(v.logLines(), QStringList{logLine});
+    QCOMPARE(v.lineColour(0), QColor(Qt::blue));
+    // The toggle keeps its start-up look.
+    QCOMPARE(v.open->text(), QString("connect"));
+    QCOMPARE(v.open->styleSheet(), QString(kRed));
+}
+
+void TestWidget::connectAfterCloseNeedsRescan()
+{
+    vhid::addDevice(board("/dev/hidraw0", 0x1a2b, 0x00ff));
+    Widget w;
+    View v(w);
+    BoxWatcher boxes;
+    v.open->click();
+    v.open->click();
+    QVERIFY(v.disconnected());
+
+    v.open->click(); // no rescan since the close
+    QCOMPARE(boxes.texts(), QStringList{"USB open failMaker(1a2b)-Board(00ff)"});
+    QVERIFY(v.disconnected());
+
+    v.scan->click();
+    v.open->click();
+    QVERIFY(v.connected());
+    QCOMPARE(boxes.boxes().size(), 1);
+    QCOMPARE(v.logLines().size(), 3); // one label line per connect attempt
+}
+
+void TestWidget::chosenEntryIsOpened()
+{
+    // Two identical boards: the one picked in the list receives the traffic.
+    auto first = vhid::addDevice(board("/dev/hidraw0", 0x1a2b, 0x00ff));
+    auto second = vhid::addDevice(board("/dev/hidraw1", 0x1a2b, 0x00ff));
+    Widget w;
+    View v(w);
+    v.list->setCurrentIndex(1);
+    v.open->click();
+    QVERIFY(v.connected());
+    QCOMPARE(second->openHandles(), 1);
+    QCOMPARE(first->openHandles(), 0);
+    v.sendLine->setText("01");
+    v.send->click();
+    QCOMPARE(second->writes().size(), size_t(1));
+    QVERIFY(first->writes().empty());
+}
+
+void TestWidget::rescanWhileConnected()
+{
+    auto dev = vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001, L"A"));
+    Widget w;
+    View v(w);
+    v.open->click();
+    vhid::addDevice(board("/dev/hidraw1", 0x0002, 0x0002, L"B"));
+    v.list->setCurrentIndex(0);
+    v.scan->click();
+    QCOMPARE(v.items(), (QStringList{"Maker(0001)-A(0001)", "Maker(0002)-B(0002)"}));
+    QCOMPARE(v.list->currentIndex(), 0);
+    QVERIFY(v.connected());
+    QCOMPARE(dev->openHandles(), 1);
+}
+
+void TestWidget::deviceChange_data()
+{
+    QTest::addColumn<bool>("unplugOpenDevice");
+    QTest::newRow("another device goes") << false;
+    QTest::newRow("the open device goes") << true;
+}
+
+void TestWidget::deviceChange()
+{
+    QFETCH(bool, unplugOpenDevice);
+    auto open = vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001, L"A"));
+    vhid::addDevice(board("/dev/hidraw1", 0x0002, 0x0002, L"B"));
+    vhid::addDevice(board("/dev/hidraw2", 0x0003, 0x0003, L"C"));
+    Widget w;
+    View v(w);
+    BoxWatcher boxes;
+    v.open->click();
+    QVERIFY(v.connected());
+    v.list->setCurrentIndex(2);
+    capture->clear();
+
+    vhid::unplug(unplugOpenDevice ? "/dev/hidraw0" : "/dev/hidraw1");
+    w.DeviceChanged();
+
+    QCOMPARE(capture->linesStartingWith("nativeEvent Event").size(), 1);
+    QCOMPARE(v.list->count(), 2); // refilled
+    QCOMPARE(v.list->currentIndex(), 0);
+    if (unplugOpenDevice) {
+        QVERIFY(v.disconnected());
+        QCOMPARE(open->openHandles(), 0);
+        QCOMPARE(v.items(), (QStringList{"Maker(0002)-B(0002)", "Maker(0003)-C(0003)"}));
+    } else {
+        QVERIFY(v.connected());
+        QCOMPARE(open->openHandles(), 1);
+    }
+    QVERIFY(boxes.boxes().isEmpty());
+    QCOMPARE(vhid::closedHandleUses(), 0);
+}
+
+void TestWidget::deviceChangeWhileDisconnected()
+{
+    vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001, L"A"));
+    Widget w;
+    View v(w);
+    vhid::addDevice(board("/dev/hidraw1", 0x0002, 0x0002, L"B"));
+    vhid::unplug("/dev/hidraw0");
+    const int enumerations = vhid::enumerateCalls();
+    capture->clear();
+    w.DeviceChanged();
+    QCOMPARE(v.items(), QStringList{"Maker(0001)-A(0001)"}); // unchanged
+    QCOMPARE(vhid::enumerateCalls(), enumerations);
+    QCOMPARE(capture->linesStartingWith("nativeEvent Event").size(), 1);
+}
+
+void TestWidget::removalThenConnectNeedsRescan()
+{
+    vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001, L"A"));
+    vhid::addDevice(board("/dev/hidraw1", 0x0002, 0x0002, L"B"));
+    Widget w;
+    View v(w);
+    BoxWatcher boxes;
+    v.open->click();
+    vhid::unplug("/dev/hidraw0");
+    w.DeviceChanged();
+    QVERIFY(v.disconnected());
+
+    v.open->click(); // the list shows B, but the close forgot the ids
+    QCOMPARE(boxes.texts(), QStringList{"USB open failMaker(0002)-B(0002)"});
+    v.scan->click();
+    v.open->click();
+    QVERIFY(v.connected());
+}
+
+void TestWidget::receivedChunksLogged()
+{
+    auto dev = vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001));
+    Widget w;
+    View v(w);
+    v.open->click();
+    dev->queueInput({0x41, 0x54, 0x0d});
+    dev->queueInput(vhid::Bytes(64, 0));
+    QTRY_COMPARE(v.logLines().size(), 3);
+    QCOMPARE(v.logLines().at(1), QString("[recv]41 54 0d "));
+    QCOMPARE(v.logLines().at(2), "[recv]" + QString("00 ").repeated(64));
+    QCOMPARE(v.lineColour(1), QColor(Qt::red));
+    QCOMPARE(v.lineColour(2), QColor(Qt::red));
+}
+
+void TestWidget::chunksQueuedBeforeCloseStillLogged()
+{
+    auto dev = vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001));
+    Widget w;
+    View v(w);
+    v.open->click();
+    for (int i = 0; i < 10; ++i)
+        dev->queueInput({uint8_t(i)});
+    // Let the reader take every chunk, but deliver none to the window yet:
+    // wait without running the event loop.
+    QElapsedTimer waited;
+    waited.start();
+    while (dev->pendingInput() > 0 && waited.elapsed() < 5000)
+        QThread::msleep(1);
+    QCOMPARE(dev->pendingInput(), size_t(0));
+    v.open->click(); // disconnect: blocks until the reader has ended
+    QVERIFY(v.disconnected());
+    QCOMPARE(v.logLines().size(), 1);
+    QCoreApplication::processEvents();
+    const QStringList lines = v.logLines();
+    QCOMPARE(lines.size(), 11);
+    for (int i = 0; i < 10; ++i)
+        QCOMPARE(lines.at(i + 1), QString("[recv]0%1 ").arg(i));
+}
+
+void TestWidget::typedSend_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("hexLine");
+    QTest::addColumn<QByteArray>("frame");
+    QTest::newRow("two pairs") << "01 02" << "[send]01 02 " << QByteArray("\x00\x01\x02", 3);
+    QTest::newRow("empty") << "" << "[send]" << QByteArray(1, '\0');
+    QTest::newRow("bad pair") << "0g 12" << "[send]12 " << QByteArray("\x00\x12", 2);
+    QTest::newRow("too long") << QString("00").repeated(65) << "[send]" + QString("00 ").repeated(65)
+                              << QByteArray();
+}
+
+void TestWidget::typedSend()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, hexLine);
+    QFETCH(QByteArray, frame);
+    auto dev = vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001));
+    Widget w;
+    View v(w);
+    BoxWatcher boxes;
+    v.open->click();
+    v.sendLine->setText(typed);
+    v.send->click();
+    const QStringList lines = v.logLines();
+    QCOMPARE(lines.size(), 3);
+    QCOMPARE(lines.at(1), hexLine);
+    QCOMPARE(lines.at(2), "[send]" + typed);
+    QCOMPARE(v.lineColour(1), QColor(Qt::blue));
+    QCOMPARE(v.lineColour(2), QColor(Qt::blue));
+    QCOMPARE(v.sendLine->text(), typed); // not cleared
+    const auto writes = dev->writes();
+    if (frame.isEmpty()) {
+        QVERIFY(writes.empty());
+    } else {
+        QCOMPARE(writes.size(), size_t(1));
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(writes[0].data()), int(writes[0].size())), frame);
+    }
+    QVERIFY(boxes.boxes().isEmpty());
+}
+
+void TestWidget::logShowsMarkupAsText_data()
+{
+    QTest::addColumn<QString>("product");
+    QTest::newRow("image") << "<img src=\"/etc/passwd\">";
+    QTest::newRow("link") << "<a href=\"file:///\">x</a>";
+    QTest::newRow("bold") << "<b>bold</b> & &amp;";
+    QTest::newRow("font close") << "</font><font color=green>";
+}
+
+void TestWidget::logShowsMarkupAsText()
+{
+    QFETCH(QString, product);
+    vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001, product.toStdWString().c_str()));
+    Widget w;
+    View v(w);
+    v.open->click();
+    const QString label = "Maker(0001)-" + product + "(0001)";
+    QCOMPARE(v.logLines(), QStringList{"[send]" + label});
+    QCOMPARE(v.lineColour(0), QColor(Qt::blue));
+    QVERIFY(!v.log->toHtml().contains("<img"));
+    QVERIFY(!v.log->toHtml().contains("<a href"));
+
+    v.sendLine->setText("<b>typed</b>");
+    v.send->click();
+    QCOMPARE(v.logLines().last(), QString("[send]<b>typed</b>"));
+}
+
+void TestWidget::destroyWhileConnected()
+{
+    auto dev = vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001));
+    {
+        Widget w;
+        View v(w);
+        v.open->click();
+        QVERIFY(v.connected());
+        dev->queueInput({1, 2, 3});
+    }
+    // The window took the reader down and closed the handle on its way out.
+    QCOMPARE(dev->openHandles(), 0);
+    QCOMPARE(vhid::closedHandleUses(), 0);
+    QCoreApplication::processEvents(); // chunks queued for the gone window are dropped
+}
+
+QTEST_MAIN(TestWidget)
+#include "tst_widget.moc"
