@@ -380,8 +380,14 @@ int HID_API_EXPORT HID_API_CALL hid_write(hid_device *dev, const unsigned char *
         result = d.writeResult_ ? *d.writeResult_ : static_cast<int>(length);
         handler = d.writeHandler_;
     }
-    if (handler)
+    if (handler) {
         result = handler(frame);
+        if (result < 0) {
+            std::lock_guard<std::mutex> lock(r.mutex);
+            dev->error = L"hid_write: device refused the report";
+            result = -1;
+        }
+    }
     return result;
 }
 

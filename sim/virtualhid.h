@@ -53,7 +53,8 @@ public:
     // captured and does not reach the write handler.
     void setWriteResult(std::optional<int> result, std::wstring error = {});
     // Called for every successful write (outside the stand-in's lock, so it
-    // may queue input or unplug); its return value is hid_write's result.
+    // may queue input or unplug); its return value is hid_write's result,
+    // a negative one failing the write with an error text.
     // A device model hooks in here.
     void setWriteHandler(std::function<int(const Bytes &frame)> handler);
 
