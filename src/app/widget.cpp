@@ -43,7 +43,10 @@ Widget::Widget(QWidget *parent)
     connect(ui->pushButtonScan, &QPushButton::clicked, ui->pushButtonScan, [this]() { FillDeviceList(); });
     connect(ui->pushButtonSend, &QPushButton::clicked, ui->pushButtonSend, [this]() { SendTypedHex(); });
 
-    upgradeTimer = new QTimer;
+    // The timer belongs to the window, so that it can never tick into a
+    // window that has gone.
+    upgradeTimer = new QTimer(this);
+    upgradeTimer->setObjectName(QStringLiteral("upgradeTimer"));
     connect(upgradeTimer, &QTimer::timeout, upgradeTimer, [this]() { SendNextPacket(); });
     connect(ui->pushButtonSelect, &QPushButton::clicked, ui->pushButtonSelect,
             [this]() { SelectUpgradeFile(); });
@@ -62,7 +65,6 @@ Widget::~Widget()
     // Nothing may outlive the window: no tick into a destroyed window, and no
     // reader thread polling an open handle while the process exits.
     upgradeTimer->stop();
-    delete upgradeTimer;
     if (usbMgr->IsOpen())
         usbMgr->CloseUsb();
     delete usbMgr;

@@ -1,0 +1,621 @@
+// Whole upgrades against the simulated board, in a temporary working folder
+// with its own ./update and ./config.ini. Pacing is checked by ticking the
+// upgrade timer by hand (the configured interval is then far too long to
+// fire on its own) and counting frames, never by measuring time.
+#include "boxwatcher.h"
+#include "otasim.h"
+#include "virtualhid.h"
+#include "widget.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTextEdit>
+#include <QTimer>
+#include <QtTest>
+
+#include <unistd.h>
+
+namespace {
+
+constexpr int kNeverTicks = 100000000; // ms: the timer is ticked by hand
+
+QByteArray bytes(const vhid::Bytes &b)
+{
+    return QByteArray(reinterpret_cast<const char *>(b.data()), int(b.size()));
+}
+
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(text);
+}
+
+QByteArray le32(uint32_t v)
+{
+    QByteArray out;
+    for (int i = 0; i < 4; ++i)
+        out.append(char((v >> (8 * i)) & 0xFF));
+    return out;
+}
+
+// Frames as the device must see them, built here independently of the tool.
+QByteArray numberFrame(const char *text, uint32_t v)
+{
+    const QByteArray n = le32(v);
+    return QByteArray(text) + n + char(n[0] ^ n[1] ^ n[2] ^ n[3]) + '\r';
+}
+
+QByteArray image(int size, int seed = 1)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    uint32_t x = uint32_t(seed) * 2654435761u;
+    for (int i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        data[i] = char(x);
+    }
+    return data;
+}
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(f.write(content), qint64(content.size()));
+}
+
+bool isDataFrame(const QByteArray &frame)
+{
+    return !frame.mid(1).startsWith("AT+OTA=E");
+}
+
+} // namespace
+
+class TestUpgrade : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void completeUpgrade_data();
+    void completeUpgrade();
+    void pacingOnePacketPerAcknowledgedTick();
+    void replyVariants_data();
+    void replyVariants();
+    void failedPacketWriteWaits();
+    void failedChecksumWriteIsNoSuccess();
+    void deviceVanishesMidTransfer();
+    void stopThenStartBeginsAgain();
+    void startWithoutDevice();
+    void loadFailures_data();
+    void loadFailures();
+    void unreadableImage();
+    void folderRules_data();
+    void folderRules();
+    void selectFile();
+    void selectFileIgnoredDuringTransfer();
+    void interval_data();
+    void interval();
+    void closeWindowDuringUpgrade();
+
+private:
+    // Builds the window on one simulated board and connects to it.
+    void connectBoard(sim::Script script = {});
+    void setInterval(int ms) { writeFile("config.ini", QString("[load]\nsleep=%1\n").arg(ms).toUtf8()); }
+    void start();
+    // One timer tick, and whatever the device answered delivered.
+    void tick();
+    void settle();
+    QList<QByteArray> frames() const;
+    QList<QByteArray> dataFrames() const;
+    int e4Count() const;
+
+    QTemporaryDir *dir = nullptr;
+    QString previousDir;
+    Widget *window = nullptr;
+    BoxWatcher *boxes = nullptr;
+    std::shared_ptr<vhid::VirtualDevice> device;
+    std::shared_ptr<sim::OtaModel> model;
+    QPushButton *load = nullptr;
+    QProgressBar *bar = nullptr;
+    QTimer *timer = nullptr;
+};
+
+void TestUpgrade::init()
+{
+    vhid::reset();
+    previousDir = QDir::currentPath();
+    dir = new QTemporaryDir;
+    QVERIFY(dir->isValid());
+    QVERIFY(QDir::setCurrent(dir->path()));
+    QVERIFY(QDir().mkdir("update"));
+    boxes = new BoxWatcher;
+}
+
+void TestUpgrade::cleanup()
+{
+    delete window;
+    window = nullptr;
+    delete boxes;
+    boxes = nullptr;
+    device.reset();
+    model.reset();
+    QDir::setCurrent(previousDir);
+    delete dir;
+    dir = nullptr;
+    QCOMPARE(vhid::closedHandleUses(), 0);
+    vhid::reset();
+}
+
+void TestUpgrade::connectBoard(sim::Script script)
+{
+    vhid::DeviceInfo info;
+    info.path = "sim:board";
+    info.vendorId = 0x1a2b;
+    info.productId = 0x00ff;
+    info.manufacturer = L"Tarnvik";
+    info.product = L"Board";
+    device = vhid::addDevice(info);
+    model = std::make_shared<sim::OtaModel>(script);
+    sim::attach(device, model);
+    window = new Widget;
+    load = window->findChild<QPushButton *>("pushButtonLoad");
+    bar = window->findChild<QProgressBar *>("progressBar");
+    timer = window->findChild<QTimer *>("upgradeTimer");
+    QVERIFY(load && bar && timer);
+    window->findChild<QPushButton *>("pushButtonOpen")->click();
+    QCOMPARE(device->openHandles(), 1);
+}
+
+void TestUpgrade::start()
+{
+    load->click();
+    QVERIFY(timer->isActive());
+    QCOMPARE(load->text(), QString("Stop Upgrade"));
+}
+
+void TestUpgrade::settle()
+{
+    // Wait until the reader has taken every answer and the window has had
+    // all of them (delivery is queued to this thread).
+    QTRY_COMPARE(device->pendingInput(), size_t(0));
+    QThread::msleep(5);
+    QCoreApplication::processEvents();
+}
+
+void TestUpgrade::tick()
+{
+    // Only a running timer ticks.
+    if (timer->isActive())
+        QMetaObject::invokeMethod(timer, "timeout", Qt::DirectConnection);
+    settle();
+}
+
+QList<QByteArray> TestUpgrade::frames() const
+{
+    QList<QByteArray> result;
+    for (const auto &w : device->writes())
+        result.append(bytes(w));
+    return result;
+}
+
+QList<QByteArray> TestUpgrade::dataFrames() const
+{
+    QList<QByteArray> result;
+    for (const QByteArray &f : frames()) {
+        if (isDataFrame(f))
+            result.append(f);
+    }
+    return result;
+}
+
+int TestUpgrade::e4Count() const
+{
+    int n = 0;
+    for (const QByteArray &f : frames())
+        n += f.mid(1).startsWith("AT+OTA=E4:");
+    return n;
+}
+
+void TestUpgrade::completeUpgrade_data()
+{
+    QTest::addColumn<int>("size");
+    for (int size : {0, 1, 59, 60, 61, 120, 121, 1000, 65536, 100000})
+        QTest::newRow(qPrintable(QString::number(size))) << size;
+}
+
+void TestUpgrade::completeUpgrade()
+{
+    QFETCH(int, size);
+    const QByteArray firmware = image(size);
+    writeFile("update/firmware.bin", firmware);
+    setInterval(1);
+    connectBoard();
+    load->click(); // at 1 ms a small image may complete inside the Start box
+    QTRY_VERIFY_WITH_TIMEOUT(boxes->texts().contains("Upgrade Completed"), 120000);
+
+    const int packets = (size + 59) / 60;
+    const QList<QByteArray> all = frames();
+    QCOMPARE(all.size(), packets + 3);
+    QCOMPARE(all.at(0), QByteArray(1, '\0') + hex("41542B4F54413D45313A310D"));
+    QCOMPARE(all.at(1), QByteArray(1, '\0') + numberFrame("AT+OTA=E2:", uint32_t(size)));
+    // The checksum of the whole image, at every size.
+    QCOMPARE(all.last(), QByteArray(1, '\0') + numberFrame("AT+OTA=E4:", sim::crc32(
+                             reinterpret_cast<const uint8_t *>(firmware.constData()), size_t(size))));
+    for (int k = 1; k <= packets; ++k)
+        QCOMPARE(all.at(1 + k), QByteArray(1, '\0') + le32(uint32_t(k)) + firmware.mid((k - 1) * 60, 60));
+
+    QVERIFY2(model->verdict().good(), model->verdictText().c_str());
+    QCOMPARE(bytes(model->verdict().image), firmware);
+    QCOMPARE(bar->minimum(), 0);
+    QCOMPARE(bar->maximum(), size / 60 + 1);
+    QCOMPARE(bar->value(), packets);
+    QVERIFY(!timer->isActive());
+    QCOMPARE(load->text(), QString("Start Upgrade"));
+    QCOMPARE(e4Count(), 1);
+
+    QCOMPARE(boxes->boxes().size(), 2);
+    QCOMPARE(boxes->boxes().at(0).text, QString("Start Upgrade"));
+    QCOMPARE(boxes->boxes().at(0).icon, QMessageBox::Information);
+    QCOMPARE(boxes->boxes().at(1).title, QString("tip"));
+    QCOMPARE(boxes->boxes().at(1).icon, QMessageBox::Warning);
+    QCOMPARE(boxes->boxes().at(1).parent, window);
+}
+
+void TestUpgrade::pacingOnePacketPerAcknowledgedTick()
+{
+    writeFile("update/a.bin", image(150));
+    setInterval(kNeverTicks);
+    sim::Script script;
+    script.perPacket[2] = sim::Reply::Silent;
+    connectBoard(script);
+    start();
+    QCOMPARE(frames().size(), 2); // E1 and E2 only; nothing before the first tick
+    QCOMPARE(bar->maximum(), 3);
+
+    tick();
+    QCOMPARE(dataFrames().size(), 1);
+    QCOMPARE(bar->value(), 1);
+    tick(); // packet 1 was acknowledged
+    QCOMPARE(dataFrames().size(), 2);
+    for (int i = 0; i < 5; ++i)
+        tick(); // packet 2 was not: ticks do nothing
+    QCOMPARE(dataFrames().size(), 2);
+    QCOMPARE(bar->value(), 2);
+
+    device->queueInput(sim::OtaModel::ackReport());
+    settle();
+    QCOMPARE(dataFrames().size(), 2); // the acknowledgement alone sends nothing
+    tick();
+    QCOMPARE(dataFrames().size(), 3);
+    QCOMPARE(dataFrames().last().size(), 1 + 4 + 30);
+    QCOMPARE(e4Count(), 0);
+    tick();
+    QCOMPARE(e4Count(), 1);
+    QVERIFY(!timer->isActive());
+    QVERIFY2(model->verdict().good(), model->verdictText().c_str());
+    QCOMPARE(boxes->texts(), (QStringList{"Start Upgrade", "Upgrade Completed"}));
+}
+
+void TestUpgrade::replyVariants_data()
+{
+    QTest::addColumn<int>("reply");
+    QTest::addColumn<bool>("releases");
+    QTest::newRow("normal") << int(sim::Reply::Normal) << true;
+    QTest::newRow("split over two chunks") << int(sim::Reply::Split) << true;
+    QTest::newRow("noise around the line") << int(sim::Reply::Noise) << true;
+    QTest::newRow("two acknowledgements") << int(sim::Reply::DoubleAck) << true;
+    QTest::newRow("refusal E3:0") << int(sim::Reply::Nak) << false;
+    QTest::newRow("silence") << int(sim::Reply::Silent) << false;
+    QTest::newRow("241-byte line") << int(sim::Reply::LongLine) << false;
+    QTest::newRow("241-byte line, then ack") << int(sim::Reply::LongLineThenAck) << true;
+}
+
+void TestUpgrade::replyVariants()
+{
+    QFETCH(int, reply);
+    QFETCH(bool, releases);
+    writeFile("update/a.bin", image(200));
+    setInterval(kNeverTicks);
+    sim::Script script;
+    script.perPacket[1] = sim::Reply(reply);
+    script.perPacket[2] = sim::Reply::Silent;
+    connectBoard(script);
+    start();
+    tick(); // packet 1 and its scripted answer
+    for (int i = 0; i < 3; ++i)
+        tick();
+    // A flag, not a counter: two acknowledgements still release one packet.
+    QCOMPARE(dataFrames().size(), releases ? 2 : 1);
+    QCOMPARE(e4Count(), 0);
+    QVERIFY(model->verdict().errors.empty());
+    QCOMPARE(boxes->texts(), QStringList{"Start Upgrade"});
+}
+
+void TestUpgrade::failedPacketWriteWaits()
+{
+    writeFile("update/a.bin", image(300));
+    setInterval(kNeverTicks);
+    sim::Script script;
+    script.failWriteAtPacket = 3;
+    connectBoard(script);
+    start();
+    for (int i = 0; i < 10; ++i)
+        tick();
+    // Packet 3 was handed over but never reached the device, so no
+    // acknowledgement came and the transfer waits for the operator.
+    QCOMPARE(model->verdict().packets, 2u);
+    QCOMPARE(bar->value(), 3);
+    QCOMPARE(e4Count(), 0);
+    QVERIFY(timer->isActive());
+    load->click(); // Stop
+    QVERIFY(!timer->isActive());
+    QCOMPARE(bar->value(), 0);
+    QCOMPARE(boxes->texts(), (QStringList{"Start Upgrade", "Stop Upgrade"}));
+    QCOMPARE(boxes->boxes().last().icon, QMessageBox::Information);
+}
+
+void TestUpgrade::failedChecksumWriteIsNoSuccess()
+{
+    writeFile("update/a.bin", image(120));
+    setInterval(kNeverTicks);
+    connectBoard();
+    start();
+    tick();
+    tick();
+    QCOMPARE(model->verdict().packets, 2u);
+    // The device goes between the last acknowledgement and the checksum.
+    device->setWriteResult(-1, L"Broken pipe");
+    tick();
+    QVERIFY(!timer->isActive());
+    QCOMPARE(load->text(), QString("Start Upgrade"));
+    QCOMPARE(boxes->texts(), (QStringList{"Start Upgrade", "Upgrade Failed"}));
+    QCOMPARE(boxes->boxes().last().title, QString("tip"));
+    QCOMPARE(boxes->boxes().last().icon, QMessageBox::Warning);
+    QVERIFY(!model->verdict().checksumSeen);
+}
+
+void TestUpgrade::deviceVanishesMidTransfer()
+{
+    writeFile("update/a.bin", image(600));
+    setInterval(kNeverTicks);
+    sim::Script script;
+    script.vanishAfterPacket = 4;
+    connectBoard(script);
+    start();
+    for (int i = 0; i < 8; ++i)
+        tick();
+    QCOMPARE(model->verdict().packets, 4u);
+    window->DeviceChanged(); // the platform's notice of the removal
+    QCOMPARE(window->findChild<QPushButton *>("pushButtonOpen")->text(), QString("Connect"));
+    QCOMPARE(device->openHandles(), 0);
+    for (int i = 0; i < 3; ++i)
+        tick();
+    load->click(); // inert while no device is open
+    QVERIFY(timer->isActive());
+    QCOMPARE(e4Count(), 0);
+    QCOMPARE(boxes->texts(), QStringList{"Start Upgrade"});
+}
+
+void TestUpgrade::stopThenStartBeginsAgain()
+{
+    writeFile("update/a.bin", image(500, 1));
+    setInterval(kNeverTicks);
+    connectBoard();
+    start();
+    for (int i = 0; i < 4; ++i)
+        tick();
+    load->click(); // Stop
+    QCOMPARE(bar->value(), 0);
+    const int before = frames().size();
+
+    const QByteArray second = image(250, 2);
+    writeFile("update/a.bin", second);
+    start();
+    const QList<QByteArray> restart = frames().mid(before);
+    QCOMPARE(restart.size(), 2);
+    QCOMPARE(restart.at(0).mid(1), QByteArray("AT+OTA=E1:1\r"));
+    QCOMPARE(restart.at(1).mid(1), numberFrame("AT+OTA=E2:", 250));
+    tick();
+    QCOMPARE(frames().last().mid(1, 4), le32(1)); // numbering from 1 again
+    for (int i = 0; i < 6; ++i)
+        tick();
+    QCOMPARE(model->verdict().sessions, 2);
+    QVERIFY2(model->verdict().good(), model->verdictText().c_str());
+    QCOMPARE(bytes(model->verdict().image), second);
+}
+
+void TestUpgrade::startWithoutDevice()
+{
+    writeFile("update/a.bin", image(100));
+    setInterval(kNeverTicks);
+    connectBoard();
+    window->findChild<QPushButton *>("pushButtonOpen")->click(); // disconnect
+    load->click();
+    QVERIFY(!timer->isActive());
+    QCOMPARE(load->text(), QString("Start Upgrade"));
+    QVERIFY(frames().isEmpty());
+    QVERIFY(boxes->boxes().isEmpty());
+}
+
+void TestUpgrade::loadFailures_data()
+{
+    QTest::addColumn<QString>("layout");
+    QTest::newRow("no folder") << "none";
+    QTest::newRow("empty folder") << "empty";
+    QTest::newRow("only hidden files and folders") << "hidden";
+}
+
+void TestUpgrade::loadFailures()
+{
+    QFETCH(QString, layout);
+    if (layout == "none") {
+        QVERIFY(QDir().rmdir("update"));
+    } else if (layout == "hidden") {
+        writeFile("update/.hidden", "x");
+        QVERIFY(QDir().mkdir("update/sub"));
+        writeFile("update/sub/a.bin", "x");
+    }
+    setInterval(kNeverTicks);
+    connectBoard();
+    load->click();
+    QCOMPARE(boxes->texts(), QStringList{"No Upgrade file"});
+    QCOMPARE(boxes->boxes().first().title, QString("tip"));
+    QCOMPARE(boxes->boxes().first().icon, QMessageBox::Warning);
+    QVERIFY(!timer->isActive());
+    QCOMPARE(load->text(), QString("Start Upgrade"));
+    QVERIFY(frames().isEmpty());
+}
+
+void TestUpgrade::unreadableImage()
+{
+    writeFile("update/a.bin", image(100));
+    QVERIFY(QFile::setPermissions("update/a.bin", QFileDevice::Permissions()));
+    setInterval(kNeverTicks);
+    connectBoard();
+    // Root reads any file; act as an ordinary user for the load.
+    const bool asRoot = geteuid() == 0;
+    if (asRoot) {
+        QVERIFY(QFile::setPermissions(dir->path(), QFileDevice::Permissions(0x7755)));
+        QVERIFY(QFile::setPermissions("update", QFileDevice::Permissions(0x7755)));
+        QCOMPARE(seteuid(65534), 0);
+    }
+    load->click();
+    if (asRoot)
+        QCOMPARE(seteuid(0), 0);
+    QCOMPARE(boxes->texts(), QStringList{"file open fail"});
+    QVERIFY(!timer->isActive());
+    QVERIFY(frames().isEmpty());
+}
+
+void TestUpgrade::folderRules_data()
+{
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QString>("chosen");
+    QTest::newRow("case ignored") << QStringList{"b.bin", "A.bin"} << "A.bin";
+    QTest::newRow("upper after lower") << QStringList{"Zeta", "alpha", "Beta"} << "alpha";
+    QTest::newRow("hidden file sorts first") << QStringList{".0first", "m.bin"} << "m.bin";
+    QTest::newRow("subfolder sorts first") << QStringList{"0dir/", "m.bin"} << "m.bin";
+    QTest::newRow("code units, not locale") << QStringList{"é.bin", "z.bin", "_.bin"} << "_.bin";
+    QTest::newRow("no extension") << QStringList{"image"} << "image";
+}
+
+void TestUpgrade::folderRules()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QString, chosen);
+    int seed = 10;
+    QByteArray expected;
+    for (const QString &name : files) {
+        if (name.endsWith('/')) {
+            QVERIFY(QDir().mkdir("update/" + name));
+            continue;
+        }
+        const QByteArray content = image(70, ++seed);
+        writeFile("update/" + name, content);
+        if (name == chosen)
+            expected = content;
+    }
+    setInterval(kNeverTicks);
+    connectBoard();
+    start();
+    tick();
+    tick();
+    QCOMPARE(bytes(model->verdict().image), expected);
+}
+
+void TestUpgrade::selectFile()
+{
+    QVERIFY(QDir().rmdir("update"));
+    setInterval(kNeverTicks);
+    connectBoard();
+    auto *select = window->findChild<QPushButton *>("pushButtonSelect");
+    auto *path = window->findChild<QLineEdit *>("lineEditPath");
+    select->click();
+    QCOMPARE(path->text(), QString("./update/"));
+    QCOMPARE(boxes->boxes().size(), 1);
+    QCOMPARE(boxes->boxes().first().title, QString("提示"));
+    QCOMPARE(boxes->boxes().first().text, QString("文件打开失败"));
+
+    QVERIFY(QDir().mkdir("update"));
+    writeFile("update/B.bin", image(130));
+    writeFile("update/c.bin", image(10));
+    select->click();
+    QCOMPARE(path->text(), QString("./update/B.bin"));
+    QCOMPARE(bar->maximum(), 130 / 60 + 1);
+    QCOMPARE(bar->value(), 0);
+    QCOMPARE(boxes->boxes().size(), 1);
+}
+
+void TestUpgrade::selectFileIgnoredDuringTransfer()
+{
+    writeFile("update/a.bin", image(300));
+    setInterval(kNeverTicks);
+    connectBoard();
+    start();
+    tick();
+    tick();
+    writeFile("update/0.bin", image(999));
+    window->findChild<QPushButton *>("pushButtonSelect")->click();
+    QCOMPARE(window->findChild<QLineEdit *>("lineEditPath")->text(), QString());
+    QCOMPARE(bar->value(), 2);
+    for (int i = 0; i < 5; ++i)
+        tick();
+    QVERIFY2(model->verdict().good(), model->verdictText().c_str());
+    QCOMPARE(bytes(model->verdict().image), image(300));
+}
+
+void TestUpgrade::interval_data()
+{
+    QTest::addColumn<QByteArray>("config"); // "<none>": no file
+    QTest::addColumn<int>("interval");
+    QTest::newRow("250") << QByteArray("[load]\nsleep=250\n") << 250;
+    QTest::newRow("0") << QByteArray("[load]\nsleep=0\n") << 1000;
+    QTest::newRow("-5") << QByteArray("[load]\nsleep=-5\n") << 1000;
+    QTest::newRow("abc") << QByteArray("[load]\nsleep=abc\n") << 1000;
+    QTest::newRow("empty value") << QByteArray("[load]\nsleep=\n") << 1000;
+    QTest::newRow("missing key") << QByteArray("[load]\nother=5\n") << 1000;
+    QTest::newRow("other section") << QByteArray("[save]\nsleep=5\n") << 1000;
+    QTest::newRow("missing file") << QByteArray("<none>") << 1000;
+    QTest::newRow("huge number") << QByteArray("[load]\nsleep=99999999999999\n") << 1000;
+    QTest::newRow("CRLF and blanks") << QByteArray("[load]\r\nsleep = 40\r\n") << 40;
+    QTest::newRow("BOM") << QByteArray("\xEF\xBB\xBF[load]\nsleep=30\n") << 30;
+}
+
+void TestUpgrade::interval()
+{
+    QFETCH(QByteArray, config);
+    QFETCH(int, interval);
+    writeFile("update/a.bin", image(10));
+    if (config != "<none>")
+        writeFile("config.ini", config);
+    connectBoard();
+    start();
+    QCOMPARE(timer->interval(), interval);
+    load->click(); // Stop, before any tick
+}
+
+void TestUpgrade::closeWindowDuringUpgrade()
+{
+    writeFile("update/a.bin", image(6000));
+    setInterval(1);
+    connectBoard();
+    start();
+    QTRY_VERIFY(model->verdict().packets > 5);
+    delete window;
+    window = nullptr;
+    const auto sent = device->writes().size();
+    QCOMPARE(device->openHandles(), 0);
+    QTest::qWait(30); // no tick may reach the gone window
+    QCOMPARE(device->writes().size(), sent);
+}
+
+QTEST_MAIN(TestUpgrade)
+#include "tst_upgrade.moc"
