@@ -4,10 +4,10 @@
 // Collects the lines written to Qt's debug stream while it exists, from any
 // thread, and passes them on to the previous handler.
 
-#include <QMutex>
-#include <QMutexLocker>
 #include <QStringList>
 #include <QtGlobal>
+
+#include <mutex>
 
 class MessageCapture
 {
@@ -25,7 +25,7 @@ public:
 
     QStringList lines() const
     {
-        QMutexLocker lock(&mutex);
+        std::lock_guard<std::mutex> lock(mutex);
         return captured;
     }
     // Lines that start with `prefix`.
@@ -40,7 +40,7 @@ public:
     }
     void clear()
     {
-        QMutexLocker lock(&mutex);
+        std::lock_guard<std::mutex> lock(mutex);
         captured.clear();
     }
 
@@ -56,14 +56,14 @@ private:
         if (!self)
             return;
         {
-            QMutexLocker lock(&self->mutex);
+            std::lock_guard<std::mutex> lock(self->mutex);
             self->captured.append(message);
         }
         if (self->previous && (type != QtDebugMsg || qEnvironmentVariableIsSet("TARNVIK_TEST_ECHO")))
             self->previous(type, context, message);
     }
 
-    mutable QMutex mutex;
+    mutable std::mutex mutex;
     QStringList captured;
     QtMessageHandler previous = nullptr;
 };

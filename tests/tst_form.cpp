@@ -80,7 +80,8 @@ public:
         if (qstrcmp(context, "Widget") != 0)
             return QString();
         const QString source = QString::fromUtf8(sourceText);
-        requests.append(QStringLiteral("%1|%2|%3").arg(source).arg(disambiguation ? "set" : "null").arg(n));
+        requests.append(QStringLiteral("%1|%2|%3").arg(source, QLatin1String(disambiguation ? "set" : "null"),
+                                                        QString::number(n)));
         return QLatin1Char('[') + source + QLatin1Char(']');
     }
 };

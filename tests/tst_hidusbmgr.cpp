@@ -33,7 +33,7 @@ public slots:
     void take(QByteArray chunk)
     {
         chunks.append(chunk);
-        allOnGuiThread = allOnGuiThread && QThread::currentThread() == qApp->thread();
+        allOnGuiThread = allOnGuiThread && QThread::currentThread() == QCoreApplication::instance()->thread();
     }
 };
 

@@ -1,11 +1,25 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test of the tool.
+# Sets up, builds and runs every test of the tool: the in-process suites in a
+# normal build and again under AddressSanitizer + UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/deps.sh
+jobs=$(nproc)
 
-build=build
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build "$build" -j"$(nproc)"
-ctest --test-dir "$build" --output-on-failure
+echo "== build and test"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+san="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_CXX_FLAGS="$san" -DCMAKE_C_FLAGS="$san" \
+    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"
+cmake --build build-asan -j"$jobs"
+# Full stacks for leaks, so that suppressions can name the library at fault.
+ASAN_OPTIONS="detect_leaks=1:abort_on_error=0" \
+LSAN_OPTIONS="fast_unwind_on_malloc=0:suppressions=$PWD/tests/sanitizers/lsan.supp" \
+UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+    ctest --test-dir build-asan -L unit --output-on-failure
