@@ -1,6 +1,9 @@
 // The window against virtual HID devices: start-up, the connect toggle and
 // its failure paths, rescan, device change and the traffic log.
 #include "boxwatcher.h"
+#ifdef Q_OS_LINUX
+#include "hiddevicewatcher.h"
+#endif
 #include "messagecapture.h"
 #include "virtualhid.h"
 #include "widget.h"
@@ -96,6 +99,7 @@ private slots:
     void deviceChange();
     void deviceChangeWhileDisconnected();
     void removalThenConnectNeedsRescan();
+    void linuxWatcherDrivesDeviceChange();
     void receivedChunksLogged();
     void chunksQueuedBeforeCloseStillLogged();
     void typedSend_data();
@@ -338,6 +342,31 @@ void TestWidget::removalThenConnectNeedsRescan()
     v.scan->click();
     v.open->click();
     QVERIFY(v.connected());
+}
+
+void TestWidget::linuxWatcherDrivesDeviceChange()
+{
+#ifdef Q_OS_LINUX
+    // The udev watcher's notification reaches the same handler as the
+    // Windows device-change message. (A real hidraw event needs a kernel
+    // device; the guest tests cover that path.)
+    auto open = vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001, L"A"));
+    Widget w;
+    View v(w);
+    auto *watcher = w.findChild<HidDeviceWatcher *>();
+    QVERIFY(watcher);
+    if (!watcher->isActive())
+        qWarning("udev monitor unavailable here: %s", "the tool runs without hotplug");
+    v.open->click();
+    capture->clear();
+    vhid::unplug("/dev/hidraw0");
+    emit watcher->devicesChanged();
+    QCOMPARE(capture->linesStartingWith("nativeEvent Event").size(), 1);
+    QVERIFY(v.disconnected());
+    QCOMPARE(open->openHandles(), 0);
+#else
+    QSKIP("the udev watcher exists on Linux only");
+#endif
 }
 
 void TestWidget::receivedChunksLogged()
