@@ -198,8 +198,14 @@ std::vector<Bytes> OtaModel::replyTo(uint32_t packet)
     switch (reply) {
     case Reply::Normal:
         return {ackReport()};
-    case Reply::Split:
-        return {text("AT+OTA="), text("E3:1\r")};
+    case Reply::Split: {
+        // A device sends whole reports: the line's first part ends one
+        // report, its rest opens the next.
+        Bytes first(kReport - 7, 0);
+        const Bytes head = text("AT+OTA=");
+        first.insert(first.end(), head.begin(), head.end());
+        return {first, padded(text("E3:1\r"))};
+    }
     case Reply::Noise: {
         Bytes report{'\r', '\n', 0, 0, '\n'};
         const Bytes line = text(kAck);
@@ -225,7 +231,7 @@ std::vector<Bytes> OtaModel::replyTo(uint32_t packet)
         std::memcpy(line.data() + 241 - 11, "AT+OTA=E3:1", 11);
         std::vector<Bytes> reports;
         for (size_t at = 0; at < line.size(); at += kReport)
-            reports.emplace_back(line.begin() + at, line.begin() + std::min(line.size(), at + kReport));
+            reports.push_back(padded(Bytes(line.begin() + at, line.begin() + std::min(line.size(), at + kReport))));
         if (reply == Reply::LongLineThenAck)
             reports.push_back(ackReport());
         return reports;

@@ -28,12 +28,13 @@ uint32_t crc32(const uint8_t *data, size_t length);
 // How the device answers a data packet.
 enum class Reply {
     Normal,          // "AT+OTA=E3:1" CR in one 64-byte zero-padded input report
-    Split,           // the line in two reports: "AT+OTA=" and "E3:1" CR
+    Split,           // the line over two reports: "AT+OTA=" ends one, "E3:1" CR opens the next
     Noise,           // CR, LF and zero bytes, then the line, then zeros, in one report
     DoubleAck,       // two acknowledgement lines in one report
     Nak,             // "AT+OTA=E3:0" CR: the packet is refused
     Silent,          // no answer at all
     LongLine,        // 241 bytes starting with 'A' and no CR, over four reports
+                     // (every reply is whole 64-byte reports, zero-filled)
     LongLineThenAck, // the long line, then a proper acknowledgement
 };
 

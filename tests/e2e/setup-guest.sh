@@ -23,17 +23,21 @@ die() {
 note() { echo "setup-guest: $*"; }
 
 [ $# -eq 1 ] || die "usage: setup-guest.sh BUILD_DIR"
-BUILD_DIR=$1
-mkdir -p "$BUILD_DIR" || die "cannot create $BUILD_DIR"
-BUILD_DIR=$(cd "$BUILD_DIR" && pwd)
+BUILD_DIR=$(realpath -m "$1")
 GUEST=$BUILD_DIR/guest
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 INIT_SRC=$HERE/guest-init.sh
 [ -f "$INIT_SRC" ] || die "missing $INIT_SRC"
 
+# The kernel and the initramfs must never end up in the repository: inside
+# the work tree only a git-ignored build folder will do.
+ROOT=$(cd "$HERE/../.." && pwd)
 case "$GUEST" in
-    "$(cd "$HERE/../.." && pwd)"/*) die "BUILD_DIR must lie outside the source tree (got $BUILD_DIR)";;
+    "$ROOT"/*)
+        git -C "$ROOT" check-ignore -q "$GUEST" 2>/dev/null \
+            || die "BUILD_DIR $BUILD_DIR lies in the source tree and is not git-ignored; use a build folder";;
 esac
+mkdir -p "$BUILD_DIR" || die "cannot create $BUILD_DIR"
 
 T0=$(date +%s.%N)
 
