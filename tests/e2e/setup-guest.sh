@@ -45,7 +45,7 @@ T0=$(date +%s.%N)
 # tool:package pairs; missing packages are installed when we are root.
 need_pkgs=()
 for pair in qemu-system-x86_64:qemu-system-x86 depmod:kmod modprobe:kmod cpio:cpio xz:xz-utils \
-            apt-get:apt dpkg-deb:dpkg; do
+            apt-get:apt dpkg-deb:dpkg udevadm:udev setpriv:util-linux; do
     tool=${pair%%:*}; pkg=${pair#*:}
     command -v "$tool" >/dev/null 2>&1 || need_pkgs+=("$pkg")
 done

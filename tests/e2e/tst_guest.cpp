@@ -19,6 +19,8 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <unistd.h>
+
 namespace {
 
 template <typename Predicate>
@@ -81,6 +83,8 @@ private slots:
     void upgrade100k();
     void unplugMidTransfer();
     void chosenOfTwoIdentical();
+    void nonRootWithoutAccess();
+    void nonRootWithRule();
 
 private:
     // Starts uhid_device with one --dev per entry of `devices` (extra
@@ -105,6 +109,11 @@ void TestGuest::initTestCase()
 
 void TestGuest::init()
 {
+    // The non-root cases run in a process of their own, as an ordinary user,
+    // against a device that nonroot.sh started as root.
+    const bool nonRootCase = QByteArray(QTest::currentTestFunction()).startsWith("nonRoot");
+    if (nonRootCase != qEnvironmentVariableIsSet("E2E_NONROOT"))
+        QSKIP("runs only in its own phase of nonroot.sh");
     previousDir = QDir::currentPath();
     work = new QTemporaryDir(QDir::tempPath() + "/guest-XXXXXX");
     QVERIFY(work->isValid());
@@ -245,6 +254,36 @@ void TestGuest::chosenOfTwoIdentical()
         else
             QVERIFY2(line.contains("outputs=0 "), qPrintable(line)); // the other one got nothing
     }
+}
+
+void TestGuest::nonRootWithoutAccess()
+{
+    // Without a rule the hidraw node is root's alone: the open fails and the
+    // operator sees the box.
+    QVERIFY(geteuid() != 0);
+    window = new Widget;
+    const int index = indexOfSerial("NR-1");
+    QVERIFY2(index >= 0, "the device is not enumerated");
+    auto *list = window->findChild<QComboBox *>("comboBoxId");
+    list->setCurrentIndex(index);
+    const QString label = list->currentText();
+    window->findChild<QPushButton *>("pushButtonOpen")->click();
+    QCOMPARE(boxes->texts(), QStringList{"USB open fail" + label});
+    QCOMPARE(window->findChild<QPushButton *>("pushButtonOpen")->text(), QString("connect"));
+}
+
+void TestGuest::nonRootWithRule()
+{
+    // With the shipped rule in udevd, the same user opens and upgrades it.
+    QVERIFY(geteuid() != 0);
+    const QByteArray firmware = image(3000);
+    QFile f("update/firmware.bin");
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(firmware);
+    f.close();
+    connectTo("NR-2");
+    window->findChild<QPushButton *>("pushButtonLoad")->click();
+    QVERIFY(runUntil([this] { return boxes->texts().contains("Upgrade Completed"); }, 60000));
 }
 
 QTEST_MAIN(TestGuest)
