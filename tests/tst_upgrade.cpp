@@ -18,6 +18,7 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -116,6 +117,7 @@ private slots:
     void interval_data();
     void interval();
     void closeWindowDuringUpgrade();
+    void specialFilesNeverBlock();
 
 private:
     // Builds the window on one simulated board and connects to it.
@@ -627,6 +629,23 @@ void TestUpgrade::closeWindowDuringUpgrade()
     QCOMPARE(device->openHandles(), 0);
     QTest::qWait(30); // no tick may reach the gone window
     QCOMPARE(device->writes().size(), sent);
+}
+
+void TestUpgrade::specialFilesNeverBlock()
+{
+    // A link to a FIFO in ./update is no image, and a FIFO named config.ini
+    // is no configuration: neither may block the start.
+    QCOMPARE(mkfifo("update/fifo", 0600), 0);
+    QVERIFY(QFile::link("fifo", "update/0-link"));
+    QVERIFY(QFile::link("/dev/zero", "update/1-zero"));
+    const QByteArray firmware = image(90);
+    writeFile("update/z.bin", firmware);
+    QCOMPARE(mkfifo("config.ini", 0600), 0);
+    connectBoard();
+    start();
+    QCOMPARE(timer->interval(), 1000);
+    QCOMPARE(frames().at(1).mid(1), numberFrame("AT+OTA=E2:", 90));
+    load->click(); // Stop
 }
 
 QTEST_MAIN(TestUpgrade)

@@ -7,6 +7,7 @@
 #include "qhidusbmgr.h"
 #include "ui_widget.h"
 
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QSettings>
 #include <QTimer>
@@ -19,7 +20,11 @@ constexpr int kDefaultIntervalMs = 1000;
 // or not above zero gives the default.
 int packetInterval()
 {
-    QSettings settings(QStringLiteral("./config.ini"), QSettings::IniFormat);
+    // Only a regular file is read: a FIFO of that name would block the start.
+    const QString path = QStringLiteral("./config.ini");
+    if (QFileInfo::exists(path) && !QFileInfo(path).isFile())
+        return kDefaultIntervalMs;
+    QSettings settings(path, QSettings::IniFormat);
     settings.setIniCodec("UTF-8");
     bool ok = false;
     const int value = settings.value(QStringLiteral("load/sleep"), QString()).toString().toInt(&ok, 10);

@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QTimer>
 
@@ -17,11 +18,16 @@ namespace {
 const char kImageFolder[] = "./update";
 
 // Files of the image folder (no folders, no hidden entries), ordered by their
-// lower-case names compared code unit by code unit, never by locale.
+// lower-case names compared code unit by code unit, never by locale. Only
+// regular files count: a link to a FIFO or a device would block the read or
+// never end it.
 QStringList listImageFolder()
 {
-    QStringList names = QDir(QString::fromLatin1(kImageFolder))
-                            .entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::NoSort);
+    const QDir folder(QString::fromLatin1(kImageFolder));
+    QStringList names = folder.entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::NoSort);
+    names.erase(std::remove_if(names.begin(), names.end(),
+                               [&](const QString &name) { return !QFileInfo(folder, name).isFile(); }),
+                names.end());
     std::sort(names.begin(), names.end(), [](const QString &a, const QString &b) {
         const QString la = a.toLower();
         const QString lb = b.toLower();
