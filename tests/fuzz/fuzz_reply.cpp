@@ -1,0 +1,435 @@
+// The reply scanner, fed through RecvBufSlot chunk by chunk while the window
+// is idle, sending and ready, or sending and awaiting an acknowledgement.
+//
+// The device answers every data packet with the line "AT+OTA=E3:1" CR. A
+// line starts at an 'A'; bytes outside a line are dropped one by one; a line
+// is examined when its CR arrives and counts as an acknowledgement when the
+// text occurs anywhere in it; a line holds at most 240 bytes before its CR,
+// and the byte that would make it 241 without being a CR drops the line.
+// An acknowledgement raises one permission (a flag, not a counter) to send
+// the next packet at the next tick.
+//
+// The window's line buffer and flag are private. They are observed through
+// what the device receives: the data packets written per tick. A reference
+// scanner below, written from the rule above, predicts at every tick whether
+// a packet goes; the product must agree on every input, including lines cut
+// at any point, noise, and lines near and beyond the 240-byte limit.
+//
+// The input's first byte picks the mode (low two bits, 3 counting as 0) and
+// the window's state (bit 2: a transfer runs; bit 3, mode 0 only: a packet
+// may go):
+//   mode 0: arbitrary chunks, ticks, long lines and reply variants, checked
+//           against the reference scanner;
+//   mode 1: acknowledgement lines with noise between them, cut at arbitrary
+//           points: each completed line releases exactly one packet, and no
+//           tick before a line is complete releases one;
+//   mode 2: 'A', L filler bytes, then "AT+OTA=E3:1" CR: the line is 13 + L
+//           bytes long, so it counts for L <= 228; for 229 <= L <= 239 the
+//           limit cuts through the acknowledgement text and nothing counts;
+//           for L >= 240 the limit falls in the filler and the text that
+//           follows is a whole line of its own again.
+// Ticks are the upgrade timer's own timeout while a transfer runs and direct
+// SendNextPacket calls while idle; Start and Stop are clicks on the button.
+#include "fuzzsupport.h"
+#include "otareference.h"
+#include "virtualhid.h"
+#include "widget.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTextEdit>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace {
+
+constexpr int kMaxLine = 240;             // bytes of a reply line before its CR
+constexpr int kIntervalMs = 100000000;    // the timer never fires by itself
+const char kAckText[] = "AT+OTA=E3:1";
+const QByteArray kAckLine("AT+OTA=E3:1\r");
+
+// The reference scanner.
+class ReplyModel
+{
+public:
+    void feed(const QByteArray &chunk)
+    {
+        for (const char c : chunk)
+            feed(static_cast<unsigned char>(c));
+    }
+
+    void feed(unsigned char b)
+    {
+        if (line.empty()) {
+            if (b == 'A')
+                line.push_back(char(b));
+            return;
+        }
+        if (b == '\r') {
+            line.push_back(char(b));
+            if (line.find(kAckText) != std::string::npos)
+                ready = true;
+            line.clear();
+            return;
+        }
+        if (line.size() == size_t(kMaxLine)) {
+            line.clear();
+            return;
+        }
+        line.push_back(char(b));
+    }
+
+    std::string line;
+    bool ready = false;
+};
+
+QByteArray makeImage()
+{
+    // 1000 full packets and a last one of 17 bytes, under 64 KiB so that the
+    // closing checksum covers all of it.
+    QByteArray image(60 * 1000 + 17, Qt::Uninitialized);
+    uint32_t x = 0x9E3779B9u;
+    for (char &c : image) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = char(x >> 24);
+    }
+    return image;
+}
+
+class Input
+{
+public:
+    Input(const uint8_t *data, size_t size) : p(data), n(size) {}
+    bool more() const { return pos < n; }
+    uint8_t byte(uint8_t otherwise = 0) { return pos < n ? p[pos++] : otherwise; }
+    QByteArray take(int count)
+    {
+        const int k = int(qMin<size_t>(size_t(count), n - pos));
+        QByteArray out(reinterpret_cast<const char *>(p + pos), k);
+        pos += size_t(k);
+        return out;
+    }
+
+private:
+    const uint8_t *p;
+    size_t n;
+    size_t pos = 0;
+};
+
+struct Tick
+{
+    bool released;  // the product wrote a data packet
+    bool predicted; // the reference scanner expected one
+};
+
+class Harness
+{
+public:
+    void init()
+    {
+        fuzz::startApplication("fuzz_reply");
+        scratch = fuzz::enterScratchDir("fuzz_reply");
+        image = makeImage();
+        QDir().mkdir("update");
+        writeFile("update/image.bin", image);
+        writeFile("config.ini", QString("[load]\nsleep=%1\n").arg(kIntervalMs).toUtf8());
+
+        vhid::DeviceInfo info;
+        info.path = "fuzz:board";
+        info.vendorId = 0x1a2b;
+        info.productId = 0x00ff;
+        info.manufacturer = L"Tarnvik";
+        info.product = L"Board";
+        device = vhid::addDevice(info);
+
+        closer = new fuzz::BoxCloser;
+        window = new Widget;
+        open = window->findChild<QPushButton *>("pushButtonOpen");
+        load = window->findChild<QPushButton *>("pushButtonLoad");
+        log = window->findChild<QTextEdit *>("textEdit");
+        timer = window->findChild<QTimer *>("upgradeTimer"); // ticked directly when there is none
+        FUZZ_CHECK(open && load && log, QString("the window lacks its connect or upgrade button or log"));
+        open->click();
+        FUZZ_CHECK(device->openHandles() == 1, QString("connect did not open the device"));
+        ref::takeWrites(device);
+        closer->take();
+        std::atexit([]() { harness().shutdown(); });
+        clickLoad(); // starts a transfer
+    }
+
+    void shutdown()
+    {
+        if (device && device->openHandles() > 0)
+            open->click(); // ends the reader thread before anything static goes
+        fuzz::removeTree(scratch);
+    }
+
+    static Harness &harness()
+    {
+        static Harness h;
+        return h;
+    }
+
+    int packetsLeft() const { return ref::packetCount(image) - (nextPacket - 1); }
+
+    void feedChunk(const QByteArray &chunk)
+    {
+        window->RecvBufSlot(chunk);
+        model.feed(chunk);
+        const QList<QByteArray> writes = ref::takeWrites(device);
+        FUZZ_CHECK(writes.isEmpty(), QString("receiving [%1] wrote %2 reports").arg(fuzz::hex(chunk)).arg(writes.size()));
+        const QStringList boxes = closer->take();
+        FUZZ_CHECK(boxes.isEmpty(), QString("receiving opened the box \"%1\"").arg(boxes.join("\", \"")));
+    }
+
+    // Start or Stop through the button.
+    void clickLoad()
+    {
+        const bool wasRunning = running;
+        load->click();
+        const QList<QByteArray> writes = ref::takeWrites(device);
+        const QStringList boxes = closer->take();
+        if (wasRunning) {
+            FUZZ_CHECK(writes.isEmpty(), QString("Stop wrote %1 reports").arg(writes.size()));
+            FUZZ_CHECK(boxes == QStringList{"Stop Upgrade"}, QString("Stop showed \"%1\"").arg(boxes.join("\", \"")));
+            running = false;
+        } else {
+            const QList<QByteArray> expected{ref::startReport(), ref::sizeReport(uint32_t(image.size()))};
+            FUZZ_CHECK(writes == expected, QString("Start wrote %1 reports, first [%2]").arg(writes.size())
+                                               .arg(writes.isEmpty() ? QString() : fuzz::hex(writes.first())));
+            FUZZ_CHECK(boxes == QStringList{"Start Upgrade"}, QString("Start showed \"%1\"").arg(boxes.join("\", \"")));
+            running = true;
+            model.ready = true;
+            nextPacket = 1;
+            if (timer)
+                FUZZ_CHECK(timer->interval() == kIntervalMs, QString("interval %1 ms").arg(timer->interval()));
+        }
+        checkButton();
+    }
+
+    Tick tick()
+    {
+        const bool predicted = model.ready && packetsLeft() > 0;
+        const bool completes = model.ready && packetsLeft() == 0;
+        if (running && timer) {
+            FUZZ_CHECK(timer->isActive(), QString("the upgrade timer stopped during a transfer"));
+            QMetaObject::invokeMethod(timer, "timeout", Qt::DirectConnection);
+        } else {
+            window->SendNextPacket();
+        }
+        const QList<QByteArray> writes = ref::takeWrites(device);
+        const QStringList boxes = closer->take();
+        bool released = false;
+        if (completes) {
+            FUZZ_CHECK(writes == QList<QByteArray>{ref::checksumReport(ref::crc32(image))},
+                       QString("the tick after the last packet wrote %1 reports").arg(writes.size()));
+            FUZZ_CHECK(boxes == QStringList{"Upgrade Completed"}, QString("completion showed \"%1\"").arg(boxes.join("\", \"")));
+            running = false;
+        } else {
+            FUZZ_CHECK(writes.size() <= 1, QString("one tick wrote %1 reports").arg(writes.size()));
+            FUZZ_CHECK(boxes.isEmpty(), QString("a tick showed \"%1\"").arg(boxes.join("\", \"")));
+            released = writes.size() == 1;
+            if (released && predicted) {
+                FUZZ_CHECK(writes.first() == ref::packetReport(image, nextPacket),
+                           QString("packet %1 was [%2]").arg(nextPacket).arg(fuzz::hex(writes.first().left(12))));
+                ++nextPacket;
+                model.ready = false;
+            }
+        }
+        checkButton();
+        return {released, predicted};
+    }
+
+    // A tick whose outcome must match the reference scanner.
+    bool checkedTick(const QString &context)
+    {
+        const Tick t = tick();
+        FUZZ_CHECK(t.released == t.predicted,
+                   QString("%1: the tool %2 a packet, the reply rule says it %3 (line held: %4 bytes [%5])")
+                       .arg(context, t.released ? "released" : "did not release", t.predicted ? "may go" : "must wait")
+                       .arg(model.line.size())
+                       .arg(fuzz::hex(QByteArray::fromStdString(model.line).right(24))));
+        return t.released;
+    }
+
+    void checkButton()
+    {
+        const QString text = running ? "Stop Upgrade" : "Start Upgrade";
+        FUZZ_CHECK(load->text() == text, QString("button says \"%1\", expected \"%2\"").arg(load->text(), text));
+        if (timer)
+            FUZZ_CHECK(timer->isActive() == running, QString("timer active %1").arg(timer->isActive()));
+    }
+
+    // Brings the window to a transfer state with the given permission.
+    void prepare(bool wantRunning, bool wantReady)
+    {
+        if (packetsLeft() < 4) { // begin a fresh transfer rather than run dry
+            if (running)
+                clickLoad();
+            clickLoad();
+        }
+        if (wantRunning != running)
+            clickLoad();
+        if (wantReady && !model.ready)
+            feedChunk(kAckLine);
+        if (!wantReady && model.ready)
+            checkedTick("moving to awaiting");
+    }
+
+    void runRaw(Input &in)
+    {
+        while (in.more()) {
+            const uint8_t op = in.byte();
+            if (op < 0xC0) {
+                feedChunk(in.take((op & 0x3F) + 1));
+            } else if (op < 0xE0) {
+                checkedTick("after arbitrary chunks");
+            } else if (op < 0xF0) {
+                // A long line of one repeated byte, then maybe a CR, in chunks.
+                const int length = ((op & 0x0F) << 5 | (in.byte() & 0x1F)) + 200;
+                QByteArray line = "A" + QByteArray(length - 1, char(in.byte('x')));
+                if (in.byte() & 1)
+                    line.append('\r');
+                feedInChunks(line, in);
+            } else {
+                static const char *const variants[] = {
+                    "AT+OTA=E3:1\r", "AT+OTA=E3:10\r", "AT+OTA=E3:0\r", "AXYZAT+OTA=E3:1\r",
+                    "AT+OTA=E3:1",   "\rAT+OTA=E3:1\r", "T+OTA=E3:1\r",  "\0\0AT+OTA=E3:1\r\0\0",
+                };
+                const int v = op & 7;
+                // The last one carries zero bytes around the line.
+                const QByteArray reply = v == 7 ? QByteArray(variants[v], 16) : QByteArray(variants[v]);
+                feedInChunks(reply, in);
+            }
+        }
+    }
+
+    void feedInChunks(const QByteArray &bytes, Input &in)
+    {
+        int pos = 0;
+        while (pos < bytes.size()) {
+            const int length = qMin(in.byte(63) % 64 + 1, bytes.size() - pos);
+            feedChunk(bytes.mid(pos, length));
+            pos += length;
+        }
+    }
+
+    void runAckStream(Input &in)
+    {
+        int line = 0;
+        while (in.more() && packetsLeft() > 0) {
+            QByteArray stream;
+            const int noise = in.byte() % 8;
+            for (int i = 0; i < noise; ++i) {
+                const uint8_t b = in.byte();
+                stream.append(char(b == 'A' ? 0 : b));
+            }
+            stream.append(kAckLine);
+            ++line;
+            int pos = 0;
+            while (pos < stream.size()) {
+                const int length = qMin(in.byte(63) % 64 + 1, stream.size() - pos);
+                feedChunk(stream.mid(pos, length));
+                pos += length;
+                if (pos == stream.size()) {
+                    const Tick t = tick();
+                    fuzz::note(QString("acknowledgement line %1 (%2 noise bytes): %3")
+                                   .arg(line).arg(noise).arg(t.released ? "released" : "held"));
+                    FUZZ_CHECK(t.released, QString("acknowledgement line %1 released no packet").arg(line));
+                    FUZZ_CHECK(t.predicted, QString("reference scanner missed line %1").arg(line));
+                } else if (in.byte() & 1) {
+                    const Tick t = tick();
+                    FUZZ_CHECK(!t.released, QString("a packet went before acknowledgement line %1 was complete").arg(line));
+                    FUZZ_CHECK(!t.predicted, QString("reference scanner released early in line %1").arg(line));
+                }
+            }
+        }
+    }
+
+    void runLongLine(Input &in)
+    {
+        const int fill = ((in.byte() << 8) | in.byte()) % 512;
+        QByteArray line("A");
+        for (int i = 0; i < fill; ++i) {
+            char b = char(in.byte('x'));
+            if (b == 'A' || b == '\r')
+                b = char(b + 0x20);
+            line.append(b);
+        }
+        line.append(kAckLine);
+        feedInChunks(line, in);
+        const bool counts = fill <= kMaxLine - 12 || fill >= kMaxLine;
+        const Tick t = tick();
+        fuzz::note(QString("line of %1 bytes: %2").arg(line.size()).arg(t.released ? "released" : "held"));
+        FUZZ_CHECK(t.released == counts, QString("a line of %1 bytes (%2 filler) %3 a packet")
+                                              .arg(line.size()).arg(fill).arg(t.released ? "released" : "did not release"));
+        FUZZ_CHECK(t.predicted == counts, QString("reference scanner disagrees on %1 filler bytes").arg(fill));
+        // Whatever was left behind, the next plain acknowledgement counts.
+        feedChunk(kAckLine);
+        FUZZ_CHECK(tick().released, QString("no packet after a plain acknowledgement following %1 filler bytes").arg(fill));
+    }
+
+    void runOne(const uint8_t *data, size_t size)
+    {
+        log->clear(); // the traffic log would otherwise grow for the whole run
+        feedChunk("\r"); // ends whatever line the previous input left open
+        Input in(data, size);
+        const uint8_t setup = in.byte();
+        const int mode = (setup & 3) % 3;
+        const bool wantRunning = (setup >> 2) & 1;
+        const bool wantReady = mode == 0 && ((setup >> 3) & 1);
+        prepare(wantRunning, wantReady);
+        if (mode == 0)
+            runRaw(in);
+        else if (mode == 1)
+            runAckStream(in);
+        else
+            runLongLine(in);
+        checkedTick("at the end of the input");
+        fuzz::note(QString("mode %1, %2, next packet %3, line held %4 bytes")
+                       .arg(mode)
+                       .arg(running ? "sending" : "idle")
+                       .arg(nextPacket)
+                       .arg(model.line.size()));
+        QCoreApplication::processEvents();
+    }
+
+private:
+    static void writeFile(const QString &path, const QByteArray &content)
+    {
+        QFile f(path);
+        FUZZ_CHECK(f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size(),
+                   QString("cannot write %1").arg(path));
+    }
+
+    std::string scratch;
+    QByteArray image;
+    std::shared_ptr<vhid::VirtualDevice> device;
+    fuzz::BoxCloser *closer = nullptr;
+    Widget *window = nullptr;
+    QPushButton *open = nullptr;
+    QPushButton *load = nullptr;
+    QTextEdit *log = nullptr;
+    QTimer *timer = nullptr;
+    ReplyModel model;
+    bool running = false;
+    int nextPacket = 1;
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    Harness::harness().init();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    Harness::harness().runOne(data, size);
+    return 0;
+}

@@ -1,0 +1,178 @@
+#ifndef FUZZSUPPORT_H
+#define FUZZSUPPORT_H
+
+// Shared pieces of the libFuzzer targets: a property check that stops the
+// run with a readable reason, a headless QApplication, a scratch folder that
+// is removed at exit, and a closer for the window's modal message boxes.
+
+#include <QApplication>
+#include <QByteArray>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <QVector>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace fuzz {
+
+[[noreturn]] inline void fail(const char *file, int line, const char *condition, const QString &detail)
+{
+    std::fprintf(stderr, "\n==== property violated at %s:%d\n==== %s\n==== %s\n", file, line, condition,
+                 detail.toLocal8Bit().constData());
+    std::fflush(stderr);
+    std::abort(); // libFuzzer saves the input as a crash artifact
+}
+
+// Stops the run when `cond` is false; `detail` (a QString expression) is
+// only built then.
+#define FUZZ_CHECK(cond, detail)                                                                   \
+    do {                                                                                           \
+        if (!(cond))                                                                               \
+            ::fuzz::fail(__FILE__, __LINE__, #cond, (detail));                                     \
+    } while (0)
+
+inline QString hex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toHex(' '));
+}
+
+// Debug and info lines (every frame and chunk is logged by the tool) would
+// drown libFuzzer's own output and cost most of the time; warnings stay.
+inline void quietMessages(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    static int shown = 0;
+    if (type == QtDebugMsg || type == QtInfoMsg)
+        return;
+    // The offscreen platform says so for every window it shows.
+    if (message.contains(QLatin1String("does not support propagateSizeHints")))
+        return;
+    if (type == QtFatalMsg) {
+        std::fprintf(stderr, "Qt fatal: %s\n", message.toLocal8Bit().constData());
+        std::abort();
+    }
+    if (shown < 20) {
+        ++shown;
+        std::fprintf(stderr, "Qt: %s\n", message.toLocal8Bit().constData());
+    }
+}
+
+// TARNVIK_FUZZ_VERBOSE=1: one line per input saying what it did, for
+// reading a reproducer.
+inline bool verbose()
+{
+    static const bool on = qEnvironmentVariableIntValue("TARNVIK_FUZZ_VERBOSE") == 1;
+    return on;
+}
+
+inline void note(const QString &line)
+{
+    if (verbose())
+        std::fprintf(stderr, "[input] %s\n", line.toLocal8Bit().constData());
+}
+
+// A headless application that lives for the whole run.
+inline QApplication *startApplication(const char *name)
+{
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    qInstallMessageHandler(quietMessages);
+    static int argc = 1;
+    static char *argv[] = {const_cast<char *>(name), nullptr};
+    return new QApplication(argc, argv);
+}
+
+inline int removeEntry(const char *path, const struct stat *, int, struct FTW *)
+{
+    return ::remove(path);
+}
+
+inline void removeTree(const std::string &path)
+{
+    if (!path.empty())
+        nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+// A fresh folder under $TMPDIR (or /tmp), made the working directory.
+inline std::string enterScratchDir(const char *name)
+{
+    const char *base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + name + "-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (!mkdtemp(buffer.data())) {
+        std::perror("mkdtemp");
+        std::abort();
+    }
+    const std::string dir(buffer.data());
+    if (chdir(dir.c_str()) != 0) {
+        std::perror("chdir");
+        std::abort();
+    }
+    return dir;
+}
+
+// Closes every message box as soon as its own event loop runs, newest first,
+// and keeps the texts of the boxes seen since the last take(). Boxes opened
+// inside another box's loop (completion inside the Start box) are closed
+// too, so no call into the window can block.
+class BoxCloser : public QObject
+{
+public:
+    BoxCloser()
+    {
+        poll.setInterval(0);
+        connect(&poll, &QTimer::timeout, this, [this]() { sweep(); });
+        poll.start();
+    }
+
+    QStringList take()
+    {
+        sweep();
+        QStringList result = texts;
+        texts.clear();
+        return result;
+    }
+
+private:
+    void sweep()
+    {
+        const QWidgetList widgets = QApplication::topLevelWidgets();
+        for (int i = widgets.size() - 1; i >= 0; --i) {
+            auto *box = qobject_cast<QMessageBox *>(widgets.at(i));
+            if (!box || !box->isVisible())
+                continue;
+            bool known = false;
+            for (const QPointer<QMessageBox> &seen : qAsConst(closed))
+                known = known || seen == box;
+            if (known)
+                continue;
+            closed.append(box);
+            texts.append(box->text());
+            if (QAbstractButton *ok = box->button(QMessageBox::Ok))
+                ok->click();
+            else
+                box->done(0);
+        }
+        for (int i = closed.size() - 1; i >= 0; --i) {
+            if (!closed.at(i) || !closed.at(i)->isVisible())
+                closed.remove(i);
+        }
+    }
+
+    QTimer poll;
+    QStringList texts;
+    QVector<QPointer<QMessageBox>> closed;
+};
+
+} // namespace fuzz
+
+#endif // FUZZSUPPORT_H
