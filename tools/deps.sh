@@ -8,6 +8,7 @@ packages=(
     qtbase5-dev qtbase5-dev-tools
     libhidapi-dev libudev-dev
     xvfb xauth
+    clang libclang-rt-14-dev
 )
 # Extra packages asked for by the caller (for example the guest stage's).
 packages+=("$@")

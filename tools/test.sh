@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test of the tool: the in-process suites in a
-# normal build and again under AddressSanitizer + UndefinedBehaviorSanitizer.
+# Sets up, builds and runs every test of the tool: the in-process suites and
+# the guest stage in a normal build, the in-process suites again under
+# AddressSanitizer + UndefinedBehaviorSanitizer, and the fuzz targets for a
+# bounded time (TARNVIK_FUZZ_SECONDS per target, 60 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,3 +25,6 @@ ASAN_OPTIONS="detect_leaks=1:abort_on_error=0" \
 LSAN_OPTIONS="fast_unwind_on_malloc=0:suppressions=$PWD/tests/sanitizers/lsan.supp" \
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
     ctest --test-dir build-asan -L unit --output-on-failure
+
+echo "== fuzzing"
+bash tests/fuzz/run-fuzzers.sh build-fuzz "${TARNVIK_FUZZ_SECONDS:-60}"
