@@ -19,6 +19,12 @@
 # open (the regression inputs are still replayed without it, and fail).
 set -uo pipefail
 
+# Qt decodes file names with the locale's codec: under the plain C locale a
+# name with non-ASCII characters does not round-trip and Qt leaves it out of
+# folder listings. The reference model reads names as UTF-8, as a desktop
+# session does, so the targets run in a UTF-8 locale.
+export LC_ALL=C.UTF-8
+
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
 if [ $# -lt 1 ]; then
