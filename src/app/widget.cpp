@@ -32,6 +32,10 @@ Widget::Widget(QWidget *parent)
     , readyForNext(false)
 {
     ui->setupUi(this);
+    // The traffic log is a record, not a text being edited: with undo on,
+    // every line appended would keep its undo steps for the life of the
+    // window.
+    ui->textEdit->setUndoRedoEnabled(false);
     setWindowFlags(Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     FillDeviceList();
 
