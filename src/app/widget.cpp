@@ -12,13 +12,31 @@
 
 #include <QDebug>
 #include <QMessageBox>
+#include <QScrollBar>
 #include <QTextCursor>
+#include <QTextDocument>
+#include <QTextEdit>
 #include <QTimer>
 
 namespace {
 
 const char kRedStyle[] = "background-color: rgb(255, 0, 0);";
 const char kGreenStyle[] = "background-color: rgb(0, 255, 0);";
+
+// Text that the log's HTML line shows exactly as it stands: printable ASCII
+// without a run of blanks (HTML folds runs of white space into one blank).
+// Hex dumps always are.
+bool showsVerbatim(const QString &text)
+{
+    QChar previous;
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        if (u < 0x20 || u > 0x7E || (u == ' ' && previous == QLatin1Char(' ')))
+            return false;
+        previous = c;
+    }
+    return true;
+}
 
 } // namespace
 
@@ -34,7 +52,7 @@ Widget::Widget(QWidget *parent)
     ui->setupUi(this);
     // The traffic log is a record, not a text being edited: with undo on,
     // every line appended would keep its undo steps for the life of the
-    // window.
+    // window (three per line).
     ui->textEdit->setUndoRedoEnabled(false);
     setWindowFlags(Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     FillDeviceList();
@@ -114,12 +132,43 @@ void Widget::SendTypedHex()
 
 void Widget::AppendLog(const QString &text, bool received)
 {
-    // The text is escaped: device strings and typed text are shown as written,
-    // never interpreted as markup.
-    const QString line = received ? tr("<font color=red>[recv]%1</font>")
-                                  : tr("<font color=blue>[send]%1</font>");
-    ui->textEdit->append(line.arg(text.toHtmlEscaped()));
-    ui->textEdit->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
+    QTextEdit *log = ui->textEdit;
+    if (!showsVerbatim(text)) {
+        // The text is escaped: device strings and typed text are shown as
+        // written, never interpreted as markup.
+        const QString line = received ? tr("<font color=red>[recv]%1</font>")
+                                      : tr("<font color=blue>[send]%1</font>");
+        log->append(line.arg(text.toHtmlEscaped()));
+        log->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
+        return;
+    }
+
+    // Every hex dump of the traffic comes here. It gets the very paragraph
+    // the HTML line above would give (same text, same colour, same block
+    // formats), inserted directly: no HTML to parse, and no move of the
+    // view's cursor, which would lay out the line and keep a shaped copy of
+    // it for as long as the log lives. The view follows as append() makes
+    // it follow: the view's cursor sits at the end and moves along with the
+    // insertion, and a view at the bottom stays at the bottom.
+    QScrollBar *bar = log->verticalScrollBar();
+    const QTextCursor view = log->textCursor();
+    const bool atBottom = log->isReadOnly() ? bar->value() >= bar->maximum() : view.atEnd();
+    QTextCharFormat colour;
+    colour.setForeground(received ? QColor(Qt::red) : QColor(Qt::blue));
+    QTextDocument *doc = log->document();
+    QTextCursor cursor(doc);
+    cursor.beginEditBlock();
+    cursor.movePosition(QTextCursor::End);
+    if (doc->isEmpty())
+        cursor.setCharFormat(view.charFormat());
+    else
+        cursor.insertBlock(view.blockFormat(), view.charFormat());
+    cursor.insertText((received ? QStringLiteral("[recv]") : QStringLiteral("[send]")) + text, colour);
+    cursor.endEditBlock();
+    if (atBottom)
+        bar->setValue(bar->maximum());
+    else
+        log->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
 }
 
 void Widget::RecvBufSlot(QByteArray data)

@@ -1,0 +1,66 @@
+# Installation and the Debian package.
+#
+#   cmake --install <build> --prefix /usr/local
+#   cd <build> && cpack -G DEB
+#
+# Installed: the tool itself (never the demo, the tests or the benchmark), and
+# on Linux its desktop entry, its icon and the udev rule template that gives
+# the logged-in user access to the device.
+
+include(GNUInstallDirs)
+
+install(TARGETS tarnvik-upgrade-tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+if(UNIX AND NOT APPLE)
+    set(TARNVIK_APP_ID tarnvik-upgrade-tool)
+
+    install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/${TARNVIK_APP_ID}.desktop
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+
+    # The icon theme looks only in its listed size folders, and 400x400 (the
+    # size of res/icon.png) is not one of them: scaled copies go to the
+    # standard sizes, made at build time with Qt, and the original goes to
+    # pixmaps, where the name lookup falls back to.
+    add_executable(tarnvik-iconscale ${CMAKE_CURRENT_SOURCE_DIR}/packaging/iconscale.cpp)
+    target_link_libraries(tarnvik-iconscale PRIVATE Qt5::Gui)
+    set(TARNVIK_ICON_SOURCE ${CMAKE_CURRENT_SOURCE_DIR}/res/icon.png)
+    set(TARNVIK_ICONS)
+    foreach(size 48 128 256)
+        set(icon ${CMAKE_CURRENT_BINARY_DIR}/icons/${size}x${size}/${TARNVIK_APP_ID}.png)
+        add_custom_command(OUTPUT ${icon}
+            COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/icons/${size}x${size}
+            COMMAND tarnvik-iconscale ${TARNVIK_ICON_SOURCE} ${icon} ${size}
+            DEPENDS tarnvik-iconscale ${TARNVIK_ICON_SOURCE}
+            COMMENT "Scaling the icon to ${size}x${size}"
+            VERBATIM)
+        list(APPEND TARNVIK_ICONS ${icon})
+        install(FILES ${icon} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
+    endforeach()
+    add_custom_target(tarnvik_icons ALL DEPENDS ${TARNVIK_ICONS})
+    install(FILES ${TARNVIK_ICON_SOURCE} DESTINATION ${CMAKE_INSTALL_DATADIR}/pixmaps
+            RENAME ${TARNVIK_APP_ID}.png)
+
+    # A template, not an active rule: the operator puts in the device's ids
+    # and copies it to /etc/udev/rules.d.
+    install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/70-tarnvik-upgrade.rules
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/${TARNVIK_APP_ID})
+endif()
+
+set(CPACK_PACKAGE_NAME tarnvik-upgrade-tool)
+set(CPACK_PACKAGE_VENDOR "Tarnvik")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "Tarnvik team <tarnvik@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Firmware upgrade tool for USB HID devices")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+    "A desktop tool that upgrades the firmware of a device attached over USB\n"
+    "as a HID device, sending the image from ./update in acknowledged,\n"
+    "timer-paced packets. A udev rule template for access without root is in\n"
+    "/usr/share/tarnvik-upgrade-tool.")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Tarnvik team <tarnvik@localhost>")
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The dependencies are read off the installed executable by dpkg-shlibdeps
+# (package dpkg-dev).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+include(CPack)
