@@ -519,6 +519,9 @@ void TestUpgrade::folderRules_data()
     QTest::newRow("subfolder sorts first") << QStringList{"0dir/", "m.bin"} << "m.bin";
     QTest::newRow("code units, not locale") << QStringList{"é.bin", "z.bin", "_.bin"} << "_.bin";
     QTest::newRow("no extension") << QStringList{"image"} << "image";
+    // ':' starts Qt's resource paths; in ./update it is just a character.
+    QTest::newRow("name starting with a colon") << QStringList{":a.bin", "b.bin"} << ":a.bin";
+    QTest::newRow("only a colon name") << QStringList{":"} << ":";
 }
 
 void TestUpgrade::folderRules()

@@ -23,10 +23,14 @@ const char kImageFolder[] = "./update";
 // never end it.
 QStringList listImageFolder()
 {
-    const QDir folder(QString::fromLatin1(kImageFolder));
-    QStringList names = folder.entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::NoSort);
+    const QString folderPath = QString::fromLatin1(kImageFolder);
+    QStringList names = QDir(folderPath).entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::NoSort);
+    // The path is joined by hand: QFileInfo(QDir, name) and QDir::filePath
+    // take a name starting with ':' for a resource path and look there.
     names.erase(std::remove_if(names.begin(), names.end(),
-                               [&](const QString &name) { return !QFileInfo(folder, name).isFile(); }),
+                               [&](const QString &name) {
+                                   return !QFileInfo(folderPath + QLatin1Char('/') + name).isFile();
+                               }),
                 names.end());
     std::sort(names.begin(), names.end(), [](const QString &a, const QString &b) {
         const QString la = a.toLower();
