@@ -99,6 +99,7 @@ private slots:
 
     void completeUpgrade_data();
     void completeUpgrade();
+    void sixteenMebibyteImage();
     void pacingOnePacketPerAcknowledgedTick();
     void replyVariants_data();
     void replyVariants();
@@ -281,6 +282,46 @@ void TestUpgrade::completeUpgrade()
     QCOMPARE(boxes->boxes().at(1).title, QString("tip"));
     QCOMPARE(boxes->boxes().at(1).icon, QMessageBox::Warning);
     QCOMPARE(boxes->boxes().at(1).parent, window);
+}
+
+void TestUpgrade::sixteenMebibyteImage()
+{
+    // 279,621 packets: the numbering, the size and the progress range run
+    // far past 16 bits, and the checksum covers every byte. The board stays
+    // silent and the test acknowledges each packet through the window's own
+    // receive slot, so the run is not paced by the reader's polling.
+    constexpr int size = 16 * 1024 * 1024;
+    constexpr int packets = (size + 59) / 60;
+    const QByteArray firmware = image(size, 7);
+    writeFile("update/big.bin", firmware);
+    setInterval(kNeverTicks);
+    sim::Script script;
+    script.reply = sim::Reply::Silent;
+    connectBoard(script);
+    start();
+    QCOMPARE(frames().at(1).mid(1), numberFrame("AT+OTA=E2:", uint32_t(size)));
+    QCOMPARE(bar->maximum(), size / 60 + 1);
+
+    QByteArray ack = QByteArray("AT+OTA=E3:1\r").leftJustified(64, '\0');
+    for (int k = 1; k <= packets; ++k) {
+        QMetaObject::invokeMethod(timer, "timeout", Qt::DirectConnection);
+        QMetaObject::invokeMethod(timer, "timeout", Qt::DirectConnection); // not acknowledged yet
+        QVERIFY(QMetaObject::invokeMethod(window, "RecvBufSlot", Qt::DirectConnection, Q_ARG(QByteArray, ack)));
+        if (k % 50000 == 0)
+            QCoreApplication::processEvents();
+    }
+    QCOMPARE(model->verdict().packets, uint32_t(packets));
+    QCOMPARE(e4Count(), 0);
+    QCOMPARE(bar->value(), packets);
+    QMetaObject::invokeMethod(timer, "timeout", Qt::DirectConnection);
+    QCOMPARE(e4Count(), 1);
+    QVERIFY(!timer->isActive());
+    QVERIFY2(model->verdict().good(), model->verdictText().c_str());
+    QVERIFY(bytes(model->verdict().image) == firmware);
+    const QByteArray last = frames().last().mid(1);
+    QCOMPARE(last, numberFrame("AT+OTA=E4:", sim::crc32(reinterpret_cast<const uint8_t *>(firmware.constData()),
+                                                        size_t(size))));
+    QCOMPARE(boxes->texts(), (QStringList{"Start Upgrade", "Upgrade Completed"}));
 }
 
 void TestUpgrade::pacingOnePacketPerAcknowledgedTick()
