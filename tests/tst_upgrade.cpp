@@ -645,6 +645,17 @@ void TestUpgrade::interval_data()
     QTest::newRow("huge number") << QByteArray("[load]\nsleep=99999999999999\n") << 1000;
     QTest::newRow("CRLF and blanks") << QByteArray("[load]\r\nsleep = 40\r\n") << 40;
     QTest::newRow("BOM") << QByteArray("\xEF\xBB\xBF[load]\nsleep=30\n") << 30;
+    QTest::newRow("duplicate key: the last counts") << QByteArray("[load]\nsleep=20\nsleep=70\n") << 70;
+    QTest::newRow("section twice") << QByteArray("[load]\nsleep=20\n[save]\nx=1\n[load]\nsleep=80\n") << 80;
+    QTest::newRow("non-UTF-8 bytes elsewhere")
+        << QByteArray("; \xff\xfe\xc0\xaf\n[\xe9t\xe9]\nk\xff=\x80\x81\n[load]\nname=\xed\xa0\x80\nsleep=45\n") << 45;
+    QTest::newRow("non-UTF-8 bytes in the value") << QByteArray("[load]\nsleep=4\xff""5\n") << 1000;
+    QTest::newRow("NUL in the value") << QByteArray("[load]\nsleep=4\0""5\n", 17) << 1000;
+    QTest::newRow("full-width digits") << QByteArray("[load]\nsleep=\xef\xbc\x95\n") << 1000;
+    QTest::newRow("int overflow") << QByteArray("[load]\nsleep=2147483648\n") << 1000;
+    QTest::newRow("largest int") << QByteArray("[load]\nsleep=2147483647\n") << 2147483647;
+    QTest::newRow("only a BOM") << QByteArray("\xEF\xBB\xBF") << 1000;
+    QTest::newRow("binary garbage") << QByteArray("\x00\x01\x02\xff\xfe\x7f\r\r\n=\n[\n]\n", 15) << 1000;
 }
 
 void TestUpgrade::interval()
