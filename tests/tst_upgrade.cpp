@@ -117,7 +117,8 @@ private slots:
     void selectFileIgnoredDuringTransfer();
     void interval_data();
     void interval();
-    void closeWindowDuringUpgrade();
+    void closeWindow_data();
+    void closeWindow();
     void specialFilesNeverBlock();
 
 private:
@@ -671,19 +672,66 @@ void TestUpgrade::interval()
     load->click(); // Stop, before any tick
 }
 
-void TestUpgrade::closeWindowDuringUpgrade()
+void TestUpgrade::closeWindow_data()
 {
-    writeFile("update/a.bin", image(6000));
-    setInterval(1);
-    connectBoard();
-    start();
-    QTRY_VERIFY(model->verdict().packets > 5);
+    QTest::addColumn<QString>("state");
+    for (const char *state : {"disconnected", "connected", "upgrade running at 1 ms", "awaiting an acknowledgement",
+                              "acknowledgements in flight", "device gone mid-transfer", "stopped", "completed",
+                              "checksum write failed"})
+        QTest::newRow(state) << QString(state);
+}
+
+void TestUpgrade::closeWindow()
+{
+    // Whatever the window is doing, closing it closes the device, stops the
+    // transfer and leaves no tick, no write and no reader behind.
+    QFETCH(QString, state);
+    writeFile("update/a.bin", image(state == "upgrade running at 1 ms" ? 6000 : 300));
+    setInterval(state == "upgrade running at 1 ms" ? 1 : kNeverTicks);
+    sim::Script script;
+    if (state == "device gone mid-transfer")
+        script.vanishAfterPacket = 2;
+    if (state == "awaiting an acknowledgement")
+        script.perPacket[2] = sim::Reply::Silent;
+    connectBoard(script);
+    if (state == "disconnected") {
+        window->findChild<QPushButton *>("pushButtonOpen")->click();
+    } else if (state == "upgrade running at 1 ms") {
+        load->click();
+        QVERIFY(runUntil([this]() { return model->verdict().packets > 5; }, 10000));
+    } else if (state != "connected") {
+        start();
+        tick();
+        tick();
+        if (state == "acknowledgements in flight") {
+            // Answers still queued at the device and on their way to the window.
+            for (int i = 0; i < 20; ++i)
+                device->queueInput(sim::OtaModel::ackReport());
+        } else if (state == "device gone mid-transfer") {
+            window->DeviceChanged();
+            QVERIFY(timer->isActive()); // the transfer waits with no device
+        } else if (state == "stopped") {
+            load->click();
+        } else if (state == "completed" || state == "checksum write failed") {
+            for (int i = 0; i < 3; ++i)
+                tick(); // packets 3 to 5
+            if (state == "checksum write failed")
+                device->setWriteResult(-1, L"Broken pipe");
+            tick();
+            QVERIFY(!timer->isActive());
+            QCOMPARE(boxes->texts().last(),
+                     QString(state == "completed" ? "Upgrade Completed" : "Upgrade Failed"));
+        }
+    }
+    const bool wasConnected = device->openHandles() == 1;
+    QCOMPARE(wasConnected, state != "disconnected" && state != "device gone mid-transfer");
     delete window;
     window = nullptr;
     const auto sent = device->writes().size();
     QCOMPARE(device->openHandles(), 0);
-    QTest::qWait(30); // no tick may reach the gone window
+    QTest::qWait(30); // no tick, no queued chunk may reach the gone window
     QCOMPARE(device->writes().size(), sent);
+    QCOMPARE(vhid::closedHandleUses(), 0);
 }
 
 void TestUpgrade::specialFilesNeverBlock()
