@@ -44,6 +44,42 @@ if(UNIX AND NOT APPLE)
     # and copies it to /etc/udev/rules.d.
     install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/70-tarnvik-upgrade.rules
             DESTINATION ${CMAKE_INSTALL_DATADIR}/${TARNVIK_APP_ID})
+
+    # The manual page, and the two files every Debian package carries in its
+    # doc folder: the copyright and the changelog. Debian wants the manual
+    # page and the changelog compressed with gzip -9n (no name and no time
+    # stamp inside, so that the same sources give the same bytes).
+    set(TARNVIK_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/${TARNVIK_APP_ID})
+    install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/copyright DESTINATION ${TARNVIK_DOC_DIR})
+
+    # The changelog's newest entry must name the version being packaged.
+    file(STRINGS ${CMAKE_CURRENT_SOURCE_DIR}/packaging/changelog TARNVIK_CHANGELOG_TOP
+         LIMIT_COUNT 1)
+    if(NOT TARNVIK_CHANGELOG_TOP MATCHES "^${TARNVIK_APP_ID} \\(${PROJECT_VERSION}\\) ")
+        message(WARNING "packaging/changelog starts with \"${TARNVIK_CHANGELOG_TOP}\", "
+                        "not with version ${PROJECT_VERSION}: add an entry for it")
+    endif()
+
+    find_program(TARNVIK_GZIP gzip)
+    if(TARNVIK_GZIP)
+        set(TARNVIK_DOCS_GZ)
+        foreach(doc ${TARNVIK_APP_ID}.1 changelog)
+            set(gz ${CMAKE_CURRENT_BINARY_DIR}/packaging/${doc}.gz)
+            add_custom_command(OUTPUT ${gz}
+                COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/packaging
+                COMMAND ${TARNVIK_GZIP} -9nc ${CMAKE_CURRENT_SOURCE_DIR}/packaging/${doc} > ${gz}
+                DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/packaging/${doc}
+                COMMENT "Compressing ${doc}")
+            list(APPEND TARNVIK_DOCS_GZ ${gz})
+        endforeach()
+        add_custom_target(tarnvik_docs ALL DEPENDS ${TARNVIK_DOCS_GZ})
+        install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/${TARNVIK_APP_ID}.1.gz
+                DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+        install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz
+                DESTINATION ${TARNVIK_DOC_DIR})
+    else()
+        message(WARNING "gzip not found: the manual page and the changelog are not installed")
+    endif()
 endif()
 
 set(CPACK_PACKAGE_NAME tarnvik-upgrade-tool)
