@@ -149,7 +149,7 @@ write("corpus", "fuzz_loading", "fifo-and-link-to-file",
 write("corpus", "fuzz_loading", "config-through-link",
       loading(5, [regular("fw", b"xyz")], bytes([0x00, 2, 0, 3, 2, 2, 5, 0, 0])))
 
-# A link to a FIFO: the tool lists the link as a file and blocks in open().
+# A link to a FIFO: the tool once listed the link as a file and blocked in open().
 write("repro", "fuzz_loading", "link-to-fifo-hangs", loading(0, [fifo("b"), link("a", 0)]))
-# config.ini is a FIFO: reading the settings blocks in open().
+# config.ini is a FIFO: reading the settings once blocked in open().
 write("repro", "fuzz_loading", "config-fifo-hangs", loading(4, [regular("fw", b"xyz")]))

@@ -12,11 +12,6 @@
 # Printed per target: executions, executions per second, libFuzzer's edge
 # coverage (cov: counts the fuzz target's own code and the tool's code) and
 # the edges covered in the tool's sources under src/ alone.
-#
-# TARNVIK_FUZZ_SKIP_KNOWN_HANGS=1 keeps fuzz_loading from making the two
-# shapes the tool currently blocks on (a link in ./update to a FIFO, a FIFO
-# as config.ini); use it only to measure a full run while those faults are
-# open (the regression inputs are still replayed without it, and fail).
 set -uo pipefail
 
 # Qt decodes file names with the locale's codec: under the plain C locale a
@@ -72,7 +67,7 @@ for t in "${targets[@]}"; do
         while IFS= read -r -d '' f; do repro+=("$f"); done < <(find "$here/repro/$t" -type f -print0 | sort -z)
     fi
     for f in "${repro[@]}"; do
-        if ! env -u TARNVIK_FUZZ_SKIP_KNOWN_HANGS "$exe" -timeout=10 -rss_limit_mb=2048 "$f" > "$work/$t.repro-$(basename "$f").log" 2>&1; then
+        if ! "$exe" -timeout=10 -rss_limit_mb=2048 "$f" > "$work/$t.repro-$(basename "$f").log" 2>&1; then
             echo "$t: regression input $(basename "$f") FAILS (log: $work/$t.repro-$(basename "$f").log)"
             regressions=$((regressions + 1))
         fi
