@@ -21,6 +21,12 @@
 //  - every event Qt delivers acquires that address, on the receiving thread,
 //    before the receiver runs.
 //
+//  - a QThread's signals emitted on that thread itself (started, finished,
+//    and the reader's chunks) also release the thread object, and
+//    QThread::wait() acquires it when it returns true: all that a thread did
+//    until its finished() happens before the wait that saw it finish, even
+//    when the thread had already ended and Qt's wait returned at once.
+//
 // It adds happens-before edges, and leaves out only Qt's own work inside a
 // worker thread's emission. It is coarser than Qt's real ordering in one way:
 // a delivery synchronises with every emission before it, not just with the one
@@ -29,9 +35,13 @@
 // reported; tst_tsan_canary shows that a race just outside that shape is. See
 // README.md beside this file.
 
+#include <QDeadlineTimer>
 #include <QObject>
+#include <QThread>
 #include <QThreadPool>
 #include <QtGlobal>
+
+#include <dlfcn.h>
 
 #include <sanitizer/tsan_interface.h>
 
@@ -119,9 +129,11 @@ TSAN_HANDOFF_UNINSTRUMENTED void pop()
     });
 }
 
-void signalBegin(QObject *, int, void **)
+void signalBegin(QObject *sender, int, void **)
 {
     __tsan_release(&handoff);
+    if (sender && sender == QThread::currentThread())
+        __tsan_release(sender);
     push(false);
 }
 
@@ -181,4 +193,36 @@ struct Install
     }
 } install;
 
+template <typename Real>
+Real realWait(const char *name)
+{
+    Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, name));
+    if (!real)
+        qFatal("tsan_handoff: %s not found in Qt", name);
+    return real;
+}
+
 } // namespace
+
+// QThread::wait as Qt has it, followed by the acquire that pairs with the
+// thread's own emissions. Defined here, these take the place of Qt's for every
+// caller in the process (ours, QtTest's); they call Qt's through the next
+// definition in the lookup order.
+bool QThread::wait(QDeadlineTimer deadline)
+{
+    static const auto real = realWait<bool (*)(QThread *, QDeadlineTimer)>(
+        "_ZN7QThread4waitE14QDeadlineTimer");
+    const bool ended = real(this, deadline);
+    if (ended)
+        __tsan_acquire(this);
+    return ended;
+}
+
+bool QThread::wait(unsigned long time)
+{
+    static const auto real = realWait<bool (*)(QThread *, unsigned long)>("_ZN7QThread4waitEm");
+    const bool ended = real(this, time);
+    if (ended)
+        __tsan_acquire(this);
+    return ended;
+}
