@@ -19,8 +19,7 @@
 //    with the emission; the worker threads' signals here are connected to
 //    methods only, queued);
 //  - every event Qt delivers acquires that address, on the receiving thread,
-//    before the receiver runs.
-//
+//    before the receiver runs;
 //  - a QThread's signals emitted on that thread itself (started, finished,
 //    and the reader's chunks) also release the thread object, and
 //    QThread::wait() acquires it when it returns true: all that a thread did
