@@ -106,6 +106,8 @@ private slots:
     void failedPacketWriteWaits();
     void failedChecksumWriteIsNoSuccess();
     void deviceVanishesMidTransfer();
+    void deviceVanishesBeforeChecksum_data();
+    void deviceVanishesBeforeChecksum();
     void stopThenStartBeginsAgain();
     void startWithoutDevice();
     void loadFailures_data();
@@ -458,6 +460,61 @@ void TestUpgrade::deviceVanishesMidTransfer()
     QVERIFY(timer->isActive());
     QCOMPARE(e4Count(), 0);
     QCOMPARE(boxes->texts(), QStringList{"Start Upgrade"});
+}
+
+void TestUpgrade::deviceVanishesBeforeChecksum_data()
+{
+    // The board is unplugged after the last data packet. The platform's
+    // notice of the removal may come before or after the tick that would send
+    // the checksum; and the last acknowledgement either reached the window
+    // first or went with the device (hidapi reports a removed device before
+    // any input still queued for it).
+    QTest::addColumn<bool>("ackDelivered");
+    QTest::addColumn<bool>("noticeFirst");
+    QTest::newRow("acknowledged, removal noticed before the tick") << true << true;
+    QTest::newRow("acknowledged, tick before the removal notice") << true << false;
+    QTest::newRow("acknowledgement lost with the device") << false << true;
+}
+
+void TestUpgrade::deviceVanishesBeforeChecksum()
+{
+    QFETCH(bool, ackDelivered);
+    QFETCH(bool, noticeFirst);
+    writeFile("update/a.bin", image(600)); // 10 packets
+    setInterval(kNeverTicks);
+    sim::Script script;
+    if (!ackDelivered)
+        script.vanishAfterPacket = 10;
+    connectBoard(script);
+    start();
+    for (int i = 0; i < 10; ++i)
+        tick();
+    QCOMPARE(model->verdict().packets, 10u);
+    if (ackDelivered)
+        vhid::unplug("sim:board");
+
+    if (noticeFirst)
+        window->DeviceChanged();
+    tick(); // the checksum's turn
+    if (!noticeFirst)
+        window->DeviceChanged();
+    tick();
+
+    // The checksum did not reach the board, and no completion is claimed.
+    QVERIFY(!model->verdict().checksumSeen);
+    QCOMPARE(e4Count(), 0);
+    QCOMPARE(window->findChild<QPushButton *>("pushButtonOpen")->text(), QString("Connect"));
+    QCOMPARE(device->openHandles(), 0);
+    if (ackDelivered) {
+        // Its turn came: the failed write ends the transfer as failed.
+        QVERIFY(!timer->isActive());
+        QCOMPARE(load->text(), QString("Start Upgrade"));
+        QCOMPARE(boxes->texts(), (QStringList{"Start Upgrade", "Upgrade Failed"}));
+    } else {
+        // Still waiting for an acknowledgement that cannot come; Stop ends it.
+        QVERIFY(timer->isActive());
+        QCOMPARE(boxes->texts(), QStringList{"Start Upgrade"});
+    }
 }
 
 void TestUpgrade::stopThenStartBeginsAgain()
