@@ -9,7 +9,42 @@
 
 include(GNUInstallDirs)
 
-install(TARGETS tarnvik-upgrade-tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(WIN32)
+    # Windows: one folder holding the program and its papers, as the zip
+    # and the installer carry it.
+    install(TARGETS tarnvik-upgrade-tool RUNTIME DESTINATION .)
+    # Text files for Windows' own editors: CRLF line ends.
+    set(TARNVIK_WIN_DOCS)
+    foreach(pair LICENSE:LICENSE.txt packaging/windows/THIRD-PARTY-NOTICES.txt:THIRD-PARTY-NOTICES.txt
+                 packaging/windows/README.txt:README.txt)
+        string(REPLACE ":" ";" pair "${pair}")
+        list(GET pair 0 from)
+        list(GET pair 1 to)
+        file(READ ${CMAKE_CURRENT_SOURCE_DIR}/${from} text)
+        string(REPLACE "\r\n" "\n" text "${text}")
+        string(REPLACE "\n" "\r\n" text "${text}")
+        file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/packaging/${to} "${text}")
+        set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${from})
+        list(APPEND TARNVIK_WIN_DOCS ${CMAKE_CURRENT_BINARY_DIR}/packaging/${to})
+    endforeach()
+    # The licence texts the notices refer to (Qt: LGPL 3, which builds on
+    # the GPL 3; the GCC runtime: GPL 3 with its exception), from the build
+    # machine's Debian.
+    foreach(licence LGPL-3 GPL-3)
+        if(EXISTS /usr/share/common-licenses/${licence})
+            file(READ /usr/share/common-licenses/${licence} text)
+            string(REPLACE "\n" "\r\n" text "${text}")
+            file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/packaging/licenses/${licence}.txt "${text}")
+            list(APPEND TARNVIK_WIN_LICENCES ${CMAKE_CURRENT_BINARY_DIR}/packaging/licenses/${licence}.txt)
+        else()
+            message(WARNING "/usr/share/common-licenses/${licence} not found: the packages lack its text")
+        endif()
+    endforeach()
+    install(FILES ${TARNVIK_WIN_DOCS} DESTINATION .)
+    install(FILES ${TARNVIK_WIN_LICENCES} DESTINATION licenses)
+else()
+    install(TARGETS tarnvik-upgrade-tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 
 if(UNIX AND NOT APPLE)
     set(TARNVIK_APP_ID tarnvik-upgrade-tool)
@@ -103,4 +138,42 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # The dependencies are read off the installed executable by dpkg-shlibdeps
 # (package dpkg-dev).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+
+if(WIN32)
+    # A portable zip (unpack anywhere, start the exe in that folder) and an
+    # installer with a licence page, a Start-menu shortcut and an
+    # uninstaller.
+    set(CPACK_GENERATOR "ZIP;NSIS")
+    # NSIS lines hold backslashes: written to the CPack configuration as they stand.
+    set(CPACK_VERBATIM_VARIABLES ON)
+    set(CPACK_SYSTEM_NAME win32)
+    set(CPACK_PACKAGE_INSTALL_DIRECTORY "Tarnvik Upgrade Tool")
+    set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY "Tarnvik Upgrade Tool")
+    set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_BINARY_DIR}/packaging/LICENSE.txt)
+    set(CPACK_NSIS_DISPLAY_NAME "Tarnvik Upgrade Tool")
+    set(CPACK_NSIS_PACKAGE_NAME "Tarnvik Upgrade Tool ${PROJECT_VERSION}")
+    set(CPACK_NSIS_MUI_ICON ${CMAKE_CURRENT_SOURCE_DIR}/res/icon.ico)
+    set(CPACK_NSIS_MUI_UNIICON ${CMAKE_CURRENT_SOURCE_DIR}/res/icon.ico)
+    set(CPACK_NSIS_INSTALLED_ICON_NAME tarnvik-upgrade-tool.exe)
+    set(CPACK_NSIS_EXECUTABLES_DIRECTORY .)
+    set(CPACK_NSIS_MANIFEST_DPI_AWARE ON)
+    # The tool works on ./update and ./config.ini of the folder it starts
+    # in, and Program Files is not for the operator to write to. The
+    # shortcut starts it in a work folder under Documents (Public Documents
+    # for an installation for all users), made with its update folder. The
+    # uninstaller removes these folders only if they are empty: images and
+    # settings stay.
+    set(TARNVIK_NSIS_WORK "$DOCUMENTS\\Tarnvik Upgrade Tool")
+    set(TARNVIK_NSIS_LINK "$SMPROGRAMS\\$STARTMENU_FOLDER\\Tarnvik Upgrade Tool.lnk")
+    string(CONCAT CPACK_NSIS_CREATE_ICONS_EXTRA
+        "  CreateDirectory \"${TARNVIK_NSIS_WORK}\\update\"\n"
+        "  SetOutPath \"${TARNVIK_NSIS_WORK}\"\n"
+        "  CreateShortCut \"${TARNVIK_NSIS_LINK}\" \"$INSTDIR\\tarnvik-upgrade-tool.exe\"\n"
+        "  SetOutPath \"$INSTDIR\"")
+    set(CPACK_NSIS_DELETE_ICONS_EXTRA
+        "  Delete \"$SMPROGRAMS\\$MUI_TEMP\\Tarnvik Upgrade Tool.lnk\"")
+    string(CONCAT CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS
+        "  RMDir \"${TARNVIK_NSIS_WORK}\\update\"\n"
+        "  RMDir \"${TARNVIK_NSIS_WORK}\"")
+endif()
 include(CPack)

@@ -3,16 +3,34 @@
 // board attached that speaks the upgrade protocol. It lets a newcomer run a
 // whole upgrade without hardware.
 //
-// TARNVIK_DEMO_AUTORUN=1 connects and starts the upgrade by itself, and
-// TARNVIK_DEMO_QUIT_MS=N ends the program after N ms (for scripted runs).
+// For scripted runs: TARNVIK_DEMO_AUTORUN=1 connects and starts the upgrade
+// by itself, TARNVIK_DEMO_QUIT_MS=N ends the program after N ms, and
+// TARNVIK_DEMO_REPORT=FILE writes every message box the window shows
+// ("box <title>: <text>") and, at the end, the board's verdict to FILE (a
+// Windows GUI program has no console to print to). With both AUTORUN and
+// REPORT set, each box is answered with OK once it has been written down.
 #include "otasim.h"
 #include "widget.h"
 
 #include <QApplication>
+#include <QFile>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 
 #include <cstdio>
+
+namespace {
+
+void report(QFile &file, const QString &line)
+{
+    if (file.isOpen()) {
+        file.write(line.toUtf8() + '\n');
+        file.flush();
+    }
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -39,11 +57,29 @@ int main(int argc, char *argv[])
             });
         });
     }
+    QFile reportFile(qEnvironmentVariable("TARNVIK_DEMO_REPORT"));
+    if (!reportFile.fileName().isEmpty() && !reportFile.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(reportFile.fileName()));
+    QTimer boxWatch;
+    if (reportFile.isOpen()) {
+        const bool answer = qEnvironmentVariableIntValue("TARNVIK_DEMO_AUTORUN") != 0;
+        QObject::connect(&boxWatch, &QTimer::timeout, &window, [&reportFile, answer]() {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box || box->property("reported").toBool())
+                return;
+            box->setProperty("reported", true);
+            report(reportFile, QStringLiteral("box %1: %2").arg(box->windowTitle(), box->text()));
+            if (answer)
+                QTimer::singleShot(300, box, [box]() { box->done(QMessageBox::Ok); });
+        });
+        boxWatch.start(50);
+    }
     const int quitMs = qEnvironmentVariableIntValue("TARNVIK_DEMO_QUIT_MS");
     if (quitMs > 0)
         QTimer::singleShot(quitMs, &app, &QApplication::quit);
 
     const int code = app.exec();
     std::fprintf(stderr, "simulated device: %s\n", model->verdictText().c_str());
+    report(reportFile, QStringLiteral("verdict %1").arg(QString::fromStdString(model->verdictText())));
     return code;
 }

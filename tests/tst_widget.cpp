@@ -15,6 +15,10 @@
 #include <QTextEdit>
 #include <QtTest>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 namespace {
 
 const char kRed[] = "background-color: rgb(255, 0, 0);";
@@ -100,6 +104,10 @@ private slots:
     void deviceChangeWhileDisconnected();
     void removalThenConnectNeedsRescan();
     void linuxWatcherDrivesDeviceChange();
+    void windowsDeviceChangeMessage_data();
+    void windowsDeviceChangeMessage();
+    void windowsNativeEventPassesEveryMessageOn_data();
+    void windowsNativeEventPassesEveryMessageOn();
     void receivedChunksLogged();
     void chunksQueuedBeforeCloseStillLogged();
     void typedSend_data();
@@ -366,6 +374,134 @@ void TestWidget::linuxWatcherDrivesDeviceChange()
     QCOMPARE(open->openHandles(), 0);
 #else
     QSKIP("the udev watcher exists on Linux only");
+#endif
+}
+
+// WM_DEVICECHANGE and the kinds of change it reports (dbt.h).
+constexpr unsigned kWmDeviceChange = 0x0219;
+constexpr unsigned kDbtDevNodesChanged = 0x0007;
+constexpr unsigned kDbtDeviceArrival = 0x8000;
+constexpr unsigned kDbtDeviceRemoveComplete = 0x8004;
+// Device paths of the shape Windows gives HID devices.
+const char kWinPathA[] = R"(\\?\hid#vid_0001&pid_0001#a)";
+const char kWinPathB[] = R"(\\?\hid#vid_0002&pid_0002#b)";
+
+void TestWidget::windowsDeviceChangeMessage_data()
+{
+    QTest::addColumn<unsigned>("kind");
+    QTest::addColumn<bool>("unplugOpenDevice");
+    QTest::addColumn<bool>("posted");
+#ifdef Q_OS_WIN
+    QTest::newRow("nodes changed, open device present, sent") << kDbtDevNodesChanged << false << false;
+    QTest::newRow("nodes changed, open device gone, sent") << kDbtDevNodesChanged << true << false;
+    QTest::newRow("nodes changed, open device gone, posted") << kDbtDevNodesChanged << true << true;
+    QTest::newRow("arrival, open device present, posted") << kDbtDeviceArrival << false << true;
+    QTest::newRow("removal, open device gone, sent") << kDbtDeviceRemoveComplete << true << false;
+#else
+    QTest::newRow("not Windows") << 0u << false << false;
+#endif
+}
+
+void TestWidget::windowsDeviceChangeMessage()
+{
+#ifdef Q_OS_WIN
+    // The message as Windows delivers it, to the window's own HWND, through
+    // Qt's window procedure to the window's native event hook.
+    if (QGuiApplication::platformName() != QLatin1String("windows"))
+        QSKIP("needs the windows platform: a real window to send the message to");
+    QFETCH(unsigned, kind);
+    QFETCH(bool, unplugOpenDevice);
+    QFETCH(bool, posted);
+    auto open = vhid::addDevice(board(kWinPathA, 0x0001, 0x0001, L"A"));
+    vhid::addDevice(board(kWinPathB, 0x0002, 0x0002, L"B"));
+    Widget w;
+    View v(w);
+    BoxWatcher boxes;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    v.open->click();
+    QVERIFY(v.connected());
+    v.list->setCurrentIndex(1);
+    capture->clear();
+    if (unplugOpenDevice)
+        vhid::unplug(kWinPathA);
+
+    const HWND hwnd = reinterpret_cast<HWND>(w.winId());
+    QVERIFY(IsWindow(hwnd));
+    if (posted) {
+        QVERIFY(PostMessageW(hwnd, kWmDeviceChange, kind, 0));
+        QTRY_COMPARE(capture->linesStartingWith("nativeEvent Event").size(), 1);
+    } else {
+        SendMessageW(hwnd, kWmDeviceChange, kind, 0);
+        QCOMPARE(capture->linesStartingWith("nativeEvent Event").size(), 1);
+    }
+    QCOMPARE(capture->linesStartingWith("nativeEvent Event").first(), QString("nativeEvent Event "));
+    QCOMPARE(v.list->currentIndex(), 0); // refilled
+    if (unplugOpenDevice) {
+        QVERIFY(v.disconnected());
+        QCOMPARE(open->openHandles(), 0);
+        QCOMPARE(v.items(), QStringList{"Maker(0002)-B(0002)"});
+    } else {
+        QVERIFY(v.connected());
+        QCOMPARE(open->openHandles(), 1);
+        QCOMPARE(v.items(), (QStringList{"Maker(0001)-A(0001)", "Maker(0002)-B(0002)"}));
+    }
+    QVERIFY(boxes.boxes().isEmpty());
+    QCOMPARE(vhid::closedHandleUses(), 0);
+#else
+    QSKIP("WM_DEVICECHANGE exists on Windows only");
+#endif
+}
+
+#ifdef Q_OS_WIN
+// The window with its native event hook reachable, to see what it returns.
+class NativeHookWidget : public Widget
+{
+public:
+    using Widget::nativeEvent;
+};
+#endif
+
+void TestWidget::windowsNativeEventPassesEveryMessageOn_data()
+{
+    QTest::addColumn<unsigned>("message");
+    QTest::addColumn<unsigned>("kind");
+    QTest::addColumn<int>("handled");
+#ifdef Q_OS_WIN
+    QTest::newRow("device change") << kWmDeviceChange << kDbtDevNodesChanged << 1;
+    QTest::newRow("device change, arrival") << kWmDeviceChange << kDbtDeviceArrival << 1;
+    QTest::newRow("null message") << 0x0000u << 0u << 0;
+    QTest::newRow("paint") << 0x000Fu << 0u << 0;
+    QTest::newRow("one above device change") << kWmDeviceChange + 1 << kDbtDevNodesChanged << 0;
+#else
+    QTest::newRow("not Windows") << 0u << 0u << 0;
+#endif
+}
+
+void TestWidget::windowsNativeEventPassesEveryMessageOn()
+{
+#ifdef Q_OS_WIN
+    // Every message goes on to Windows' default handling, and the hook never
+    // writes the result.
+    QFETCH(unsigned, message);
+    QFETCH(unsigned, kind);
+    QFETCH(int, handled);
+    auto open = vhid::addDevice(board(kWinPathA, 0x0001, 0x0001, L"A"));
+    NativeHookWidget w;
+    View v(w);
+    v.open->click();
+    vhid::unplug(kWinPathA);
+    capture->clear();
+    MSG msg = {};
+    msg.message = message;
+    msg.wParam = kind;
+    long result = 0x5a5a;
+    QCOMPARE(w.nativeEvent("windows_generic_MSG", &msg, &result), false);
+    QCOMPARE(result, 0x5a5aL);
+    QCOMPARE(capture->linesStartingWith("nativeEvent Event").size(), handled);
+    QCOMPARE(open->openHandles(), handled ? 0 : 1);
+#else
+    QSKIP("the native event hook reads Windows messages only");
 #endif
 }
 

@@ -9,6 +9,10 @@
 # TMPDIR and XDG_RUNTIME_DIR under /run and QT_QPA_PLATFORM=offscreen; host
 # variables whose names begin with E2E_ are passed through.
 #
+# RUN_GUEST_CPU and RUN_GUEST_MEM (MB) change QEMU's CPU model (default max)
+# and memory (default 512); Wine needs qemu64 and more memory (see
+# tools/test-windows.sh).
+#
 # The guest's console is streamed to stdout and kept in
 # RESULTS_DIR/.e2e/console.log.  The exit status is COMMAND's; when the guest
 # gives none (it did not boot, crashed or ran out of time) the status is
@@ -67,7 +71,7 @@ trap cleanup INT TERM HUP
 T0=$(date +%s.%N)
 echo "run-guest: booting guest (timeout ${TIMEOUT_S} s): $*"
 timeout -k 5 "$TIMEOUT_S" qemu-system-x86_64 \
-    -accel tcg,thread=multi,tb-size=64 -cpu max -smp 2 -m 512 \
+    -accel tcg,thread=multi,tb-size=64 -cpu "${RUN_GUEST_CPU:-max}" -smp 2 -m "${RUN_GUEST_MEM:-512}" \
     -nodefaults -no-user-config -display none -monitor none -serial stdio -no-reboot \
     -kernel "$GUEST/vmlinux" -initrd "$GUEST/initramfs.cpio" \
     -append "console=ttyS0 quiet loglevel=3 panic=-1 e2e.token=$TOKEN" \

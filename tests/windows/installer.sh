@@ -1,0 +1,77 @@
+#!/bin/bash
+# installer.sh BUILD_DIR   (inside wine-session.sh, in the guest)
+#
+# The NSIS installer that CPack made in BUILD_DIR, round trip under Wine:
+#   - run silently (/S), it puts the tool, its licence and notices into
+#     "C:\Program Files\Tarnvik Upgrade Tool" (not the demo or the tests), a
+#     Start-menu shortcut to the tool that starts it in the shared work
+#     folder "Tarnvik Upgrade Tool" under Public Documents (with update\ made
+#     there), and an uninstaller;
+#   - the tool started through that shortcut shows its window and exits with
+#     status 0 when closed through it;
+#   - the uninstaller, run silently, removes the tool, the shortcut and the
+#     installation folder, and leaves the work folder's content alone.
+
+set -u
+TAG=installer
+. "$(dirname "$0")/window-lib.sh"
+BUILD=${1:?usage: installer.sh BUILD_DIR}
+mapfile -t found < <(ls "$BUILD"/tarnvik-upgrade-tool-*-win32.exe 2>/dev/null)
+[ ${#found[@]} -eq 1 ] || { fail "expected one installer in $BUILD, found ${#found[@]}"; exit 1; }
+SETUP=${found[0]}
+C=$WINEPREFIX/drive_c
+DIR="$C/Program Files/Tarnvik Upgrade Tool"
+LNK="$C/ProgramData/Microsoft/Windows/Start Menu/Programs/Tarnvik Upgrade Tool/Tarnvik Upgrade Tool.lnk"
+WORKDIR="$C/users/Public/Documents/Tarnvik Upgrade Tool"
+
+wine "$SETUP" /S >/run/work/setup.log 2>&1
+rc=$?
+[ "$rc" -eq 0 ] && pass "$(basename "$SETUP") /S: exit status 0" || fail "installer exit status $rc"
+( cd "$DIR" 2>/dev/null && find . -type f | sort | sed 's/^/  installed: /' )
+for f in tarnvik-upgrade-tool.exe Uninstall.exe LICENSE.txt THIRD-PARTY-NOTICES.txt; do
+    [ -f "$DIR/$f" ] && pass "installed $f" || fail "$f missing from the installation"
+done
+extra=$(cd "$DIR" 2>/dev/null && find . -iname '*demo*' -o -iname 'tst_*')
+[ -z "$extra" ] && pass "no demo or test program installed" || fail "installed: $extra"
+cmp -s "$DIR/tarnvik-upgrade-tool.exe" "$BUILD/tarnvik-upgrade-tool.exe" \
+    && fail "the installed tool is the unstripped build" || pass "the installed tool is the packaged (stripped) one"
+if [ -f "$LNK" ]; then
+    targets=$(strings -e l "$LNK")
+    grep -qi 'Program Files\\Tarnvik Upgrade Tool\\tarnvik-upgrade-tool.exe' <<<"$targets" \
+        && pass "Start-menu shortcut to the tool" || fail "shortcut does not name the tool: $targets"
+    grep -qi 'Public\\Documents\\Tarnvik Upgrade Tool$' <<<"$targets" \
+        && pass "shortcut starts it in the work folder" || fail "shortcut's start folder: $targets"
+else
+    fail "no Start-menu shortcut $LNK"
+fi
+[ -d "$WORKDIR/update" ] && pass "work folder with update\\ made" || fail "no $WORKDIR/update"
+
+# Start it through the shortcut, as the operator does.
+wine start /wait /unix "$LNK" >/run/work/installed.log 2>&1 &
+PID=$!
+if WID=$(wait_window '^Tarnvik Upgrade Tool$' 90 "$PID"); then
+    pass "the installed tool started from its shortcut shows its window"
+    sleep 1
+    close_window "$WID"
+    wait_exit "$PID" 60
+    rc=$?
+    [ "$rc" -eq 0 ] && pass "closed, exit status 0" || fail "exit status $rc"
+else
+    fail "the installed tool showed no window"
+    kill "$PID" 2>/dev/null
+fi
+
+echo keep >"$WORKDIR/update/image.bin"
+wine "$DIR/Uninstall.exe" /S >/run/work/uninstall.log 2>&1
+# The uninstaller copies itself away and runs from there: wait for it.
+for ((i = 0; i < 600; i++)); do
+    [ -e "$DIR" ] || break
+    sleep 0.1
+done
+[ ! -e "$DIR" ] && pass "uninstalled: the installation folder is gone" \
+    || fail "left behind: $(cd "$DIR" && find . | tr '\n' ' ')"
+[ ! -e "$LNK" ] && [ ! -e "$(dirname "$LNK")" ] && pass "Start-menu shortcut and folder removed" \
+    || fail "the Start-menu entry is still there"
+[ -f "$WORKDIR/update/image.bin" ] && pass "the work folder's image was left alone" \
+    || fail "the uninstaller removed the operator's image"
+[ "$FAILS" -eq 0 ]

@@ -1,0 +1,37 @@
+#!/bin/bash
+# tool-window.sh EXE SHOT.png   (inside wine-session.sh, in the guest)
+# SHOT.png is written to the results share ($E2E_RESULTS).
+#
+# The real tool (hidapi's Windows backend, no simulated device) under Wine:
+# started in a fresh working folder, it shows its window "Tarnvik Upgrade
+# Tool"; a screenshot of the screen goes to SHOT.png; closed through its
+# window (Alt+F4), it exits with status 0. Qt's diagnostic lines are sent to
+# stderr (QT_FORCE_STDERR_LOGGING) and must show hidapi initialised and the
+# enumeration done.
+
+set -u
+TAG=tool-window
+. "$(dirname "$0")/window-lib.sh"
+EXE=${1:?usage: tool-window.sh EXE SHOT.png}
+SHOT=${E2E_RESULTS:-.}/${2:?usage: tool-window.sh EXE SHOT.png}
+W=$(mktemp -d /run/work/tool.XXXXXX)
+cd "$W" || exit 2
+
+QT_FORCE_STDERR_LOGGING=1 wine "$EXE" >"$W/out.log" 2>&1 &
+PID=$!
+if WID=$(wait_window '^Tarnvik Upgrade Tool$' 90 "$PID"); then
+    pass "window 'Tarnvik Upgrade Tool' shown ($(xwininfo -id "$WID" | awk '/Width:/ {w=$2} /Height:/ {h=$2} END {print w "x" h}'))"
+    sleep 2 # let it paint
+    import -window root "$SHOT" && pass "screenshot $SHOT" || fail "no screenshot"
+    close_window "$WID"
+    wait_exit "$PID" 60
+    rc=$?
+    [ "$rc" -eq 0 ] && pass "closed through its window, exit status 0" || fail "exit status $rc after Alt+F4"
+else
+    fail "no window 'Tarnvik Upgrade Tool' within 90 s"
+    kill "$PID" 2>/dev/null
+fi
+sed 's/^/  tool: /' "$W/out.log" | head -n 20
+grep -q '^QHidUsbMgr' "$W/out.log" && pass "diagnostic lines reach stderr; the manager started" \
+    || fail "no 'QHidUsbMgr' diagnostic line on stderr"
+[ "$FAILS" -eq 0 ]

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# The Windows stage of the test command (tools/test.sh runs it; it also runs
+# on its own, as root):
+#   1. the Windows tool chain and the cached Qt and hidapi for i686 Windows
+#      (tools/windows-deps.sh: about half an hour on a fresh machine, then
+#      seconds);
+#   2. the 32-bit Windows build of the tool, the demo and the suites in
+#      build-win (MinGW-w64, static Qt and runtime);
+#   3. the executable checked in its binary form (ctest -L pe);
+#   4. the portable zip and the installer (CPack: ZIP and NSIS);
+#   5. one boot of the test guest (Wine cannot run 32-bit code on these
+#      hosts, the guest can), where Wine runs every suite, the real tool's
+#      window, the demo's upgrade and the installer round trip
+#      (ctest -L 'unit|wine' inside tests/windows/wine-session.sh). The
+#      screenshot of the tool under Wine lands in build-win/wine-results.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+start=$(date +%s)
+elapsed() { echo "$(( $(date +%s) - start )) s"; }
+
+echo "== Windows: tool chain, Qt and hidapi for i686 Windows"
+prefixes=$(bash tools/windows-deps.sh | tail -n1)
+eval "$prefixes"
+echo "Qt: $QT"
+echo "hidapi: $HIDAPI"
+
+echo "== Windows: build ($(elapsed))"
+build=build-win
+cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
+    -DCMAKE_PREFIX_PATH="$QT;$HIDAPI" -DCMAKE_BUILD_TYPE=Release
+cmake --build "$build" -j"$(nproc)"
+
+echo "== Windows: the executable in its binary form ($(elapsed))"
+ctest --test-dir "$build" -L pe --output-on-failure
+
+echo "== Windows: zip and installer ($(elapsed))"
+rm -f "$build"/tarnvik-upgrade-tool-*-win32.{zip,exe}
+(cd "$build" && cpack)
+ls -l "$build"/tarnvik-upgrade-tool-*-win32.{zip,exe}
+
+echo "== Windows: under Wine in the test guest ($(elapsed))"
+bash tests/e2e/setup-guest.sh build
+mkdir -p "$build/Testing" "$build/wine-results"
+# CTest writes its logs under Testing, which the guest sees read-only: a
+# tmpfs over it takes them.
+RUN_GUEST_CPU=qemu64 RUN_GUEST_MEM=2048 bash tests/e2e/run-guest.sh build "$build/wine-results" 1500 -- \
+    bash "$root/tests/windows/wine-session.sh" bash -c \
+    "mount -t tmpfs tmpfs '$root/$build/Testing' && ctest --test-dir '$root/$build' -L 'unit|wine' --output-on-failure"
+echo "== Windows: stage passed in $(elapsed)"
