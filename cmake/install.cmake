@@ -13,35 +13,54 @@ if(WIN32)
     # Windows: one folder holding the program and its papers, as the zip
     # and the installer carry it.
     install(TARGETS tarnvik-upgrade-tool RUNTIME DESTINATION .)
-    # Text files for Windows' own editors: CRLF line ends.
-    set(TARNVIK_WIN_DOCS)
-    foreach(pair LICENSE:LICENSE.txt packaging/windows/THIRD-PARTY-NOTICES.txt:THIRD-PARTY-NOTICES.txt
-                 packaging/windows/README.txt:README.txt)
-        string(REPLACE ":" ";" pair "${pair}")
-        list(GET pair 0 from)
-        list(GET pair 1 to)
-        file(READ ${CMAKE_CURRENT_SOURCE_DIR}/${from} text)
+
+    # tarnvik_win_text(FROM TO DESTINATION): installs a text file with CRLF
+    # line ends, for Windows' own editors.
+    function(tarnvik_win_text from to destination)
+        file(READ ${from} text)
         string(REPLACE "\r\n" "\n" text "${text}")
         string(REPLACE "\n" "\r\n" text "${text}")
-        file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/packaging/${to} "${text}")
-        set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${from})
-        list(APPEND TARNVIK_WIN_DOCS ${CMAKE_CURRENT_BINARY_DIR}/packaging/${to})
+        file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/packaging/${destination}/${to} "${text}")
+        set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${from})
+        install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/${destination}/${to} DESTINATION ${destination})
+    endfunction()
+    tarnvik_win_text(${CMAKE_CURRENT_SOURCE_DIR}/LICENSE LICENSE.txt .)
+    tarnvik_win_text(${CMAKE_CURRENT_SOURCE_DIR}/packaging/windows/README.txt README.txt .)
+    tarnvik_win_text(${CMAKE_CURRENT_SOURCE_DIR}/packaging/windows/THIRD-PARTY-NOTICES.txt
+                     THIRD-PARTY-NOTICES.txt .)
+
+    # The licences of what the program carries: Qt and the code it bundles
+    # and hidapi, kept beside their builds (tools/windows-deps.sh); the
+    # MinGW-w64 and GCC runtimes, as Debian states them; the LGPL's base,
+    # the GPL 3.
+    get_filename_component(TARNVIK_QT_PREFIX "${Qt5_DIR}/../../.." ABSOLUTE)
+    get_filename_component(TARNVIK_HIDAPI_PREFIX "${hidapi_DIR}/../../.." ABSOLUTE)
+    file(GLOB TARNVIK_LIBRARY_LICENCES "${TARNVIK_QT_PREFIX}/licenses/*.txt"
+                                       "${TARNVIK_HIDAPI_PREFIX}/licenses/*.txt")
+    set(TARNVIK_LICENCES)
+    foreach(text ${TARNVIK_LIBRARY_LICENCES})
+        get_filename_component(name ${text} NAME)
+        list(APPEND TARNVIK_LICENCES "${text}=${name}")
     endforeach()
-    # The licence texts the notices refer to (Qt: LGPL 3, which builds on
-    # the GPL 3; the GCC runtime: GPL 3 with its exception), from the build
-    # machine's Debian.
-    foreach(licence LGPL-3 GPL-3)
-        if(EXISTS /usr/share/common-licenses/${licence})
-            file(READ /usr/share/common-licenses/${licence} text)
-            string(REPLACE "\n" "\r\n" text "${text}")
-            file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/packaging/licenses/${licence}.txt "${text}")
-            list(APPEND TARNVIK_WIN_LICENCES ${CMAKE_CURRENT_BINARY_DIR}/packaging/licenses/${licence}.txt)
+    list(APPEND TARNVIK_LICENCES
+        "/usr/share/doc/mingw-w64-i686-dev/copyright=mingw-w64-runtime.txt"
+        "/usr/share/doc/gcc-mingw-w64-i686-posix-runtime/copyright=gcc-runtime.txt"
+        "/usr/share/common-licenses/GPL-3=GPL-3.txt")
+    foreach(pair ${TARNVIK_LICENCES})
+        string(REPLACE "=" ";" pair "${pair}")
+        list(GET pair 0 from)
+        list(GET pair 1 to)
+        if(EXISTS ${from})
+            tarnvik_win_text(${from} ${to} licenses)
         else()
-            message(WARNING "/usr/share/common-licenses/${licence} not found: the packages lack its text")
+            message(WARNING "${from} not found: the Windows packages lack ${to}")
         endif()
     endforeach()
-    install(FILES ${TARNVIK_WIN_DOCS} DESTINATION .)
-    install(FILES ${TARNVIK_WIN_LICENCES} DESTINATION licenses)
+    list(LENGTH TARNVIK_LIBRARY_LICENCES count)
+    if(count LESS 4)
+        message(WARNING "The licence texts of Qt and hidapi were not found under ${TARNVIK_QT_PREFIX}/licenses "
+                        "and ${TARNVIK_HIDAPI_PREFIX}/licenses (tools/windows-deps.sh puts them there)")
+    endif()
 else()
     install(TARGETS tarnvik-upgrade-tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()

@@ -42,9 +42,22 @@ ls -l "$build"/tarnvik-upgrade-tool-*-win32.{zip,exe}
 echo "== Windows: under Wine in the test guest ($(elapsed))"
 bash tests/e2e/setup-guest.sh build
 mkdir -p "$build/Testing" "$build/wine-results"
+rm -f "$build/wine-results/wineprefix.tar"
+# A Wine prefix made in an earlier boot is kept beside the Windows libraries.
+cache=${TARNVIK_WIN_CACHE:-/var/cache/tarnvik-win}
+winepfx=$cache/wineprefix-$(dpkg-query -W -f='${Version}' wine32:i386).tar
+[ -f "$winepfx" ] && export E2E_WINE_PREFIX=$winepfx
 # CTest writes its logs under Testing, which the guest sees read-only: a
 # tmpfs over it takes them.
+rc=0
 RUN_GUEST_CPU=qemu64 RUN_GUEST_MEM=2048 bash tests/e2e/run-guest.sh build "$build/wine-results" 1500 -- \
     bash "$root/tests/windows/wine-session.sh" bash -c \
-    "mount -t tmpfs tmpfs '$root/$build/Testing' && ctest --test-dir '$root/$build' -L 'unit|wine' --output-on-failure"
+    "mount -t tmpfs tmpfs '$root/$build/Testing' && ctest --test-dir '$root/$build' -L 'unit|wine' --output-on-failure" || rc=$?
+if [ -f "$build/wine-results/wineprefix.tar" ]; then
+    mv "$build/wine-results/wineprefix.tar" "$winepfx"
+fi
+if [ "$rc" -ne 0 ]; then
+    echo "== Windows: FAILED under Wine (status $rc) after $(elapsed)"
+    exit "$rc"
+fi
 echo "== Windows: stage passed in $(elapsed)"

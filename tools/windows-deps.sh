@@ -126,4 +126,64 @@ if [ ! -f "$qt_prefix/.done" ]; then
     log "Qt built in $(( $(date +%s) - start )) s"
 fi
 
+# --- licence texts shipped with the Windows packages ---------------------------
+# The static program carries Qt and the third-party code Qt bundles: their
+# licence texts, from the very sources built above, go to PREFIX/licenses,
+# where the Windows install rules pick them up.
+if [ ! -f "$qt_prefix/licenses/.done" ]; then
+    src=$(fetch_source qtbase-opensource-src "$qt_ver")
+    out=$qt_prefix/licenses
+    rm -rf "$out"; mkdir -p "$out"
+    notices=$out/Qt-third-party.txt
+    {
+        echo "Third-party code that Qt $qt_ver (qtbase) carries and that is built into"
+        echo "this program (QtCore, QtGui, QtWidgets, the Windows platform plugin), each"
+        echo "followed by its licence as it stands in Qt's sources."
+    } >"$notices"
+    while IFS='|' read -r what file; do
+        [ -n "$what" ] || continue
+        [ -f "$src/$file" ] || { log "licence file $file missing from the Qt sources"; exit 1; }
+        printf '\n\n==== %s\n(%s)\n\n' "$what" "$file" >>"$notices"
+        cat "$src/$file" >>"$notices"
+    done <<'LIST'
+zlib 1.2.11 (QtCore)|src/3rdparty/zlib/LICENSE
+PCRE2 10.39 (QtCore)|src/3rdparty/pcre2/LICENCE
+PCRE2 stack-less just-in-time compiler (QtCore)|src/3rdparty/pcre2/LICENCE-SLJIT
+double-conversion 3.1.5 (QtCore)|src/3rdparty/double-conversion/LICENSE
+TinyCBOR (QtCore)|src/3rdparty/tinycbor/LICENSE
+Easing equations by Robert Penner (QtCore)|src/3rdparty/easing/LICENSE
+FreeBSD strtoll and strtoull (QtCore)|src/3rdparty/freebsd/LICENSE
+SHA-3: brg_endian (QtCore)|src/3rdparty/sha3/BRG_ENDIAN_LICENSE
+SHA-3: Keccak (QtCore)|src/3rdparty/sha3/CC0_LICENSE
+SHA-384 and SHA-512, RFC 6234 (QtCore)|src/3rdparty/rfc6234/LICENSE
+Text codec Big5, Big5-HKSCS (QtCore)|src/corelib/codecs/QBIG5CODEC_LICENSE.txt
+Text codec GBK (QtCore)|src/corelib/codecs/QBKCODEC_LICENSE.txt
+Text codec EUC-JP (QtCore)|src/corelib/codecs/QEUCJPCODEC_LICENSE.txt
+Text codec EUC-KR (QtCore)|src/corelib/codecs/QEUCKRCODEC_LICENSE.txt
+Text codec ISO 2022-JP (QtCore)|src/corelib/codecs/QJISCODEC_LICENSE.txt
+Text codec Shift-JIS (QtCore)|src/corelib/codecs/QSJISCODEC_LICENSE.txt
+Text codec TSCII (QtCore)|src/corelib/codecs/QTSCIICODEC_LICENSE.txt
+Unicode Character Database and CLDR (QtCore)|src/corelib/text/UNICODE_LICENSE.txt
+libpng 1.6.37 (QtGui)|src/3rdparty/libpng/LICENSE
+HarfBuzz-NG 1.7.4 (QtGui)|src/3rdparty/harfbuzz-ng/COPYING
+FreeType 2.10.4 (QtGui, Windows platform plugin), and the anti-aliasing rasteriser derived from it (QtGui): used under the FreeType License; portions of this software are copyright (C) 2006-2020 The FreeType Project (www.freetype.org), all rights reserved|src/3rdparty/freetype/docs/LICENSE.TXT
+The FreeType License|src/3rdparty/freetype/docs/FTL.TXT
+MD4C 0.4.8 (QtGui)|src/3rdparty/md4c/LICENSE.md
+sRGB colour profile (QtGui)|src/3rdparty/icc/LICENSE.txt
+Smooth scaling algorithm (QtGui)|src/gui/painting/QIMAGETRANSFORM_LICENSE.txt
+WebGradients (QtGui)|src/gui/painting/WEBGRADIENTS_LICENSE.txt
+X server helper (QtGui)|src/gui/painting/XCONSORTIUM_LICENSE.txt
+Adobe Glyph List For New Fonts (QtGui)|src/gui/text/AGLFN_LICENSE.txt
+LIST
+    cp "$src/LICENSE.LGPL3" "$out/Qt-LICENSE.LGPL3.txt"
+    cp "$src/LICENSE.GPL3-EXCEPT" "$out/Qt-LICENSE.GPL3-EXCEPT.txt"
+    touch "$out/.done"
+fi
+if [ ! -f "$hid_prefix/licenses/.done" ]; then
+    src=$(fetch_source hidapi "$hid_ver")
+    mkdir -p "$hid_prefix/licenses"
+    cp "$src/LICENSE-bsd.txt" "$hid_prefix/licenses/hidapi-LICENSE-bsd.txt"
+    touch "$hid_prefix/licenses/.done"
+fi
+
 echo "QT=$qt_prefix HIDAPI=$hid_prefix TOOLBIN=$toolbin"

@@ -6,8 +6,11 @@
 #   - a writable /tmp (a tmpfs over the host's read-only one) for the X
 #     server's socket;
 #   - Xvfb on display :77 (DISPLAY exported), 1024 x 768, 24 bits;
-#   - a 32-bit Wine prefix in /run/wine, made by wineboot; no debug channels,
-#     no Mono or Gecko installers (WINEDEBUG, WINEDLLOVERRIDES exported).
+#   - a 32-bit Wine prefix in /run/wine; no debug channels, no Mono or Gecko
+#     installers (WINEDEBUG, WINEDLLOVERRIDES exported). Making one with
+#     wineboot takes a minute or more under emulation, so a prefix saved
+#     earlier is unpacked when E2E_WINE_PREFIX names one (a tar file); a newly
+#     made one is saved as $E2E_RESULTS/wineprefix.tar for the host to keep.
 # The exit status is COMMAND's.
 
 set -u
@@ -28,10 +31,18 @@ done
 say "Xvfb ready"
 
 export WINEPREFIX=/run/wine WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-wineboot --init >/run/wineboot.log 2>&1
-wineserver -w
-[ -f "$WINEPREFIX/system.reg" ] || { echo "wine-session: wineboot made no prefix"; cat /run/wineboot.log; exit 2; }
-say "Wine prefix made ($(wine --version 2>/dev/null))"
+if [ -n "${E2E_WINE_PREFIX:-}" ] && [ -f "$E2E_WINE_PREFIX" ]; then
+    tar -C /run -xf "$E2E_WINE_PREFIX" || { echo "wine-session: cannot unpack $E2E_WINE_PREFIX"; exit 2; }
+    say "Wine prefix unpacked from $E2E_WINE_PREFIX"
+else
+    wineboot --init >/run/wineboot.log 2>&1
+    # Wait for the set-up's processes to finish and the registry to be saved.
+    timeout 300 wineserver -w || { say "wineserver -w did not return; stopping it"; wineserver -k; }
+    [ -f "$WINEPREFIX/system.reg" ] || { echo "wine-session: wineboot made no prefix"; cat /run/wineboot.log; exit 2; }
+    say "Wine prefix made"
+    tar -C /run -cf "$E2E_RESULTS/wineprefix.tar" wine && say "prefix saved for later boots"
+fi
+say "$(wine --version 2>/dev/null)"
 
 "$@"
 rc=$?
