@@ -319,7 +319,7 @@ void Board::command(const std::string &line)
     if (which == "all") {
         for (Device &d : devices)
             targets.push_back(&d);
-    } else if (!which.empty() && which.find_first_not_of("0123456789") == std::string::npos
+    } else if (!which.empty() && which.size() < 6 && which.find_first_not_of("0123456789") == std::string::npos
                && std::stoul(which) < devices.size()) {
         targets.push_back(&devices[std::stoul(which)]);
     }
