@@ -2,11 +2,15 @@
 #define MESSAGECAPTURE_H
 
 // Collects the lines written to Qt's debug stream while it exists, from any
-// thread, and passes them on to the previous handler.
+// thread, each with the monotonic time it was written at, and passes them on
+// to the previous handler.
 
+#include <QPair>
 #include <QStringList>
+#include <QVector>
 #include <QtGlobal>
 
+#include <chrono>
 #include <mutex>
 
 class MessageCapture
@@ -38,10 +42,22 @@ public:
         }
         return result;
     }
+    // Lines that start with `prefix`, with their steady-clock time in ns.
+    QVector<QPair<qint64, QString>> timedLinesStartingWith(const QString &prefix) const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        QVector<QPair<qint64, QString>> result;
+        for (int i = 0; i < captured.size(); ++i) {
+            if (captured.at(i).startsWith(prefix))
+                result.append({stamps.at(i), captured.at(i)});
+        }
+        return result;
+    }
     void clear()
     {
         std::lock_guard<std::mutex> lock(mutex);
         captured.clear();
+        stamps.clear();
     }
 
 private:
@@ -56,8 +72,10 @@ private:
         if (!self)
             return;
         {
+            const auto now = std::chrono::steady_clock::now().time_since_epoch();
             std::lock_guard<std::mutex> lock(self->mutex);
             self->captured.append(message);
+            self->stamps.append(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count());
         }
         if (self->previous && (type != QtDebugMsg || qEnvironmentVariableIsSet("TARNVIK_TEST_ECHO")))
             self->previous(type, context, message);
@@ -65,6 +83,7 @@ private:
 
     mutable std::mutex mutex;
     QStringList captured;
+    QVector<qint64> stamps; // steady-clock ns, one per captured line
     QtMessageHandler previous = nullptr;
 };
 

@@ -180,15 +180,18 @@ bool QHidUsbMgr::SendBuf(QByteArray data, char reportId, bool log)
         return false;
 
     int written;
+    QString error;
     {
         QMutexLocker lock(&ioMutex);
         written = hid_write(device, reinterpret_cast<const unsigned char *>(frame.constData()),
                             static_cast<size_t>(frame.size()));
+        // hidapi keeps one error text per device, and the reader's next
+        // hid_read frees and clears it: it is copied before the lock goes.
+        if (log)
+            error = fromWide(hid_error(device));
     }
-    if (log) {
-        qDebug().noquote() << "hid_write" << written << ToHexString(frame)
-                           << fromWide(hid_error(device));
-    }
+    if (log)
+        qDebug().noquote() << "hid_write" << written << ToHexString(frame) << error;
     return written > 0;
 }
 

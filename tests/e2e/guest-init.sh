@@ -1,12 +1,14 @@
 #!/bin/busybox sh
 # /init of the end-to-end test guest (runs from the initramfs as PID 1).
 #
-# Loads the virtio, 9p and HID modules, mounts the host's root read-only over
-# 9p and the writable results share under its /run/results, chroots into it
-# and runs the script that run-guest.sh left at /run/results/.e2e/run.sh.  The
-# script's exit status goes to /run/results/.e2e/status together with the
-# token from the kernel command line, so the host can tell a status of this
-# boot from a stale one.  Whatever happens, the guest powers off at the end.
+# Loads the virtio, 9p, HID and USB modules (for USB, dummy_hcd: a host
+# controller wired to a device controller, on which tests plug a configfs HID
+# gadget), mounts the host's root read-only over 9p and the writable results
+# share under its /run/results, chroots into it and runs the script that
+# run-guest.sh left at /run/results/.e2e/run.sh.  The script's exit status
+# goes to /run/results/.e2e/status together with the token from the kernel
+# command line, so the host can tell a status of this boot from a stale one.
+# Whatever happens, the guest powers off at the end.
 
 /bin/busybox --install -s /bin
 export PATH=/bin
@@ -31,9 +33,22 @@ for arg in $(cat /proc/cmdline); do
 done
 [ -n "$TOKEN" ] || fail "no e2e.token= on the kernel command line"
 
+# Module parameters come from the kernel command line as MODULE.PARAM=VALUE,
+# the form modprobe takes them in (insmod does not look there), for example
+# dummy_hcd.is_high_speed=0 for a full-speed USB bus.
+CMDLINE=$(cat /proc/cmdline)
 for m in $(cat /lib/modules/order); do
-    insmod "/lib/modules/$m" || fail "insmod $m failed"
+    name=${m%.ko}
+    name=${name//-/_}
+    params=
+    for arg in $CMDLINE; do
+        case "$arg" in
+            "$name".*=*) params="$params ${arg#*.}";;
+        esac
+    done
+    insmod "/lib/modules/$m" $params || fail "insmod $m$params failed"
 done
+say "modules loaded $(cut -d' ' -f1 /proc/uptime) s after kernel start"
 
 R=/newroot
 mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=512000,cache=loose hostroot $R \

@@ -7,7 +7,10 @@
 # RESULTS_DIR is shared writable and appears in the guest as /run/results
 # (exported as E2E_RESULTS).  The command starts in /run/work, with HOME,
 # TMPDIR and XDG_RUNTIME_DIR under /run and QT_QPA_PLATFORM=offscreen; host
-# variables whose names begin with E2E_ are passed through.
+# variables whose names begin with E2E_ are passed through.  E2E_KERNEL_ARGS
+# adds to the guest kernel's command line, for example module parameters
+# (dummy_hcd.is_high_speed=0: a full-speed USB bus), which the guest's init
+# hands to insmod.
 #
 # RUN_GUEST_CPU and RUN_GUEST_MEM (MB) change QEMU's CPU model (default max)
 # and memory (default 512); Wine needs qemu64 and more memory (see
@@ -74,7 +77,7 @@ timeout -k 5 "$TIMEOUT_S" qemu-system-x86_64 \
     -accel tcg,thread=multi,tb-size=64 -cpu "${RUN_GUEST_CPU:-max}" -smp 2 -m "${RUN_GUEST_MEM:-512}" \
     -nodefaults -no-user-config -display none -monitor none -serial stdio -no-reboot \
     -kernel "$GUEST/vmlinux" -initrd "$GUEST/initramfs.cpio" \
-    -append "console=ttyS0 quiet loglevel=3 panic=-1 e2e.token=$TOKEN" \
+    -append "console=ttyS0 quiet loglevel=3 panic=-1 e2e.token=$TOKEN ${E2E_KERNEL_ARGS:-}" \
     -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
     -virtfs "local,path=$RESULTS_DIR,mount_tag=results,security_model=none,multidevs=remap" \
     </dev/null > >(tee "$CTL/console.log") 2>"$CTL/qemu.stderr" &

@@ -150,7 +150,10 @@ fi
 # --- initramfs --------------------------------------------------------------
 # Modules in load order: the virtio transport, the 9p file system, then the
 # HID core (which holds hidraw), uhid and hid-generic.  hid-generic is never
-# autoloaded in the guest and without it no hidraw node appears.
+# autoloaded in the guest and without it no hidraw node appears.  Then USB:
+# usbcore with the device-side core, dummy_hcd (a virtual host controller
+# wired to a virtual device controller), configfs, the gadget framework and
+# its HID function, and usbhid, the host's HID class driver.
 note "building initramfs"
 IRD=$GUEST/initramfs.d
 rm -rf "$IRD"
@@ -158,7 +161,7 @@ mkdir -p "$IRD"/{bin,dev,proc,sys,newroot,lib/modules}
 cp "$BUSYBOX" "$IRD/bin/busybox"
 : >"$IRD/lib/modules/order"
 declare -A seen=()
-for mod in virtio_pci 9pnet_virtio 9p uhid hid-generic; do
+for mod in virtio_pci 9pnet_virtio 9p uhid hid-generic dummy_hcd configfs libcomposite usb_f_hid usbhid; do
     deps=$(modprobe -d "$KDIR" -S "$KVER" --show-depends "$mod" 2>&1) \
         || die "modprobe --show-depends $mod failed: $deps"
     while read -r verb path _; do
@@ -175,7 +178,8 @@ for mod in virtio_pci 9pnet_virtio 9p uhid hid-generic; do
         echo "$name" >>"$IRD/lib/modules/order"
     done <<<"$deps"
 done
-for want in virtio_pci.ko 9pnet_virtio.ko 9p.ko hid.ko uhid.ko hid-generic.ko; do
+for want in virtio_pci.ko 9pnet_virtio.ko 9p.ko hid.ko uhid.ko hid-generic.ko \
+            dummy_hcd.ko configfs.ko libcomposite.ko usb_f_hid.ko usbhid.ko; do
     grep -qx "$want" "$IRD/lib/modules/order" || die "module $want missing from the load order"
 done
 install -m 0755 "$INIT_SRC" "$IRD/init"

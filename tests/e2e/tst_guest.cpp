@@ -1,7 +1,7 @@
-// The tool's own window and manager against uhid devices in the test guest:
-// the real hidapi hidraw library, the kernel's HID and hidraw drivers and the
-// kernel's hotplug events. Each device runs the upgrade protocol's device
-// model in the uhid_device program (path in $E2E_UHID).
+// The tool's own window and manager against boards in the test guest (see
+// tst_guest.h). The efficiency measurement is in guest_efficiency.cpp.
+#include "tst_guest.h"
+
 #include "boxwatcher.h"
 #include "hiddevicewatcher.h"
 #include "messagecapture.h"
@@ -11,30 +11,112 @@
 
 #include <QComboBox>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <unistd.h>
 
 namespace {
 
-template <typename Predicate>
-bool runUntil(Predicate done, int timeoutMs)
+const QString kVidPid = QStringLiteral("1a2b:00ff");
+const QString kProduct = QStringLiteral("Tarnvik Board");
+const QString kMaker = QStringLiteral("Tarnvik"); // USB boards only: uhid has no such string
+
+qint64 steadyNs()
 {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < timeoutMs) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        if (!done())
-            QThread::usleep(200);
-    }
-    return done();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
+
+// Index, in hidapi's enumeration order (which the window's list follows),
+// of the record with this serial number; -1 if there is none.
+int indexOfSerial(const QString &serial)
+{
+    int index = 0;
+    int found = -1;
+    hid_device_info *head = hid_enumerate(0, 0);
+    for (hid_device_info *i = head; i; i = i->next, ++index) {
+        if (i->serial_number && QString::fromWCharArray(i->serial_number) == serial)
+            found = index;
+    }
+    hid_free_enumeration(head);
+    return found;
+}
+
+// Records every pause of the GUI thread longer than 200 ms: a 5 ms timer
+// that notes when its ticks come late.
+class GuiProbe : public QObject
+{
+public:
+    struct Pause
+    {
+        qint64 fromNs;
+        qint64 toNs;
+    };
+
+    GuiProbe()
+    {
+        timer.setTimerType(Qt::PreciseTimer);
+        timer.setInterval(5);
+        connect(&timer, &QTimer::timeout, this, [this]() {
+            const qint64 now = steadyNs();
+            if (now - last > 200000000)
+                pauses.append({last, now});
+            last = now;
+        });
+        reset();
+        timer.start();
+    }
+    void reset()
+    {
+        last = steadyNs();
+        pauses.clear();
+    }
+    // The pause during which `ns` fell, or null.
+    const Pause *pauseAt(qint64 ns) const
+    {
+        for (const Pause &p : pauses)
+            if (p.fromNs <= ns && ns <= p.toNs)
+                return &p;
+        return nullptr;
+    }
+    double longestMs(qint64 sinceNs = 0) const
+    {
+        qint64 longest = 0;
+        for (const Pause &p : pauses)
+            if (p.fromNs >= sinceNs)
+                longest = qMax(longest, p.toNs - p.fromNs);
+        return longest / 1e6;
+    }
+
+    QVector<Pause> pauses;
+
+private:
+    QTimer timer;
+    qint64 last = 0;
+};
+
+// The result hidapi gave for each write, from the manager's "hid_write"
+// debug lines ("hid_write RESULT BYTES... ERROR").
+QList<int> writeResults(const QVector<QPair<qint64, QString>> &lines)
+{
+    QList<int> results;
+    for (const auto &line : lines)
+        results.append(line.second.section(' ', 1, 1).toInt());
+    return results;
+}
+
+} // namespace
+
+namespace guest {
 
 QByteArray image(int size)
 {
@@ -55,62 +137,36 @@ QByteArray readAll(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// Index, in hidapi's enumeration order (which the window's list follows),
-// of the record with this serial number; -1 if there is none.
-int indexOfSerial(const QString &serial)
+bool writeFile(const QString &path, const QByteArray &content)
 {
-    int index = 0;
-    int found = -1;
-    hid_device_info *head = hid_enumerate(0, 0);
-    for (hid_device_info *i = head; i; i = i->next, ++index) {
-        if (i->serial_number && QString::fromWCharArray(i->serial_number) == serial)
-            found = index;
-    }
-    hid_free_enumeration(head);
-    return found;
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size();
 }
 
-} // namespace
+} // namespace guest
 
-class TestGuest : public QObject
-{
-    Q_OBJECT
-
-private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
-    void upgrade100k();
-    void unplugMidTransfer();
-    void chosenOfTwoIdentical();
-    void nonRootWithoutAccess();
-    void nonRootWithRule();
-
-private:
-    // Starts uhid_device with one --dev per entry of `devices` (extra
-    // options each) and waits for every hidraw node.
-    void startDevices(const QList<QStringList> &devices);
-    QString stopDevices(); // ends the devices, returns the verdict file
-    void connectTo(const QString &serial);
-
-    QTemporaryDir *work = nullptr;
-    QString previousDir;
-    QProcess *devicesProcess = nullptr;
-    Widget *window = nullptr;
-    BoxWatcher *boxes = nullptr;
-    MessageCapture *capture = nullptr;
-};
+using guest::runUntil;
 
 void TestGuest::initTestCase()
 {
-    QVERIFY2(QFileInfo(qEnvironmentVariable("E2E_UHID")).isExecutable(), "E2E_UHID must name uhid_device");
-    QVERIFY2(QFileInfo::exists("/dev/uhid"), "no /dev/uhid in this system");
+    usb = qEnvironmentVariableIsSet("E2E_USB");
+    const QString program = qEnvironmentVariable(usb ? "E2E_USB" : "E2E_UHID");
+    QVERIFY2(QFileInfo(program).isExecutable(), "E2E_UHID must name uhid_device, or E2E_USB usb_device");
+    if (usb) {
+        QVERIFY2(!QDir("/sys/class/udc").entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty(),
+                 "no USB device controller (is dummy_hcd loaded?)");
+        const QString speed = qEnvironmentVariable("E2E_USB_SPEED");
+        QVERIFY2(speed == "480" || speed == "12", "E2E_USB_SPEED must be the bus speed the boot chose: 480 or 12");
+    } else {
+        QVERIFY2(QFileInfo::exists("/dev/uhid"), "no /dev/uhid in this system");
+    }
+    qInfo("boards: %s", qPrintable(transportName()));
 }
 
 void TestGuest::init()
 {
     // The non-root cases run in a process of their own, as an ordinary user,
-    // against a device that nonroot.sh started as root.
+    // against a board that nonroot.sh started as root.
     const bool nonRootCase = QByteArray(QTest::currentTestFunction()).startsWith("nonRoot");
     if (nonRootCase != qEnvironmentVariableIsSet("E2E_NONROOT"))
         QSKIP("runs only in its own phase of nonroot.sh");
@@ -119,10 +175,7 @@ void TestGuest::init()
     QVERIFY(work->isValid());
     QVERIFY(QDir::setCurrent(work->path()));
     QVERIFY(QDir().mkdir("update"));
-    QFile config("config.ini");
-    QVERIFY(config.open(QIODevice::WriteOnly));
-    config.write("[load]\nsleep=1\n");
-    config.close();
+    QVERIFY(guest::writeFile("config.ini", "[load]\nsleep=1\n"));
     boxes = new BoxWatcher;
     capture = new MessageCapture;
 }
@@ -131,10 +184,10 @@ void TestGuest::cleanup()
 {
     delete window;
     window = nullptr;
-    if (devicesProcess) {
-        stopDevices();
-        delete devicesProcess;
-        devicesProcess = nullptr;
+    if (boardProcess) {
+        stopBoard();
+        delete boardProcess;
+        boardProcess = nullptr;
     }
     delete capture;
     capture = nullptr;
@@ -145,29 +198,68 @@ void TestGuest::cleanup()
     work = nullptr;
 }
 
-void TestGuest::startDevices(const QList<QStringList> &devices)
+QString TestGuest::transportName() const
 {
-    QStringList args{"--ready", "ready.txt", "--verdict", "verdict.txt", "--timeout", "200"};
-    for (const QStringList &d : devices)
-        args << "--dev" << d;
-    devicesProcess = new QProcess;
-    devicesProcess->setProcessChannelMode(QProcess::ForwardedChannels);
-    devicesProcess->start(qEnvironmentVariable("E2E_UHID"), args);
-    QVERIFY(devicesProcess->waitForStarted(10000));
-    QVERIFY2(runUntil([] { return QFileInfo::exists("ready.txt"); }, 20000), "no hidraw node appeared");
-    QCOMPARE(readAll("ready.txt").trimmed().split('\n').size(), devices.size());
+    if (!usb)
+        return "uhid";
+    return qEnvironmentVariable("E2E_USB_SPEED") == "12" ? "USB full speed (12 Mbit/s, dummy_hcd)"
+                                                           : "USB high speed (480 Mbit/s, dummy_hcd)";
 }
 
-QString TestGuest::stopDevices()
+// The label "manufacturer(vid)-product(pid)" of the list.
+QString TestGuest::expectedLabel() const
 {
-    devicesProcess->terminate();
-    devicesProcess->waitForFinished(10000);
-    return QString::fromUtf8(readAll("verdict.txt"));
+    return QString("%1(1a2b)-%2(00ff)").arg(usb ? kMaker : QString(), kProduct);
+}
+
+void TestGuest::startBoard(const QList<QStringList> &devices)
+{
+    QStringList args{"--ready", "ready.txt", "--verdict", "verdict.txt", "--control", "control", "--timeout", "200"};
+    for (const QStringList &d : devices) {
+        args << "--dev" << d;
+        if (usb)
+            args << "--manufacturer" << kMaker;
+    }
+    boardProcess = new QProcess;
+    boardProcess->setProcessChannelMode(QProcess::ForwardedChannels);
+    boardProcess->start(qEnvironmentVariable(usb ? "E2E_USB" : "E2E_UHID"), args);
+    QVERIFY(boardProcess->waitForStarted(10000));
+    QVERIFY2(waitReady(), "no hidraw node appeared");
+    QCOMPARE(guest::readAll("ready.txt").trimmed().split('\n').size(), devices.size());
+}
+
+QString TestGuest::stopBoard()
+{
+    boardProcess->terminate();
+    boardProcess->waitForFinished(10000);
+    return QString::fromUtf8(guest::readAll("verdict.txt"));
+}
+
+void TestGuest::command(const QByteArray &line)
+{
+    // The board holds its FIFO open for reading and writing: this open never waits.
+    QFile fifo("control");
+    QVERIFY(fifo.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    QCOMPARE(fifo.write(line + '\n'), qint64(line.size() + 1));
+}
+
+bool TestGuest::waitReady(int timeoutMs)
+{
+    return runUntil([] { return QFileInfo::exists("ready.txt"); }, timeoutMs);
+}
+
+QString TestGuest::currentVerdict()
+{
+    QFile::remove("verdict.txt");
+    command("verdict");
+    runUntil([] { return QFileInfo::exists("verdict.txt"); }, 5000);
+    return QString::fromUtf8(guest::readAll("verdict.txt"));
 }
 
 void TestGuest::connectTo(const QString &serial)
 {
-    window = new Widget;
+    if (!window)
+        window = new Widget;
     const int index = indexOfSerial(serial);
     QVERIFY(index >= 0);
     auto *list = window->findChild<QComboBox *>("comboBoxId");
@@ -179,13 +271,12 @@ void TestGuest::connectTo(const QString &serial)
 
 void TestGuest::upgrade100k()
 {
-    const QByteArray firmware = image(100000);
-    QFile f("update/firmware.bin");
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(firmware);
-    f.close();
-    startDevices({{"1a2b:00ff", "--name", "Tarnvik Board", "--uniq", "E2E-A", "--image-out", "image-a.bin"}});
+    const QByteArray firmware = guest::image(100000);
+    QVERIFY(guest::writeFile("update/firmware.bin", firmware));
+    startBoard({{kVidPid, "--name", kProduct, "--uniq", "E2E-A", "--image-out", "image-a.bin"}});
     connectTo("E2E-A");
+    // USB boards show their manufacturer string; uhid has none.
+    QCOMPARE(window->findChild<QComboBox *>("comboBoxId")->currentText(), expectedLabel());
 
     QElapsedTimer clock;
     clock.start();
@@ -194,28 +285,30 @@ void TestGuest::upgrade100k()
              qPrintable(boxes->texts().join(", ")));
     const double seconds = clock.elapsed() / 1000.0;
     const int packets = (firmware.size() + 59) / 60;
-    qInfo("100000-byte upgrade at 1 ms: %d packets in %.2f s, %.0f packets/s", packets, seconds,
-          packets / seconds);
+    qInfo("100000-byte upgrade at 1 ms over %s: %d packets in %.2f s, %.0f packets/s",
+          qPrintable(transportName()), packets, seconds, packets / seconds);
 
-    const QString verdict = stopDevices();
+    const QString verdict = stopBoard();
     QVERIFY2(verdict.contains("verdict=GOOD"), qPrintable(verdict));
-    QCOMPARE(readAll("image-a.bin"), firmware);
+    QCOMPARE(guest::readAll("image-a.bin"), firmware);
+    if (usb) // the bus the host enumerated the board on
+        QVERIFY2(verdict.contains(" speed=" + qEnvironmentVariable("E2E_USB_SPEED") + " "), qPrintable(verdict));
 }
 
 void TestGuest::unplugMidTransfer()
 {
-    QFile f("update/firmware.bin");
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(image(30000));
-    f.close();
-    startDevices({{"1a2b:00ff", "--name", "Tarnvik Board", "--uniq", "E2E-B", "--vanish-after", "40"}});
+    const QByteArray firmware = guest::image(12000);
+    QVERIFY(guest::writeFile("update/firmware.bin", firmware));
+    startBoard({{kVidPid, "--name", kProduct, "--uniq", "E2E-B", "--vanish-after", "40", "--image-out",
+                 "image-b.bin"}});
     connectTo("E2E-B");
     auto *watcher = window->findChild<HidDeviceWatcher *>();
     QVERIFY(watcher && watcher->isActive());
     qInfo("device watcher source: %s", qPrintable(watcher->source()));
 
     auto *open = window->findChild<QPushButton *>("pushButtonOpen");
-    window->findChild<QPushButton *>("pushButtonLoad")->click();
+    auto *load = window->findChild<QPushButton *>("pushButtonLoad");
+    load->click();
     // The kernel's removal event reaches the window, which closes the device.
     QVERIFY2(runUntil([open] { return open->text() == "Connect"; }, 60000), "the removal was not noticed");
     QCOMPARE(open->styleSheet(), QString("background-color: rgb(255, 0, 0);"));
@@ -227,17 +320,35 @@ void TestGuest::unplugMidTransfer()
     QVERIFY(window->findChild<QTimer *>("upgradeTimer")->isActive()); // waits for the operator
     runUntil([] { return false; }, 300); // ticks after the removal do no harm
     QVERIFY(!boxes->texts().contains("Upgrade Completed"));
+    const QString gone = currentVerdict();
+    QVERIFY2(gone.contains("destroyed=vanish-after ") && gone.contains("verdict=BAD size=12000 received=2400 packets=40 "),
+             qPrintable(gone));
+
+    // The operator plugs the board in again (it restarts), scans, connects,
+    // stops the transfer that waited for the old connection and starts anew.
+    command("plug 0");
+    QVERIFY2(waitReady(), "the board did not come back");
+    window->findChild<QPushButton *>("pushButtonScan")->click();
+    connectTo("E2E-B");
+    boxes->clear();
+    load->click();
+    QCOMPARE(boxes->texts(), QStringList{"Stop Upgrade"});
+    load->click();
+    QVERIFY2(runUntil([this] { return boxes->texts().contains("Upgrade Completed"); }, 60000),
+             qPrintable(boxes->texts().join(", ")));
+    const QString verdict = stopBoard();
+    QVERIFY2(verdict.contains("plugs=2 ") && verdict.contains("verdict=GOOD"), qPrintable(verdict));
+    QCOMPARE(guest::readAll("image-b.bin"), firmware);
 }
 
 void TestGuest::chosenOfTwoIdentical()
 {
-    const QByteArray firmware = image(3000);
-    QFile f("update/firmware.bin");
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(firmware);
-    f.close();
-    startDevices({{"1a2b:00ff", "--name", "Tarnvik Board", "--uniq", "E2E-C1"},
-                  {"1a2b:00ff", "--name", "Tarnvik Board", "--uniq", "E2E-C2", "--image-out", "image-c2.bin"}});
+    if (usb)
+        QSKIP("one device controller, one USB board");
+    const QByteArray firmware = guest::image(3000);
+    QVERIFY(guest::writeFile("update/firmware.bin", firmware));
+    startBoard({{kVidPid, "--name", kProduct, "--uniq", "E2E-C1"},
+                {kVidPid, "--name", kProduct, "--uniq", "E2E-C2", "--image-out", "image-c2.bin"}});
     // Pick the one that comes second in the list.
     const int first = indexOfSerial("E2E-C1");
     const int second = indexOfSerial("E2E-C2");
@@ -246,7 +357,7 @@ void TestGuest::chosenOfTwoIdentical()
     connectTo(chosen);
     window->findChild<QPushButton *>("pushButtonLoad")->click();
     QVERIFY(runUntil([this] { return boxes->texts().contains("Upgrade Completed"); }, 60000));
-    const QStringList lines = stopDevices().split('\n', Qt::SkipEmptyParts);
+    const QStringList lines = stopBoard().split('\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 2);
     for (const QString &line : lines) {
         if (line.contains("uniq=" + chosen + " "))
@@ -254,6 +365,95 @@ void TestGuest::chosenOfTwoIdentical()
         else
             QVERIFY2(line.contains("outputs=0 "), qPrintable(line)); // the other one got nothing
     }
+}
+
+// A board whose firmware stops reading its OUT endpoint after packet 20.
+// usbhid writes an output report with a synchronous interrupt transfer that
+// gives up after USB_CTRL_SET_TIMEOUT (5 s), and hid_write waits for it on
+// the GUI thread. The gadget's OUT endpoint has four buffers of its own, so
+// the first four reports after the stall are taken without waiting: packet
+// 21, then E1, E2 and packet 1 of the operator's first retry. Each write of
+// the second retry waits for the time-out and fails.
+void TestGuest::stalledBoard()
+{
+    if (!usb)
+        QSKIP("a write to a uhid board returns at once whether or not the board reads: nothing waits");
+    QVERIFY(guest::writeFile("update/firmware.bin", guest::image(6000)));
+    startBoard({{kVidPid, "--name", kProduct, "--uniq", "E2E-S", "--stall-after", "20"}});
+    connectTo("E2E-S");
+    auto *load = window->findChild<QPushButton *>("pushButtonLoad");
+    auto *bar = window->findChild<QProgressBar *>("progressBar");
+    auto *timer = window->findChild<QTimer *>("upgradeTimer");
+    GuiProbe probe;
+    const auto waitMs = [](int ms) { runUntil([] { return false; }, ms); };
+    const auto stop = [&]() {
+        boxes->clear();
+        load->click();
+        return boxes->texts() == QStringList{"Stop Upgrade"} && !timer->isActive();
+    };
+
+    // Packet 21 still goes; then the transfer waits for its acknowledgement.
+    load->click();
+    QVERIFY(runUntil([bar] { return bar->value() == 21; }, 30000));
+    waitMs(1000);
+    QCOMPARE(bar->value(), 21);
+    QVERIFY(timer->isActive());
+    QVERIFY2(!writeResults(capture->timedLinesStartingWith("hid_write")).contains(-1), "a write failed");
+    const double waitingPauseMs = probe.longestMs();
+
+    // First retry: E1, E2 and packet 1 fill the gadget's remaining buffers.
+    QVERIFY(stop());
+    capture->clear();
+    load->click();
+    QVERIFY(runUntil([bar] { return bar->value() == 1; }, 10000));
+    waitMs(500);
+    QCOMPARE(writeResults(capture->timedLinesStartingWith("hid_write")), (QList<int>{13, 17, 65}));
+    const double firstRetryPauseMs = probe.longestMs();
+
+    // Second retry: every write waits for the kernel's time-out, on the GUI
+    // thread: E1 and E2 inside the click, packet 1 at the first tick.
+    QVERIFY(stop());
+    capture->clear();
+    probe.reset();
+    QElapsedTimer clock;
+    clock.start();
+    load->click(); // returns once the Start box has been shown and closed
+    const qint64 clickMs = clock.elapsed();
+    QVERIFY(runUntil([this] { return capture->linesStartingWith("hid_write").size() == 3; }, 30000));
+    const qint64 lastWriteNs = steadyNs();
+    waitMs(1000);
+    const auto writes = capture->timedLinesStartingWith("hid_write");
+    QCOMPARE(writeResults(writes), (QList<int>{-1, -1, -1}));
+    QStringList figures;
+    qint64 previousNs = 0;
+    for (const auto &w : writes) {
+        // The write began after the previous one ended, and within the
+        // pause of the GUI thread that it ends.
+        const GuiProbe::Pause *pause = probe.pauseAt(w.first);
+        QVERIFY2(pause, "a failing write did not hold up the GUI thread");
+        const double ms = (w.first - qMax(previousNs, pause->fromNs)) / 1e6;
+        QVERIFY2(ms > 4500 && ms < 10000, qPrintable(QString("a write waited %1 ms").arg(ms)));
+        // The line carries hidapi's error text for this very write (ETIMEDOUT
+        // from usbhid), not what the reader's next hid_read left there.
+        const QString error = w.second.section("  ", -1).trimmed();
+        QCOMPARE(error, QString::fromLocal8Bit(std::strerror(ETIMEDOUT)));
+        figures << QString("%1 ms (%2)").arg(ms, 0, 'f', 0).arg(error);
+        previousNs = w.first;
+    }
+    // The window answers again, claims nothing, and Stop works.
+    const double afterMs = probe.longestMs(lastWriteNs);
+    QVERIFY2(afterMs < 500, qPrintable(QString("the GUI thread still paused %1 ms").arg(afterMs)));
+    QVERIFY(!boxes->texts().contains("Upgrade Completed"));
+    QCOMPARE(bar->value(), 1);
+    QVERIFY(stop());
+    const auto pause = [](double ms) { return ms > 0 ? QString("%1 ms").arg(ms, 0, 'f', 0) : "none over 200 ms"; };
+    qInfo("stalled board over %s: GUI thread pauses while waiting for the acknowledgement: %s, during the first "
+          "retry: %s; second retry: the Start click took %lld ms, the writes of E1, E2 and packet 1 waited %s; "
+          "afterwards: %s",
+          qPrintable(transportName()), qPrintable(pause(waitingPauseMs)), qPrintable(pause(firstRetryPauseMs)),
+          clickMs, qPrintable(figures.join(", ")), qPrintable(pause(afterMs)));
+    const QString verdict = stopBoard();
+    QVERIFY2(verdict.contains("stalled=yes") && verdict.contains("packets=20 "), qPrintable(verdict));
 }
 
 void TestGuest::nonRootWithoutAccess()
@@ -276,15 +476,10 @@ void TestGuest::nonRootWithRule()
 {
     // With the shipped rule in udevd, the same user opens and upgrades it.
     QVERIFY(geteuid() != 0);
-    const QByteArray firmware = image(3000);
-    QFile f("update/firmware.bin");
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(firmware);
-    f.close();
+    QVERIFY(guest::writeFile("update/firmware.bin", guest::image(3000)));
     connectTo("NR-2");
     window->findChild<QPushButton *>("pushButtonLoad")->click();
     QVERIFY(runUntil([this] { return boxes->texts().contains("Upgrade Completed"); }, 60000));
 }
 
 QTEST_MAIN(TestGuest)
-#include "tst_guest.moc"

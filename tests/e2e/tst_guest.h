@@ -1,0 +1,86 @@
+// The tool's own window and manager against boards in the test guest: the
+// real hidapi hidraw library, the kernel's HID and hidraw drivers and the
+// kernel's hotplug events. Each board runs the upgrade protocol's device model
+// in a board program: uhid_device ($E2E_UHID) by default, or, when $E2E_USB
+// names usb_device, a real USB device on the guest's dummy_hcd bus, whose
+// speed ($E2E_USB_SPEED, 480 or 12) the boot chose.
+#ifndef TST_GUEST_H
+#define TST_GUEST_H
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+
+class BoxWatcher;
+class MessageCapture;
+class QProcess;
+class QTemporaryDir;
+class Widget;
+
+namespace guest {
+
+// Runs the event loop until done() or the time-out; returns done().
+template <typename Predicate>
+bool runUntil(Predicate done, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < timeoutMs) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        if (!done())
+            QThread::usleep(200);
+    }
+    return done();
+}
+
+QByteArray image(int size);
+QByteArray readAll(const QString &path);
+bool writeFile(const QString &path, const QByteArray &content);
+
+} // namespace guest
+
+class TestGuest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void upgrade100k();
+    void unplugMidTransfer();
+    void chosenOfTwoIdentical();
+    void stalledBoard();
+    void efficiency(); // guest_efficiency.cpp
+    void nonRootWithoutAccess();
+    void nonRootWithRule();
+
+private:
+    // Starts the board program with one --dev per entry of `devices` (extra
+    // options each) and waits for every hidraw node.
+    void startBoard(const QList<QStringList> &devices);
+    QString stopBoard(); // ends the board, returns the verdict file
+    void command(const QByteArray &line); // a line to the board's control FIFO
+    bool waitReady(int timeoutMs = 20000);
+    // The verdict file as it is now (the board rewrites it on request).
+    QString currentVerdict();
+    // Selects the record with this serial in the window's list, connects.
+    void connectTo(const QString &serial);
+    QString expectedLabel() const;
+    QString transportName() const;
+
+    bool usb = false;
+    QTemporaryDir *work = nullptr;
+    QString previousDir;
+    QProcess *boardProcess = nullptr;
+    Widget *window = nullptr;
+    BoxWatcher *boxes = nullptr;
+    MessageCapture *capture = nullptr;
+};
+
+#endif // TST_GUEST_H
