@@ -5,9 +5,10 @@
 # The real tool (hidapi's Windows backend, no simulated device) under Wine:
 # started in a fresh working folder, it shows its window "Tarnvik Upgrade
 # Tool"; a screenshot of the screen goes to SHOT.png; closed through its
-# window (Alt+F4), it exits with status 0. Qt's diagnostic lines are sent to
-# stderr (QT_FORCE_STDERR_LOGGING) and must show hidapi initialised and the
-# enumeration done.
+# window (Alt+F4), it exits with status 0. A GUI program has no console: Qt
+# writes its diagnostic lines to the debugger output (OutputDebugString),
+# which Wine's debugstr channel passes on; the manager's start-up line must
+# be among them.
 
 set -u
 TAG=tool-window
@@ -17,12 +18,12 @@ SHOT=${E2E_RESULTS:-.}/${2:?usage: tool-window.sh EXE SHOT.png}
 W=$(mktemp -d /run/work/tool.XXXXXX)
 cd "$W" || exit 2
 
-QT_FORCE_STDERR_LOGGING=1 wine "$EXE" >"$W/out.log" 2>&1 &
+WINEDEBUG=-all,+debugstr wine "$EXE" >"$W/out.log" 2>&1 &
 PID=$!
 if WID=$(wait_window '^Tarnvik Upgrade Tool$' 90 "$PID"); then
     pass "window 'Tarnvik Upgrade Tool' shown ($(xwininfo -id "$WID" | awk '/Width:/ {w=$2} /Height:/ {h=$2} END {print w "x" h}'))"
     sleep 2 # let it paint
-    import -window root "$SHOT" && pass "screenshot $SHOT" || fail "no screenshot"
+    import -window "$WID" "$SHOT" && pass "screenshot of the window: $SHOT" || fail "no screenshot"
     close_window "$WID"
     wait_exit "$PID" 60
     rc=$?
@@ -32,6 +33,6 @@ else
     kill "$PID" 2>/dev/null
 fi
 sed 's/^/  tool: /' "$W/out.log" | head -n 20
-grep -q '^QHidUsbMgr' "$W/out.log" && pass "diagnostic lines reach stderr; the manager started" \
-    || fail "no 'QHidUsbMgr' diagnostic line on stderr"
+grep -q 'OutputDebugString.*"QHidUsbMgr ' "$W/out.log" && pass "diagnostic lines reach the debugger output; the manager started" \
+    || fail "no 'QHidUsbMgr' diagnostic line in the debugger output"
 [ "$FAILS" -eq 0 ]

@@ -4,7 +4,7 @@
 # What Windows programs need under Wine in the guest, made once per boot,
 # then COMMAND:
 #   - a writable /tmp (a tmpfs over the host's read-only one) for the X
-#     server's socket;
+#     server's socket, and /dev/fd;
 #   - Xvfb on display :77 (DISPLAY exported), 1024 x 768, 24 bits;
 #   - a 32-bit Wine prefix in /run/wine; no debug channels, no Mono or Gecko
 #     installers (WINEDEBUG, WINEDLLOVERRIDES exported). Making one with
@@ -21,6 +21,8 @@ T0=$(now)
 say() { local t=$(( $(now) - T0 )); printf 'wine-session: [%d.%01d s] %s\n' $((t / 1000)) $((t % 1000 / 100)) "$*"; }
 
 mount -t tmpfs -o mode=1777 tmpfs /tmp || { echo "wine-session: cannot mount a tmpfs on /tmp"; exit 2; }
+# The guest's devtmpfs has no /dev/fd, which bash's process substitution needs.
+[ -e /dev/fd ] || ln -s /proc/self/fd /dev/fd
 export DISPLAY=:77
 Xvfb :77 -screen 0 1024x768x24 -nolisten tcp >/run/xvfb.log 2>&1 &
 for _ in $(seq 100); do
