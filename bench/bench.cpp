@@ -31,8 +31,9 @@
 //               its end, and peak resident memory.
 
 #include "otaframes.h"
-#include "otamodel.h"
+#include "otasim.h"
 #include "qhidusbmgr.h"
+#include "simkit.h"
 #include "virtualhid.h"
 #include "widget.h"
 
@@ -43,13 +44,11 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEvent>
-#include <QFile>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStackedWidget>
-#include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -415,51 +414,17 @@ public:
 
 // The board: the protocol model behind a virtual device, with every write
 // time-stamped as the device receives it.
-std::shared_ptr<vhid::VirtualDevice> addBoard(const std::shared_ptr<sim::OtaModel> &model)
+sim::Board addBoard()
 {
-    vhid::DeviceInfo info;
-    info.path = "sim:bench-board";
-    info.vendorId = 0x1a2b;
-    info.productId = 0x00ff;
-    info.manufacturer = L"Tarnvik";
-    info.product = L"Bench Board";
-    auto device = vhid::addDevice(info);
-    std::weak_ptr<vhid::VirtualDevice> weak = device;
-    device->setWriteHandler([weak, model](const vhid::Bytes &frame) -> int {
-        const int64_t t = nowNs();
-        if (frame.empty())
-            return 0;
-        if (recorder.on) {
-            const bool command = frame.size() > 9 && std::memcmp(frame.data() + 1, "AT+OTA=E", 8) == 0;
-            (command ? recorder.commandWrites : recorder.dataWrites).push_back(t);
-        }
-        const std::vector<sim::Bytes> replies = model->handleOutput(frame.data() + 1, frame.size() - 1);
-        if (auto dev = weak.lock()) {
-            for (const sim::Bytes &reply : replies)
-                dev->queueInput(reply);
-        }
-        return int(frame.size());
-    });
-    return device;
-}
-
-QByteArray makeImage(int size)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    uint32_t x = 2463534242u;
-    for (int i = 0; i < size; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        data[i] = char(x);
-    }
-    return data;
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size();
+    return sim::plugBoard(sim::boardInfo("sim:bench-board", 0x1a2b, 0x00ff, L"Bench Board"), {},
+                          [](const vhid::Bytes &frame) {
+                              const int64_t t = nowNs();
+                              if (!recorder.on)
+                                  return;
+                              const bool command =
+                                  frame.size() > 9 && std::memcmp(frame.data() + 1, "AT+OTA=E", 8) == 0;
+                              (command ? recorder.commandWrites : recorder.dataWrites).push_back(t);
+                          });
 }
 
 template <typename Predicate>
@@ -509,19 +474,18 @@ Transfer runUpgrade(int imageSize, int intervalMs, Qt::TimerType timerType)
     result.intervalMs = intervalMs;
     result.packets = (imageSize + OtaFrames::kPacketPayload - 1) / OtaFrames::kPacketPayload;
 
-    QTemporaryDir dir;
-    const QString previous = QDir::currentPath();
-    if (!dir.isValid() || !QDir::setCurrent(dir.path()) || !QDir().mkdir("update")) {
+    simkit::WorkFolder folder;
+    if (!folder.isValid()) {
         result.error = "no working folder";
         return result;
     }
-    const QByteArray image = makeImage(imageSize);
-    writeFile("update/image.bin", image);
-    writeFile("config.ini", QString("[load]\nsleep=%1\n").arg(intervalMs).toUtf8());
+    const QByteArray image = simkit::image(imageSize);
+    simkit::writeFile("update/image.bin", image);
+    simkit::writeInterval(intervalMs);
 
     vhid::reset();
-    auto model = std::make_shared<sim::OtaModel>();
-    auto device = addBoard(model);
+    const sim::Board board = addBoard();
+    const std::shared_ptr<sim::OtaModel> &model = board.model;
     {
         Widget window;
         window.show();
@@ -572,7 +536,6 @@ Transfer runUpgrade(int imageSize, int intervalMs, Qt::TimerType timerType)
         qApp->removeEventFilter(&watch);
         open->click();
     }
-    QDir::setCurrent(previous);
     vhid::reset();
 
     std::lock_guard<std::mutex> lock(recorder.readMutex);
@@ -800,8 +763,7 @@ int benchIdle()
 {
     std::printf("\n[idle] the window shown, nothing transferred, 10 s each\n");
     vhid::reset();
-    auto model = std::make_shared<sim::OtaModel>();
-    auto device = addBoard(model);
+    const sim::Board board = addBoard();
     Widget window;
     window.show();
     runFor(1000);
@@ -840,12 +802,8 @@ ReaderFigures measureReader(bool blocking)
 {
     constexpr int kReports = 2000;
     vhid::reset();
-    vhid::DeviceInfo info;
-    info.path = "sim:reader";
-    info.vendorId = 0x1a2b;
-    info.productId = 0x00ff;
-    auto device = vhid::addDevice(info);
-    hid_device *handle = hid_open_path(info.path.c_str());
+    auto device = vhid::addDevice(sim::boardInfo("sim:reader"));
+    hid_device *handle = hid_open_path("sim:reader");
     hid_set_nonblocking(handle, blocking ? 0 : 1);
 
     std::atomic<bool> running{true};
@@ -1098,7 +1056,7 @@ int benchLog(Appender appender)
 
     // The lines an upgrade logs: each data packet as sent (64 bytes) and the
     // device's zero-padded acknowledgement report (64 bytes), as hex text.
-    const QByteArray image = makeImage(60 * (kLines / 2 + 1));
+    const QByteArray image = simkit::image(60 * (kLines / 2 + 1));
     const QByteArray ackReport = QByteArray(64, '\0').replace(0, 12, "AT+OTA=E3:1\r");
     const QString ackLine = QHidUsbMgr::ToHexString(ackReport);
     std::vector<QString> lines;

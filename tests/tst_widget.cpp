@@ -5,7 +5,8 @@
 #include "hiddevicewatcher.h"
 #endif
 #include "messagecapture.h"
-#include "virtualhid.h"
+#include "otasim.h"
+#include "simkit.h"
 #include "widget.h"
 
 #include <QComboBox>
@@ -23,17 +24,6 @@ namespace {
 
 const char kRed[] = "background-color: rgb(255, 0, 0);";
 const char kGreen[] = "background-color: rgb(0, 255, 0);";
-
-vhid::DeviceInfo board(const std::string &path, uint16_t vid, uint16_t pid, const wchar_t *product = L"Board")
-{
-    vhid::DeviceInfo info;
-    info.path = path;
-    info.vendorId = vid;
-    info.productId = pid;
-    info.manufacturer = L"Maker";
-    info.product = product;
-    return info;
-}
 
 // The window's children by object name.
 struct View
@@ -145,13 +135,13 @@ void TestWidget::startupWithoutDevices()
 
 void TestWidget::startupListsDevicesInOrder()
 {
-    vhid::addDevice(board("/dev/hidraw3", 0x0003, 0x0030, L"Three"));
-    vhid::addDevice(board("/dev/hidraw1", 0x0001, 0x0010, L"One"));
-    vhid::addDevice(board("/dev/hidraw2", 0x0002, 0x0020, L"Two"));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw3", 0x0003, 0x0030, L"Three"));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw1", 0x0001, 0x0010, L"One"));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw2", 0x0002, 0x0020, L"Two"));
     Widget w;
     View v(w);
-    QCOMPARE(v.items(), (QStringList{"Maker(0003)-Three(0030)", "Maker(0001)-One(0010)",
-                                     "Maker(0002)-Two(0020)"}));
+    QCOMPARE(v.items(), (QStringList{"Tarnvik(0003)-Three(0030)", "Tarnvik(0001)-One(0010)",
+                                     "Tarnvik(0002)-Two(0020)"}));
     QCOMPARE(v.list->currentIndex(), 0);
 }
 
@@ -168,7 +158,7 @@ void TestWidget::windowFlags()
 
 void TestWidget::connectAndDisconnect()
 {
-    auto dev = vhid::addDevice(board("/dev/hidraw0", 0x1a2b, 0x00ff));
+    auto dev = vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x1a2b, 0x00ff));
     Widget w;
     View v(w);
     BoxWatcher boxes;
@@ -176,14 +166,14 @@ void TestWidget::connectAndDisconnect()
     v.open->click();
     QVERIFY(v.connected());
     QCOMPARE(dev->openHandles(), 1);
-    QCOMPARE(v.logLines(), QStringList{"[send]Maker(1a2b)-Board(00ff)"});
+    QCOMPARE(v.logLines(), QStringList{"[send]Tarnvik(1a2b)-Board(00ff)"});
     QCOMPARE(v.lineColour(0), QColor(Qt::blue));
 
     v.open->click();
     QVERIFY(v.disconnected());
     QCOMPARE(dev->openHandles(), 0);
     QCOMPARE(v.logLines().size(), 1); // disconnecting logs nothing
-    QCOMPARE(v.items(), QStringList{"Maker(1a2b)-Board(00ff)"}); // labels stay
+    QCOMPARE(v.items(), QStringList{"Tarnvik(1a2b)-Board(00ff)"}); // labels stay
     QVERIFY(boxes.boxes().isEmpty());
     QCOMPARE(vhid::closedHandleUses(), 0);
 }
@@ -194,8 +184,8 @@ void TestWidget::connectFailures_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("logLine");
     QTest::newRow("empty list") << false << "USB open fail" << "[send]";
-    QTest::newRow("open fails") << true << "USB open failMaker(1a2b)-Board(00ff)"
-                                << "[send]Maker(1a2b)-Board(00ff)";
+    QTest::newRow("open fails") << true << "USB open failTarnvik(1a2b)-Board(00ff)"
+                                << "[send]Tarnvik(1a2b)-Board(00ff)";
 }
 
 void TestWidget::connectFailures()
@@ -204,7 +194,7 @@ void TestWidget::connectFailures()
     QFETCH(QString, text);
     QFETCH(QString, logLine);
     if (withDevice)
-        vhid::addDevice(board("/dev/hidraw0", 0x1a2b, 0x00ff))->setOpenFails(true);
+        vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x1a2b, 0x00ff))->setOpenFails(true);
     Widget w;
     View v(w);
     BoxWatcher boxes;
@@ -227,7 +217,7 @@ void TestWidget::connectFailures()
 
 void TestWidget::connectAfterCloseNeedsRescan()
 {
-    vhid::addDevice(board("/dev/hidraw0", 0x1a2b, 0x00ff));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x1a2b, 0x00ff));
     Widget w;
     View v(w);
     BoxWatcher boxes;
@@ -236,7 +226,7 @@ void TestWidget::connectAfterCloseNeedsRescan()
     QVERIFY(v.disconnected());
 
     v.open->click(); // no rescan since the close
-    QCOMPARE(boxes.texts(), QStringList{"USB open failMaker(1a2b)-Board(00ff)"});
+    QCOMPARE(boxes.texts(), QStringList{"USB open failTarnvik(1a2b)-Board(00ff)"});
     QVERIFY(v.disconnected());
 
     v.scan->click();
@@ -249,8 +239,8 @@ void TestWidget::connectAfterCloseNeedsRescan()
 void TestWidget::chosenEntryIsOpened()
 {
     // Two identical boards: the one picked in the list receives the traffic.
-    auto first = vhid::addDevice(board("/dev/hidraw0", 0x1a2b, 0x00ff));
-    auto second = vhid::addDevice(board("/dev/hidraw1", 0x1a2b, 0x00ff));
+    auto first = vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x1a2b, 0x00ff));
+    auto second = vhid::addDevice(sim::boardInfo("/dev/hidraw1", 0x1a2b, 0x00ff));
     Widget w;
     View v(w);
     v.list->setCurrentIndex(1);
@@ -266,14 +256,14 @@ void TestWidget::chosenEntryIsOpened()
 
 void TestWidget::rescanWhileConnected()
 {
-    auto dev = vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001, L"A"));
+    auto dev = vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x0001, 0x0001, L"A"));
     Widget w;
     View v(w);
     v.open->click();
-    vhid::addDevice(board("/dev/hidraw1", 0x0002, 0x0002, L"B"));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw1", 0x0002, 0x0002, L"B"));
     v.list->setCurrentIndex(0);
     v.scan->click();
-    QCOMPARE(v.items(), (QStringList{"Maker(0001)-A(0001)", "Maker(0002)-B(0002)"}));
+    QCOMPARE(v.items(), (QStringList{"Tarnvik(0001)-A(0001)", "Tarnvik(0002)-B(0002)"}));
     QCOMPARE(v.list->currentIndex(), 0);
     QVERIFY(v.connected());
     QCOMPARE(dev->openHandles(), 1);
@@ -289,9 +279,9 @@ void TestWidget::deviceChange_data()
 void TestWidget::deviceChange()
 {
     QFETCH(bool, unplugOpenDevice);
-    auto open = vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001, L"A"));
-    vhid::addDevice(board("/dev/hidraw1", 0x0002, 0x0002, L"B"));
-    vhid::addDevice(board("/dev/hidraw2", 0x0003, 0x0003, L"C"));
+    auto open = vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x0001, 0x0001, L"A"));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw1", 0x0002, 0x0002, L"B"));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw2", 0x0003, 0x0003, L"C"));
     Widget w;
     View v(w);
     BoxWatcher boxes;
@@ -309,7 +299,7 @@ void TestWidget::deviceChange()
     if (unplugOpenDevice) {
         QVERIFY(v.disconnected());
         QCOMPARE(open->openHandles(), 0);
-        QCOMPARE(v.items(), (QStringList{"Maker(0002)-B(0002)", "Maker(0003)-C(0003)"}));
+        QCOMPARE(v.items(), (QStringList{"Tarnvik(0002)-B(0002)", "Tarnvik(0003)-C(0003)"}));
     } else {
         QVERIFY(v.connected());
         QCOMPARE(open->openHandles(), 1);
@@ -320,23 +310,23 @@ void TestWidget::deviceChange()
 
 void TestWidget::deviceChangeWhileDisconnected()
 {
-    vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001, L"A"));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x0001, 0x0001, L"A"));
     Widget w;
     View v(w);
-    vhid::addDevice(board("/dev/hidraw1", 0x0002, 0x0002, L"B"));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw1", 0x0002, 0x0002, L"B"));
     vhid::unplug("/dev/hidraw0");
     const int enumerations = vhid::enumerateCalls();
     capture->clear();
     w.DeviceChanged();
-    QCOMPARE(v.items(), QStringList{"Maker(0001)-A(0001)"}); // unchanged
+    QCOMPARE(v.items(), QStringList{"Tarnvik(0001)-A(0001)"}); // unchanged
     QCOMPARE(vhid::enumerateCalls(), enumerations);
     QCOMPARE(capture->linesStartingWith("nativeEvent Event").size(), 1);
 }
 
 void TestWidget::removalThenConnectNeedsRescan()
 {
-    vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001, L"A"));
-    vhid::addDevice(board("/dev/hidraw1", 0x0002, 0x0002, L"B"));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x0001, 0x0001, L"A"));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw1", 0x0002, 0x0002, L"B"));
     Widget w;
     View v(w);
     BoxWatcher boxes;
@@ -346,7 +336,7 @@ void TestWidget::removalThenConnectNeedsRescan()
     QVERIFY(v.disconnected());
 
     v.open->click(); // the list shows B, but the close forgot the ids
-    QCOMPARE(boxes.texts(), QStringList{"USB open failMaker(0002)-B(0002)"});
+    QCOMPARE(boxes.texts(), QStringList{"USB open failTarnvik(0002)-B(0002)"});
     v.scan->click();
     v.open->click();
     QVERIFY(v.connected());
@@ -358,7 +348,7 @@ void TestWidget::linuxWatcherDrivesDeviceChange()
     // The udev watcher's notification reaches the same handler as the
     // Windows device-change message. (A real hidraw event needs a kernel
     // device; the guest tests cover that path.)
-    auto open = vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001, L"A"));
+    auto open = vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x0001, 0x0001, L"A"));
     Widget w;
     View v(w);
     auto *watcher = w.findChild<HidDeviceWatcher *>();
@@ -412,8 +402,8 @@ void TestWidget::windowsDeviceChangeMessage()
     QFETCH(unsigned, kind);
     QFETCH(bool, unplugOpenDevice);
     QFETCH(bool, posted);
-    auto open = vhid::addDevice(board(kWinPathA, 0x0001, 0x0001, L"A"));
-    vhid::addDevice(board(kWinPathB, 0x0002, 0x0002, L"B"));
+    auto open = vhid::addDevice(sim::boardInfo(kWinPathA, 0x0001, 0x0001, L"A"));
+    vhid::addDevice(sim::boardInfo(kWinPathB, 0x0002, 0x0002, L"B"));
     Widget w;
     View v(w);
     BoxWatcher boxes;
@@ -440,11 +430,11 @@ void TestWidget::windowsDeviceChangeMessage()
     if (unplugOpenDevice) {
         QVERIFY(v.disconnected());
         QCOMPARE(open->openHandles(), 0);
-        QCOMPARE(v.items(), QStringList{"Maker(0002)-B(0002)"});
+        QCOMPARE(v.items(), QStringList{"Tarnvik(0002)-B(0002)"});
     } else {
         QVERIFY(v.connected());
         QCOMPARE(open->openHandles(), 1);
-        QCOMPARE(v.items(), (QStringList{"Maker(0001)-A(0001)", "Maker(0002)-B(0002)"}));
+        QCOMPARE(v.items(), (QStringList{"Tarnvik(0001)-A(0001)", "Tarnvik(0002)-B(0002)"}));
     }
     QVERIFY(boxes.boxes().isEmpty());
     QCOMPARE(vhid::closedHandleUses(), 0);
@@ -486,7 +476,7 @@ void TestWidget::windowsNativeEventPassesEveryMessageOn()
     QFETCH(unsigned, message);
     QFETCH(unsigned, kind);
     QFETCH(int, handled);
-    auto open = vhid::addDevice(board(kWinPathA, 0x0001, 0x0001, L"A"));
+    auto open = vhid::addDevice(sim::boardInfo(kWinPathA, 0x0001, 0x0001, L"A"));
     NativeHookWidget w;
     View v(w);
     v.open->click();
@@ -507,7 +497,7 @@ void TestWidget::windowsNativeEventPassesEveryMessageOn()
 
 void TestWidget::receivedChunksLogged()
 {
-    auto dev = vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001));
+    auto dev = vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x0001, 0x0001));
     Widget w;
     View v(w);
     v.open->click();
@@ -522,7 +512,7 @@ void TestWidget::receivedChunksLogged()
 
 void TestWidget::chunksQueuedBeforeCloseStillLogged()
 {
-    auto dev = vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001));
+    auto dev = vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x0001, 0x0001));
     Widget w;
     View v(w);
     v.open->click();
@@ -562,7 +552,7 @@ void TestWidget::typedSend()
     QFETCH(QString, typed);
     QFETCH(QString, hexLine);
     QFETCH(QByteArray, frame);
-    auto dev = vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001));
+    auto dev = vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x0001, 0x0001));
     Widget w;
     View v(w);
     BoxWatcher boxes;
@@ -581,7 +571,7 @@ void TestWidget::typedSend()
         QVERIFY(writes.empty());
     } else {
         QCOMPARE(writes.size(), size_t(1));
-        QCOMPARE(QByteArray(reinterpret_cast<const char *>(writes[0].data()), int(writes[0].size())), frame);
+        QCOMPARE(simkit::toQByteArray(writes[0]), frame);
     }
     QVERIFY(boxes.boxes().isEmpty());
 }
@@ -598,11 +588,11 @@ void TestWidget::logShowsMarkupAsText_data()
 void TestWidget::logShowsMarkupAsText()
 {
     QFETCH(QString, product);
-    vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001, product.toStdWString().c_str()));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x0001, 0x0001, product.toStdWString().c_str()));
     Widget w;
     View v(w);
     v.open->click();
-    const QString label = "Maker(0001)-" + product + "(0001)";
+    const QString label = "Tarnvik(0001)-" + product + "(0001)";
     QCOMPARE(v.logLines(), QStringList{"[send]" + label});
     QCOMPARE(v.lineColour(0), QColor(Qt::blue));
     QVERIFY(!v.log->toHtml().contains("<img"));
@@ -615,7 +605,7 @@ void TestWidget::logShowsMarkupAsText()
 
 void TestWidget::destroyWhileConnected()
 {
-    auto dev = vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001));
+    auto dev = vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x0001, 0x0001));
     {
         Widget w;
         View v(w);
