@@ -4,6 +4,7 @@
 // fire on its own) and counting frames, never by measuring time.
 #include "boxwatcher.h"
 #include "otasim.h"
+#include "qhidusbmgr.h"
 #include "simkit.h"
 #include "virtualhid.h"
 #include "widget.h"
@@ -14,6 +15,8 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QTextEdit>
 #include <QTimer>
 #include <QtTest>
@@ -299,6 +302,30 @@ void TestUpgrade::sixteenMebibyteImage()
     const QByteArray last = frames().last().mid(1);
     QCOMPARE(last, simkit::numberFrame("AT+OTA=E4:", simkit::crc32(firmware)));
     QCOMPARE(boxes->texts(), (QStringList{"Start Upgrade", "Upgrade Completed"}));
+
+    // The traffic log kept its newest lines only, in order and in colour:
+    // of the label, E1, E2, a send and a receive line per packet and E4
+    // (lines 1 to 559,246), the last ones.
+    QTextDocument *log = window->findChild<QTextEdit *>("textEdit")->document();
+    const int total = 1 + 2 + 2 * packets + 1;
+    const int kept = log->blockCount();
+    QVERIFY2(kept <= Widget::kLogLines && kept > Widget::kLogLines - Widget::kLogLinesDropped,
+             qPrintable(QString("%1 lines kept").arg(kept)));
+    const QString ackLine = "[recv]" + QHidUsbMgr::ToHexString(ack);
+    QTextBlock block = log->lastBlock();
+    QCOMPARE(block.text(), "[send]" + QHidUsbMgr::ToHexString(last));
+    for (int line = total - 1; line > total - kept; --line) {
+        block = block.previous();
+        const bool received = (line - 4) % 2;
+        const int k = (line - 4) / 2 + 1;
+        const QString expected = received ? ackLine
+                                          : "[send]" + QHidUsbMgr::ToHexString(simkit::le32(uint32_t(k))
+                                                                               + firmware.mid((k - 1) * 60, 60));
+        const QColor colour = block.begin().fragment().charFormat().foreground().color();
+        if (block.text() != expected || colour != QColor(received ? Qt::red : Qt::blue))
+            QFAIL(qPrintable(QString("line %1 of %2: %3").arg(line).arg(total).arg(block.text().left(40))));
+    }
+    QVERIFY(!block.previous().isValid());
 }
 
 void TestUpgrade::pacingOnePacketPerAcknowledgedTick()

@@ -6,12 +6,15 @@
 #endif
 #include "messagecapture.h"
 #include "otasim.h"
+#include "qhidusbmgr.h"
 #include "simkit.h"
 #include "widget.h"
 
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QStackedWidget>
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QtTest>
@@ -104,6 +107,8 @@ private slots:
     void typedSend();
     void logShowsMarkupAsText_data();
     void logShowsMarkupAsText();
+    void logKeepsNewestLines_data();
+    void logKeepsNewestLines();
     void destroyWhileConnected();
 
 private:
@@ -601,6 +606,73 @@ void TestWidget::logShowsMarkupAsText()
     v.sendLine->setText("<b>typed</b>");
     v.send->click();
     QCOMPARE(v.logLines().last(), QString("[send]<b>typed</b>"));
+}
+
+void TestWidget::logKeepsNewestLines_data()
+{
+    QTest::addColumn<bool>("shown");
+    QTest::newRow("log page hidden") << false;
+    QTest::newRow("log page shown") << true;
+}
+
+void TestWidget::logKeepsNewestLines()
+{
+    // A log bounded to 30 lines, 7 of them dropped at a time, against one
+    // without a bound fed the same lines: the bounded one holds that log's
+    // newest lines exactly as it shows them, and its view follows the
+    // newest line. Hex dumps are inserted directly, other text goes through
+    // HTML; the first line is of the second kind, as a device label may be.
+    QFETCH(bool, shown);
+    constexpr int kLimit = 30;
+    constexpr int kDropped = 7;
+    const QStringList texts = {QString::fromUtf8("TÃ¤rnvik(1a2b)-Board(00ff)"),
+                               QHidUsbMgr::ToHexString(QByteArray("AT+OTA=E3:1\r").leftJustified(64, '\0')),
+                               "<b>two  blanks</b>",
+                               QHidUsbMgr::ToHexString(QByteArray::fromHex("0100000041542b4f")),
+                               "",
+                               "Tarnvik(1a2b)-Board(00ff)"};
+    Widget bounded, reference;
+    bounded.SetLogLimit(kLimit, kDropped);
+    reference.SetLogLimit(0, 0);
+    for (Widget *w : {&bounded, &reference}) {
+        if (shown)
+            w->findChild<QStackedWidget *>("stackedWidget")->setCurrentIndex(1);
+        w->show();
+    }
+    QTextEdit *log = View(bounded).log;
+    QTextDocument *doc = log->document();
+    QTextDocument *full = View(reference).log->document();
+    for (int i = 0; i < 200; ++i) {
+        const QString &text = texts.at(i % texts.size());
+        bounded.AppendLog(text, i % 3 == 1);
+        reference.AppendLog(text, i % 3 == 1);
+        QCoreApplication::processEvents();
+
+        const int lines = doc->blockCount();
+        QVERIFY2(lines <= kLimit, qPrintable(QString("%1 lines after %2").arg(lines).arg(i + 1)));
+        if (i < kLimit)
+            QCOMPARE(lines, i + 1);
+        else
+            QVERIFY(lines > kLimit - kDropped);
+        QTextBlock kept = doc->lastBlock();
+        QTextBlock all = full->lastBlock();
+        for (int k = 0; k < lines; ++k, kept = kept.previous(), all = all.previous()) {
+            QCOMPARE(kept.text(), all.text());
+            QVERIFY(kept.blockFormat() == all.blockFormat());
+            QVERIFY(kept.charFormat() == all.charFormat());
+            QTextBlock::iterator a = kept.begin(), b = all.begin();
+            for (; !a.atEnd() && !b.atEnd(); ++a, ++b) {
+                QCOMPARE(a.fragment().text(), b.fragment().text());
+                QVERIFY(a.fragment().charFormat() == b.fragment().charFormat());
+            }
+            QVERIFY(a.atEnd() && b.atEnd());
+        }
+        QVERIFY(!kept.isValid()); // nothing before the kept lines
+        QVERIFY(log->textCursor().atEnd());
+        QCOMPARE(log->verticalScrollBar()->value(), log->verticalScrollBar()->maximum());
+    }
+    if (shown)
+        QVERIFY(log->verticalScrollBar()->maximum() > 0); // laid out, and longer than the view
 }
 
 void TestWidget::destroyWhileConnected()
