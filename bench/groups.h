@@ -29,6 +29,12 @@ int benchLog(Appender appender);
 // upgrade1m.cpp
 int benchUpgrade1M();
 
+// soak.cpp
+int benchAppendPastBound();
+int benchDropWhileShown(bool qtIdiom);
+int benchSoak();
+int benchBurst();
+
 } // namespace bench
 
 #endif // BENCH_GROUPS_H

@@ -2,9 +2,10 @@
 // in-process against the simulated board (the virtual HID devices and the
 // device-side protocol model) on Qt's offscreen platform.
 //
-//   tarnvik-bench [efficiency] [idle] [log] [upgrade1m]
+//   tarnvik-bench [efficiency] [idle] [log] [upgrade1m] [soak]
 //
-// With no argument every group runs (three to four minutes). Each measurement
+// With no argument every group but soak runs (three to four minutes); soak
+// takes a few minutes more and runs only when named. Each measurement
 // runs in a process of its own (forked before Qt starts), so that peak memory
 // and thread counts of one never leak into the next. Every figure is printed
 // with the machine it ran on.
@@ -29,9 +30,14 @@
 //               after.
 //   upgrade1m   a whole 1 MiB upgrade at 1 ms: efficiency at its start and at
 //               its end, and peak resident memory.
+//   soak        a board that never stops sending input reports: an hour's
+//               worth at 1,000 a second (3.6 million), fed as fast as they
+//               are taken, and 30 s at 8,000 a second, counted report by
+//               report into the traffic log, with resident memory over time;
+//               and Widget::AppendLog past the log's bound.
 //
 // Each group's code is in the file of its name (efficiency.cpp, idle.cpp,
-// log.cpp, upgrade1m.cpp); what they share: the clocks (clocks.h), the
+// log.cpp, upgrade1m.cpp, soak.cpp); what they share: the clocks (clocks.h), the
 // machine's description (machine.h), /proc (procfs.h), statistics
 // (stats.h), the recorder of a transfer (recorder.h), the event loop
 // (eventloop.h), a whole recorded upgrade (transfer.h) and the process
@@ -66,6 +72,11 @@ std::vector<Run> allRuns()
     for (Appender a : {Appender::Window, Appender::HtmlUndo, Appender::HtmlNoUndo, Appender::CursorNoUndo})
         runs.push_back({"log", [=]() { return benchLog(a); }});
     runs.push_back({"upgrade1m", []() { return benchUpgrade1M(); }});
+    runs.push_back({"soak", []() { return benchAppendPastBound(); }});
+    runs.push_back({"soak", []() { return benchDropWhileShown(false); }});
+    runs.push_back({"soak", []() { return benchDropWhileShown(true); }});
+    runs.push_back({"soak", []() { return benchSoak(); }});
+    runs.push_back({"soak", []() { return benchBurst(); }});
     return runs;
 }
 
@@ -77,10 +88,12 @@ int main(int argc, char *argv[])
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
-            std::printf("usage: %s [efficiency] [idle] [log] [upgrade1m]\n", argv[0]);
+            std::printf("usage: %s [efficiency] [idle] [log] [upgrade1m] [soak]\n"
+                        "With no group: all but soak.\n",
+                        argv[0]);
             return 0;
         }
-        if (arg != "efficiency" && arg != "idle" && arg != "log" && arg != "upgrade1m") {
+        if (arg != "efficiency" && arg != "idle" && arg != "log" && arg != "upgrade1m" && arg != "soak") {
             std::fprintf(stderr, "unknown group '%s' (try --help)\n", arg.c_str());
             return 2;
         }
@@ -94,7 +107,9 @@ int main(int argc, char *argv[])
     std::vector<std::string> lines;
     int failures = 0;
     for (const Run &run : allRuns()) {
-        if (!groups.empty() && std::find(groups.begin(), groups.end(), run.group) == groups.end())
+        const bool chosen = groups.empty() ? run.group != "soak"
+                                           : std::find(groups.begin(), groups.end(), run.group) != groups.end();
+        if (!chosen)
             continue;
         failures += runInChild(run.body, lines) != 0;
     }
