@@ -31,7 +31,7 @@ int benchUpgrade1M();
 
 // soak.cpp
 int benchAppendPastBound();
-int benchDropWhileShown(bool qtIdiom);
+int benchDropOldLines(bool qtIdiom, bool shown);
 int benchSoak();
 int benchBurst();
 

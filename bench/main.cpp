@@ -73,8 +73,10 @@ std::vector<Run> allRuns()
         runs.push_back({"log", [=]() { return benchLog(a); }});
     runs.push_back({"upgrade1m", []() { return benchUpgrade1M(); }});
     runs.push_back({"soak", []() { return benchAppendPastBound(); }});
-    runs.push_back({"soak", []() { return benchDropWhileShown(false); }});
-    runs.push_back({"soak", []() { return benchDropWhileShown(true); }});
+    for (bool shown : {false, true}) {
+        for (bool qtIdiom : {false, true})
+            runs.push_back({"soak", [=]() { return benchDropOldLines(qtIdiom, shown); }});
+    }
     runs.push_back({"soak", []() { return benchSoak(); }});
     runs.push_back({"soak", []() { return benchBurst(); }});
     return runs;

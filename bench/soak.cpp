@@ -16,7 +16,7 @@
 // the oldest kept and the newest report delivered. At the end every line of
 // the log is checked: the newest reports, in order, none missing, all red.
 // Also here, as the log's bound makes it matter: Widget::AppendLog past the
-// bound, and the cost of dropping old lines while the log is shown.
+// bound, and the cost of dropping old lines, with the log shown and hidden.
 #include "groups.h"
 
 #include "clocks.h"
@@ -393,20 +393,21 @@ int benchAppendPastBound()
     return 0;
 }
 
-// Dropping old lines while the log is shown (and so laid out): the window's
-// way, 10 % of the bound at once, against QTextDocument's
-// setMaximumBlockCount, one line per line appended. A small bound keeps it
-// short; the cost of a drop grows with the lines kept.
-int benchDropWhileShown(bool qtIdiom)
+// Dropping old lines with the log shown (and so laid out) and hidden: the
+// window's way, 10 % of the bound at once, against QTextDocument's
+// setMaximumBlockCount, one line for each line appended. A small bound keeps
+// it short; the cost of a drop grows with the lines kept.
+int benchDropOldLines(bool qtIdiom, bool shown)
 {
     constexpr int kBound = 5000;
     constexpr int kLines = 8000;
-    std::printf("\n[soak] log page shown, bound %d lines, %d lines appended; old lines dropped %s\n", kBound, kLines,
-                qtIdiom ? "by QTextDocument::setMaximumBlockCount (one per line)"
-                        : "by the window (500 at a time)");
+    const char *way = qtIdiom ? "one per line (setMaximumBlockCount)" : "500 at a time (the window)";
+    std::printf("\n[soak] log page %s, bound %d lines, %d lines appended; old lines dropped %s\n",
+                shown ? "shown" : "hidden", kBound, kLines, way);
     vhid::reset();
     Widget window;
-    window.findChild<QStackedWidget *>("stackedWidget")->setCurrentIndex(1);
+    if (shown)
+        window.findChild<QStackedWidget *>("stackedWidget")->setCurrentIndex(1);
     window.show();
     auto *edit = window.findChild<QTextEdit *>("textEdit");
     if (qtIdiom) {
@@ -430,12 +431,11 @@ int benchDropWhileShown(bool qtIdiom)
     }
     const double before = us(sumBefore) / kBound;
     const double after = us(sumAfter) / (kLines - kBound);
-    std::printf("    mean us per line (AppendLog and the event loop after it): %.0f up to the bound, %.0f past it "
+    std::printf("    mean us per line (AppendLog and the event loop after it): %.1f up to the bound, %.1f past it "
                 "(slowest %.1f ms); %d lines at the end\n",
                 before, after, ms(worst), edit->document()->blockCount());
-    summary("shown log, bound %d, dropped %s: %.0f us/line before the bound, %.0f us/line past it, slowest %.1f ms",
-            kBound, qtIdiom ? "one per line (setMaximumBlockCount)" : "500 at a time (the window)", before, after,
-            ms(worst));
+    summary("%s log, bound %d, dropped %s: %.1f us/line before the bound, %.1f us/line past it, slowest %.1f ms",
+            shown ? "shown" : "hidden", kBound, way, before, after, ms(worst));
     return 0;
 }
 

@@ -148,9 +148,9 @@ void Widget::SetLogLimit(int lines, int dropped)
 // top makes a log that is laid out (its page shown) place every line below
 // them again. QTextDocument::setMaximumBlockCount removes one line for each
 // line appended and so pays that for every line (with the page shown and
-// 5,000 lines kept, a line then took about 3.5 ms instead of 0.3 ms;
+// 5,000 lines kept, a line then took 3.5 to 3.8 ms instead of 0.3 to 0.5 ms;
 // tarnvik-bench soak); here it is paid once per 10,000 lines. A hidden log
-// is not laid out, and costs the same either way.
+// is not laid out, and costs about the same either way.
 void Widget::DropOldestLogLines(int count)
 {
     QTextDocument *doc = ui->textEdit->document();
