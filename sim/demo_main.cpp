@@ -34,16 +34,9 @@ void report(QFile &file, const QString &line)
 
 int main(int argc, char *argv[])
 {
-    vhid::DeviceInfo board;
-    board.path = "sim:demo-board";
-    board.vendorId = 0x1a2b;
-    board.productId = 0x00ff;
-    board.manufacturer = L"Tarnvik";
-    board.product = L"Demo Board";
-    board.serial = L"DEMO-0001";
-    auto device = vhid::addDevice(board);
-    auto model = std::make_shared<sim::OtaModel>();
-    sim::attach(device, model);
+    vhid::DeviceInfo info = sim::boardInfo("sim:demo-board", 0x1a2b, 0x00ff, L"Demo Board");
+    info.serial = L"DEMO-0001";
+    const sim::Board board = sim::plugBoard(info);
 
     QApplication app(argc, argv);
     Widget window;
@@ -79,7 +72,7 @@ int main(int argc, char *argv[])
         QTimer::singleShot(quitMs, &app, &QApplication::quit);
 
     const int code = app.exec();
-    std::fprintf(stderr, "simulated device: %s\n", model->verdictText().c_str());
-    report(reportFile, QStringLiteral("verdict %1").arg(QString::fromStdString(model->verdictText())));
+    std::fprintf(stderr, "simulated device: %s\n", board.model->verdictText().c_str());
+    report(reportFile, QStringLiteral("verdict %1").arg(QString::fromStdString(board.model->verdictText())));
     return code;
 }

@@ -1,14 +1,19 @@
 #include "otasim.h"
 
+#include <utility>
+
 namespace sim {
 
-void attach(const std::shared_ptr<vhid::VirtualDevice> &device, const std::shared_ptr<OtaModel> &model)
+void attach(const std::shared_ptr<vhid::VirtualDevice> &device, const std::shared_ptr<OtaModel> &model,
+            WriteTap tap)
 {
     std::weak_ptr<vhid::VirtualDevice> weak = device;
     const std::string path = device->info().path;
-    device->setWriteHandler([weak, model, path](const vhid::Bytes &frame) -> int {
+    device->setWriteHandler([weak, model, path, tap = std::move(tap)](const vhid::Bytes &frame) -> int {
         if (frame.empty())
             return 0;
+        if (tap)
+            tap(frame);
         const uint8_t *data = frame.data() + 1;
         const size_t length = frame.size() - 1;
         if (model->shouldFailWrite(data, length))
@@ -22,6 +27,26 @@ void attach(const std::shared_ptr<vhid::VirtualDevice> &device, const std::share
             vhid::unplug(path);
         return int(frame.size());
     });
+}
+
+vhid::DeviceInfo boardInfo(std::string path, uint16_t vendorId, uint16_t productId, std::wstring product)
+{
+    vhid::DeviceInfo info;
+    info.path = std::move(path);
+    info.vendorId = vendorId;
+    info.productId = productId;
+    info.manufacturer = L"Tarnvik";
+    info.product = std::move(product);
+    return info;
+}
+
+Board plugBoard(const vhid::DeviceInfo &info, Script script, WriteTap tap)
+{
+    Board board;
+    board.device = vhid::addDevice(info);
+    board.model = std::make_shared<OtaModel>(std::move(script));
+    attach(board.device, board.model, std::move(tap));
+    return board;
 }
 
 } // namespace sim

@@ -1,6 +1,7 @@
 // Byte codecs of the device manager and the OTA frame layouts.
 #include "otaframes.h"
 #include "qhidusbmgr.h"
+#include "simkit.h"
 
 #include <QtTest>
 
@@ -9,30 +10,6 @@ namespace {
 QByteArray hex(const char *text)
 {
     return QByteArray::fromHex(QByteArray(text));
-}
-
-// Bit-by-bit CRC-32 (reflected, polynomial 0xEDB88320, init and final XOR
-// 0xFFFFFFFF): an independent reference for the table-driven code.
-uint32_t referenceCrc32(const QByteArray &data)
-{
-    uint32_t crc = 0xFFFFFFFFu;
-    for (const char c : data) {
-        crc ^= static_cast<unsigned char>(c);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1u) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-    }
-    return crc ^ 0xFFFFFFFFu;
-}
-
-QByteArray patternImage(int size)
-{
-    QByteArray image(size, Qt::Uninitialized);
-    uint32_t x = 0x12345678u;
-    for (int i = 0; i < size; ++i) {
-        x = x * 1103515245u + 12345u;
-        image[i] = static_cast<char>(x >> 24);
-    }
-    return image;
 }
 
 uint32_t crcOf(const QByteArray &data, uint32_t length)
@@ -167,8 +144,8 @@ void TestCodecs::crc32_data()
     // Images of 64 KiB and more are covered whole: a 16-bit length would give
     // 0 for 65,536 bytes and the CRC of a prefix for the others.
     for (int size : {1, 59, 60, 61, 1000, 65535, 65536, 65537, 100000, 1 << 20}) {
-        const QByteArray image = patternImage(size);
-        QTest::newRow(qPrintable(QString("image %1").arg(size))) << image << referenceCrc32(image);
+        const QByteArray image = simkit::image(size);
+        QTest::newRow(qPrintable(QString("image %1").arg(size))) << image << simkit::crc32(image);
     }
 }
 
@@ -180,7 +157,7 @@ void TestCodecs::crc32()
     QCOMPARE(crc, expected);
     if (data.size() >= 65536) {
         // Not the checksum of the first (size mod 65536) bytes.
-        QVERIFY(crc != referenceCrc32(data.left(data.size() % 65536)));
+        QVERIFY(crc != simkit::crc32(data.left(data.size() % 65536)));
     }
 }
 

@@ -2,25 +2,15 @@
 // their alignment with the id list, the open/close rules, report framing,
 // the reader thread and the diagnostic lines.
 #include "messagecapture.h"
+#include "otasim.h"
 #include "qhidusbmgr.h"
-#include "virtualhid.h"
+#include "simkit.h"
 
 #include <QtTest>
 
 #include <atomic>
 
 namespace {
-
-vhid::DeviceInfo board(const std::string &path, uint16_t vid = 0x1a2b, uint16_t pid = 0x00ff)
-{
-    vhid::DeviceInfo info;
-    info.path = path;
-    info.vendorId = vid;
-    info.productId = pid;
-    info.manufacturer = L"Maker";
-    info.product = L"Board";
-    return info;
-}
 
 // Receives the reader's chunks on the GUI thread and notes where they ran.
 class ChunkSink : public QObject
@@ -118,7 +108,7 @@ void TestHidUsbMgr::labels()
     QFETCH(QString, manufacturer);
     QFETCH(QString, product);
     QFETCH(QString, label);
-    vhid::DeviceInfo info = board("/dev/hidraw0", uint16_t(vid), uint16_t(pid));
+    vhid::DeviceInfo info = sim::boardInfo("/dev/hidraw0", uint16_t(vid), uint16_t(pid));
     info.manufacturer = manufacturer == "<null>" ? std::nullopt
                                                  : std::optional<std::wstring>(manufacturer.toStdWString());
     info.product = product == "<null>" ? std::nullopt : std::optional<std::wstring>(product.toStdWString());
@@ -131,13 +121,13 @@ void TestHidUsbMgr::labelsAlignWithIds()
 {
     // Two records share a vendor/product pair (two interfaces of one device);
     // the entry chosen by index is the record that opens.
-    auto a = vhid::addDevice(board("/dev/hidraw0", 0x1111, 0x0001));
-    auto b = vhid::addDevice(board("/dev/hidraw1", 0x2222, 0x0002));
-    auto c = vhid::addDevice(board("/dev/hidraw2", 0x2222, 0x0002));
+    auto a = vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x1111, 0x0001));
+    auto b = vhid::addDevice(sim::boardInfo("/dev/hidraw1", 0x2222, 0x0002));
+    auto c = vhid::addDevice(sim::boardInfo("/dev/hidraw2", 0x2222, 0x0002));
     QHidUsbMgr mgr;
     const QStringList labels = mgr.EnumDevices();
-    QCOMPARE(labels, (QStringList{"Maker(1111)-Board(0001)", "Maker(2222)-Board(0002)",
-                                  "Maker(2222)-Board(0002)"}));
+    QCOMPARE(labels, (QStringList{"Tarnvik(1111)-Board(0001)", "Tarnvik(2222)-Board(0002)",
+                                  "Tarnvik(2222)-Board(0002)"}));
 
     QVERIFY(mgr.OpenUsb(2));
     QCOMPARE(c->openHandles(), 1);
@@ -161,7 +151,7 @@ void TestHidUsbMgr::enumerationEmptyOrFailing()
     QVERIFY(mgr.DeviceRemoved());
     QVERIFY(!mgr.OpenUsb(0));
 
-    vhid::addDevice(board("/dev/hidraw0"));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw0"));
     QCOMPARE(mgr.EnumDevices().size(), 1);
     vhid::setEnumerationFails(true);
     QVERIFY(mgr.EnumDevices().isEmpty());
@@ -179,8 +169,8 @@ void TestHidUsbMgr::openRejectsBadIndex_data()
 void TestHidUsbMgr::openRejectsBadIndex()
 {
     QFETCH(int, index);
-    auto a = vhid::addDevice(board("/dev/hidraw0"));
-    vhid::addDevice(board("/dev/hidraw1"));
+    auto a = vhid::addDevice(sim::boardInfo("/dev/hidraw0"));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw1"));
     QHidUsbMgr mgr;
     mgr.EnumDevices();
     capture->clear();
@@ -192,7 +182,7 @@ void TestHidUsbMgr::openRejectsBadIndex()
 
 void TestHidUsbMgr::openFailure()
 {
-    auto a = vhid::addDevice(board("/dev/hidraw0"));
+    auto a = vhid::addDevice(sim::boardInfo("/dev/hidraw0"));
     a->setOpenFails(true);
     QHidUsbMgr mgr;
     mgr.EnumDevices();
@@ -208,7 +198,7 @@ void TestHidUsbMgr::openFailure()
 
 void TestHidUsbMgr::openWhileOpenCloses()
 {
-    auto a = vhid::addDevice(board("/dev/hidraw0"));
+    auto a = vhid::addDevice(sim::boardInfo("/dev/hidraw0"));
     QHidUsbMgr mgr;
     mgr.EnumDevices();
     QVERIFY(mgr.OpenUsb(0));
@@ -227,7 +217,7 @@ void TestHidUsbMgr::openWhileOpenCloses()
 
 void TestHidUsbMgr::closeForgetsList()
 {
-    vhid::addDevice(board("/dev/hidraw0"));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw0"));
     QHidUsbMgr mgr;
     mgr.EnumDevices();
     QVERIFY(mgr.OpenUsb(0));
@@ -240,7 +230,7 @@ void TestHidUsbMgr::closeForgetsList()
 
 void TestHidUsbMgr::closeWhenClosed()
 {
-    vhid::addDevice(board("/dev/hidraw0"));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw0"));
     QHidUsbMgr mgr;
     mgr.EnumDevices();
     capture->clear();
@@ -251,9 +241,9 @@ void TestHidUsbMgr::closeWhenClosed()
 
 void TestHidUsbMgr::deviceRemoved()
 {
-    vhid::addDevice(board("/dev/hidraw0", 0x1a2b, 0x00ff));
-    vhid::addDevice(board("/dev/hidraw1", 0x1a2b, 0x00ff));
-    vhid::addDevice(board("/dev/hidraw2", 0x0001, 0x0002));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x1a2b, 0x00ff));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw1", 0x1a2b, 0x00ff));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw2", 0x0001, 0x0002));
     QHidUsbMgr mgr;
     mgr.EnumDevices();
     QVERIFY(mgr.OpenUsb(0));
@@ -289,7 +279,7 @@ void TestHidUsbMgr::sendFraming()
 {
     QFETCH(QByteArray, data);
     QFETCH(bool, written);
-    auto a = vhid::addDevice(board("/dev/hidraw0"));
+    auto a = vhid::addDevice(sim::boardInfo("/dev/hidraw0"));
     QHidUsbMgr mgr;
     mgr.EnumDevices();
     QVERIFY(mgr.OpenUsb(0));
@@ -303,7 +293,7 @@ void TestHidUsbMgr::sendFraming()
     const QStringList lines = capture->linesStartingWith("hid_write");
     if (written) {
         QCOMPARE(writes.size(), size_t(1));
-        const QByteArray frame(reinterpret_cast<const char *>(writes[0].data()), int(writes[0].size()));
+        const QByteArray frame = simkit::toQByteArray(writes[0]);
         QCOMPARE(frame, QByteArray(1, '\0') + data);
         QCOMPARE(lines.size(), 1);
         QCOMPARE(lines.first(), QString("hid_write %1 %2 Success")
@@ -322,7 +312,7 @@ void TestHidUsbMgr::sendFraming()
 
 void TestHidUsbMgr::sendAnnouncesBeforeWriting()
 {
-    auto a = vhid::addDevice(board("/dev/hidraw0"));
+    auto a = vhid::addDevice(sim::boardInfo("/dev/hidraw0"));
     QHidUsbMgr mgr;
     mgr.EnumDevices();
     QVERIFY(mgr.OpenUsb(0));
@@ -340,7 +330,7 @@ void TestHidUsbMgr::sendAnnouncesBeforeWriting()
 
 void TestHidUsbMgr::sendWhileClosed()
 {
-    auto a = vhid::addDevice(board("/dev/hidraw0"));
+    auto a = vhid::addDevice(sim::boardInfo("/dev/hidraw0"));
     QHidUsbMgr mgr;
     QSignalSpy announced(&mgr, &QHidUsbMgr::SendBufSignal);
     capture->clear();
@@ -365,7 +355,7 @@ void TestHidUsbMgr::sendWriteFailures()
     QFETCH(int, result);
     QFETCH(QString, error);
     QFETCH(QString, line);
-    auto a = vhid::addDevice(board("/dev/hidraw0"));
+    auto a = vhid::addDevice(sim::boardInfo("/dev/hidraw0"));
     QHidUsbMgr mgr;
     mgr.EnumDevices();
     QVERIFY(mgr.OpenUsb(0));
@@ -378,7 +368,7 @@ void TestHidUsbMgr::sendWriteFailures()
 
 void TestHidUsbMgr::readerDeliversChunksInOrder()
 {
-    auto a = vhid::addDevice(board("/dev/hidraw0"));
+    auto a = vhid::addDevice(sim::boardInfo("/dev/hidraw0"));
     QHidUsbMgr mgr;
     ChunkSink sink;
     connect(&mgr, SIGNAL(RecvBufSignal(QByteArray)), &sink, SLOT(take(QByteArray)));
@@ -407,7 +397,7 @@ void TestHidUsbMgr::readerDeliversChunksInOrder()
 
 void TestHidUsbMgr::readerKeepsPollingAfterUnplug()
 {
-    vhid::addDevice(board("/dev/hidraw0"));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw0"));
     QHidUsbMgr mgr;
     mgr.EnumDevices();
     QVERIFY(mgr.OpenUsb(0));
@@ -427,7 +417,7 @@ void TestHidUsbMgr::readerEndsBeforeHandleCloses()
 {
     // Close while input is streaming in, many times over: the reader must
     // never touch the handle after hid_close.
-    auto a = vhid::addDevice(board("/dev/hidraw0"));
+    auto a = vhid::addDevice(sim::boardInfo("/dev/hidraw0"));
     QHidUsbMgr mgr;
     for (int round = 0; round < 40; ++round) {
         mgr.EnumDevices();

@@ -4,6 +4,8 @@
 // fire on its own) and counting frames, never by measuring time.
 #include "boxwatcher.h"
 #include "otasim.h"
+#include "qhidusbmgr.h"
+#include "simkit.h"
 #include "virtualhid.h"
 #include "widget.h"
 
@@ -13,7 +15,8 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTemporaryDir>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QTextEdit>
 #include <QTimer>
 #include <QtTest>
@@ -29,49 +32,9 @@ namespace {
 
 constexpr int kNeverTicks = 100000000; // ms: the timer is ticked by hand
 
-QByteArray bytes(const vhid::Bytes &b)
-{
-    return QByteArray(reinterpret_cast<const char *>(b.data()), int(b.size()));
-}
-
 QByteArray hex(const char *text)
 {
     return QByteArray::fromHex(text);
-}
-
-QByteArray le32(uint32_t v)
-{
-    QByteArray out;
-    for (int i = 0; i < 4; ++i)
-        out.append(char((v >> (8 * i)) & 0xFF));
-    return out;
-}
-
-// Frames as the device must see them, built here independently of the tool.
-QByteArray numberFrame(const char *text, uint32_t v)
-{
-    const QByteArray n = le32(v);
-    return QByteArray(text) + n + char(n[0] ^ n[1] ^ n[2] ^ n[3]) + '\r';
-}
-
-QByteArray image(int size, int seed = 1)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    uint32_t x = uint32_t(seed) * 2654435761u;
-    for (int i = 0; i < size; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        data[i] = char(x);
-    }
-    return data;
-}
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(content), qint64(content.size()));
 }
 
 // Hides a file the platform's way: on Windows by its hidden attribute,
@@ -154,7 +117,7 @@ private slots:
 private:
     // Builds the window on one simulated board and connects to it.
     void connectBoard(sim::Script script = {});
-    void setInterval(int ms) { writeFile("config.ini", QString("[load]\nsleep=%1\n").arg(ms).toUtf8()); }
+    void setInterval(int ms) { QVERIFY(simkit::writeInterval(ms)); }
     void start();
     // One timer tick, and whatever the device answered delivered.
     void tick();
@@ -163,8 +126,7 @@ private:
     QList<QByteArray> dataFrames() const;
     int e4Count() const;
 
-    QTemporaryDir *dir = nullptr;
-    QString previousDir;
+    simkit::WorkFolder *folder = nullptr;
     Widget *window = nullptr;
     BoxWatcher *boxes = nullptr;
     std::shared_ptr<vhid::VirtualDevice> device;
@@ -177,11 +139,8 @@ private:
 void TestUpgrade::init()
 {
     vhid::reset();
-    previousDir = QDir::currentPath();
-    dir = new QTemporaryDir;
-    QVERIFY(dir->isValid());
-    QVERIFY(QDir::setCurrent(dir->path()));
-    QVERIFY(QDir().mkdir("update"));
+    folder = new simkit::WorkFolder;
+    QVERIFY(folder->isValid());
     boxes = new BoxWatcher;
 }
 
@@ -193,24 +152,17 @@ void TestUpgrade::cleanup()
     boxes = nullptr;
     device.reset();
     model.reset();
-    QDir::setCurrent(previousDir);
-    delete dir;
-    dir = nullptr;
+    delete folder;
+    folder = nullptr;
     QCOMPARE(vhid::closedHandleUses(), 0);
     vhid::reset();
 }
 
 void TestUpgrade::connectBoard(sim::Script script)
 {
-    vhid::DeviceInfo info;
-    info.path = "sim:board";
-    info.vendorId = 0x1a2b;
-    info.productId = 0x00ff;
-    info.manufacturer = L"Tarnvik";
-    info.product = L"Board";
-    device = vhid::addDevice(info);
-    model = std::make_shared<sim::OtaModel>(script);
-    sim::attach(device, model);
+    const sim::Board board = sim::plugBoard(sim::boardInfo("sim:board"), script);
+    device = board.device;
+    model = board.model;
     window = new Widget;
     load = window->findChild<QPushButton *>("pushButtonLoad");
     bar = window->findChild<QProgressBar *>("progressBar");
@@ -246,10 +198,7 @@ void TestUpgrade::tick()
 
 QList<QByteArray> TestUpgrade::frames() const
 {
-    QList<QByteArray> result;
-    for (const auto &w : device->writes())
-        result.append(bytes(w));
-    return result;
+    return simkit::writes(*device);
 }
 
 QList<QByteArray> TestUpgrade::dataFrames() const
@@ -280,8 +229,8 @@ void TestUpgrade::completeUpgrade_data()
 void TestUpgrade::completeUpgrade()
 {
     QFETCH(int, size);
-    const QByteArray firmware = image(size);
-    writeFile("update/firmware.bin", firmware);
+    const QByteArray firmware = simkit::image(size);
+    QVERIFY(simkit::writeFile("update/firmware.bin", firmware));
     setInterval(1);
     connectBoard();
     load->click(); // at 1 ms a small image may complete inside the Start box
@@ -291,15 +240,14 @@ void TestUpgrade::completeUpgrade()
     const QList<QByteArray> all = frames();
     QCOMPARE(all.size(), packets + 3);
     QCOMPARE(all.at(0), QByteArray(1, '\0') + hex("41542B4F54413D45313A310D"));
-    QCOMPARE(all.at(1), QByteArray(1, '\0') + numberFrame("AT+OTA=E2:", uint32_t(size)));
+    QCOMPARE(all.at(1), QByteArray(1, '\0') + simkit::numberFrame("AT+OTA=E2:", uint32_t(size)));
     // The checksum of the whole image, at every size.
-    QCOMPARE(all.last(), QByteArray(1, '\0') + numberFrame("AT+OTA=E4:", sim::crc32(
-                             reinterpret_cast<const uint8_t *>(firmware.constData()), size_t(size))));
+    QCOMPARE(all.last(), simkit::checksumReport(simkit::crc32(firmware)));
     for (int k = 1; k <= packets; ++k)
-        QCOMPARE(all.at(1 + k), QByteArray(1, '\0') + le32(uint32_t(k)) + firmware.mid((k - 1) * 60, 60));
+        QCOMPARE(all.at(1 + k), QByteArray(1, '\0') + simkit::le32(uint32_t(k)) + firmware.mid((k - 1) * 60, 60));
 
     QVERIFY2(model->verdict().good(), model->verdictText().c_str());
-    QCOMPARE(bytes(model->verdict().image), firmware);
+    QCOMPARE(simkit::toQByteArray(model->verdict().image), firmware);
     QCOMPARE(bar->minimum(), 0);
     QCOMPARE(bar->maximum(), size / 60 + 1);
     QCOMPARE(bar->value(), packets);
@@ -325,14 +273,14 @@ void TestUpgrade::sixteenMebibyteImage()
     // numbering still past 16 bits); the full size runs on every native build.
     const int size = underWine() ? 4 * 1024 * 1024 : 16 * 1024 * 1024;
     const int packets = (size + 59) / 60;
-    const QByteArray firmware = image(size, 7);
-    writeFile("update/big.bin", firmware);
+    const QByteArray firmware = simkit::image(size, 7);
+    QVERIFY(simkit::writeFile("update/big.bin", firmware));
     setInterval(kNeverTicks);
     sim::Script script;
     script.reply = sim::Reply::Silent;
     connectBoard(script);
     start();
-    QCOMPARE(frames().at(1).mid(1), numberFrame("AT+OTA=E2:", uint32_t(size)));
+    QCOMPARE(frames().at(1).mid(1), simkit::numberFrame("AT+OTA=E2:", uint32_t(size)));
     QCOMPARE(bar->maximum(), size / 60 + 1);
 
     QByteArray ack = QByteArray("AT+OTA=E3:1\r").leftJustified(64, '\0');
@@ -350,16 +298,39 @@ void TestUpgrade::sixteenMebibyteImage()
     QCOMPARE(e4Count(), 1);
     QVERIFY(!timer->isActive());
     QVERIFY2(model->verdict().good(), model->verdictText().c_str());
-    QVERIFY(bytes(model->verdict().image) == firmware);
+    QVERIFY(simkit::toQByteArray(model->verdict().image) == firmware);
     const QByteArray last = frames().last().mid(1);
-    QCOMPARE(last, numberFrame("AT+OTA=E4:", sim::crc32(reinterpret_cast<const uint8_t *>(firmware.constData()),
-                                                        size_t(size))));
+    QCOMPARE(last, simkit::numberFrame("AT+OTA=E4:", simkit::crc32(firmware)));
     QCOMPARE(boxes->texts(), (QStringList{"Start Upgrade", "Upgrade Completed"}));
+
+    // The traffic log kept its newest lines only, in order and in colour:
+    // of the label, E1, E2, a send and a receive line per packet and E4
+    // (lines 1 to 559,246), the last ones.
+    QTextDocument *log = window->findChild<QTextEdit *>("textEdit")->document();
+    const int total = 1 + 2 + 2 * packets + 1;
+    const int kept = log->blockCount();
+    QVERIFY2(kept <= Widget::kLogLines && kept > Widget::kLogLines - Widget::kLogLinesDropped,
+             qPrintable(QString("%1 lines kept").arg(kept)));
+    const QString ackLine = "[recv]" + QHidUsbMgr::ToHexString(ack);
+    QTextBlock block = log->lastBlock();
+    QCOMPARE(block.text(), "[send]" + QHidUsbMgr::ToHexString(last));
+    for (int line = total - 1; line > total - kept; --line) {
+        block = block.previous();
+        const bool received = (line - 4) % 2;
+        const int k = (line - 4) / 2 + 1;
+        const QString expected = received ? ackLine
+                                          : "[send]" + QHidUsbMgr::ToHexString(simkit::le32(uint32_t(k))
+                                                                               + firmware.mid((k - 1) * 60, 60));
+        const QColor colour = block.begin().fragment().charFormat().foreground().color();
+        if (block.text() != expected || colour != QColor(received ? Qt::red : Qt::blue))
+            QFAIL(qPrintable(QString("line %1 of %2: %3").arg(line).arg(total).arg(block.text().left(40))));
+    }
+    QVERIFY(!block.previous().isValid());
 }
 
 void TestUpgrade::pacingOnePacketPerAcknowledgedTick()
 {
-    writeFile("update/a.bin", image(150));
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(150)));
     setInterval(kNeverTicks);
     sim::Script script;
     script.perPacket[2] = sim::Reply::Silent;
@@ -410,7 +381,7 @@ void TestUpgrade::replyVariants()
 {
     QFETCH(int, reply);
     QFETCH(bool, releases);
-    writeFile("update/a.bin", image(200));
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(200)));
     setInterval(kNeverTicks);
     sim::Script script;
     script.perPacket[1] = sim::Reply(reply);
@@ -429,7 +400,7 @@ void TestUpgrade::replyVariants()
 
 void TestUpgrade::failedPacketWriteWaits()
 {
-    writeFile("update/a.bin", image(300));
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(300)));
     setInterval(kNeverTicks);
     sim::Script script;
     script.failWriteAtPacket = 3;
@@ -452,7 +423,7 @@ void TestUpgrade::failedPacketWriteWaits()
 
 void TestUpgrade::failedChecksumWriteIsNoSuccess()
 {
-    writeFile("update/a.bin", image(120));
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(120)));
     setInterval(kNeverTicks);
     connectBoard();
     start();
@@ -472,7 +443,7 @@ void TestUpgrade::failedChecksumWriteIsNoSuccess()
 
 void TestUpgrade::deviceVanishesMidTransfer()
 {
-    writeFile("update/a.bin", image(600));
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(600)));
     setInterval(kNeverTicks);
     sim::Script script;
     script.vanishAfterPacket = 4;
@@ -510,7 +481,7 @@ void TestUpgrade::deviceVanishesBeforeChecksum()
 {
     QFETCH(bool, ackDelivered);
     QFETCH(bool, noticeFirst);
-    writeFile("update/a.bin", image(600)); // 10 packets
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(600))); // 10 packets
     setInterval(kNeverTicks);
     sim::Script script;
     if (!ackDelivered)
@@ -549,7 +520,7 @@ void TestUpgrade::deviceVanishesBeforeChecksum()
 
 void TestUpgrade::stopThenStartBeginsAgain()
 {
-    writeFile("update/a.bin", image(500, 1));
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(500, 1)));
     setInterval(kNeverTicks);
     connectBoard();
     start();
@@ -559,25 +530,25 @@ void TestUpgrade::stopThenStartBeginsAgain()
     QCOMPARE(bar->value(), 0);
     const int before = frames().size();
 
-    const QByteArray second = image(250, 2);
-    writeFile("update/a.bin", second);
+    const QByteArray second = simkit::image(250, 2);
+    QVERIFY(simkit::writeFile("update/a.bin", second));
     start();
     const QList<QByteArray> restart = frames().mid(before);
     QCOMPARE(restart.size(), 2);
     QCOMPARE(restart.at(0).mid(1), QByteArray("AT+OTA=E1:1\r"));
-    QCOMPARE(restart.at(1).mid(1), numberFrame("AT+OTA=E2:", 250));
+    QCOMPARE(restart.at(1).mid(1), simkit::numberFrame("AT+OTA=E2:", 250));
     tick();
-    QCOMPARE(frames().last().mid(1, 4), le32(1)); // numbering from 1 again
+    QCOMPARE(frames().last().mid(1, 4), simkit::le32(1)); // numbering from 1 again
     for (int i = 0; i < 6; ++i)
         tick();
     QCOMPARE(model->verdict().sessions, 2);
     QVERIFY2(model->verdict().good(), model->verdictText().c_str());
-    QCOMPARE(bytes(model->verdict().image), second);
+    QCOMPARE(simkit::toQByteArray(model->verdict().image), second);
 }
 
 void TestUpgrade::startWithoutDevice()
 {
-    writeFile("update/a.bin", image(100));
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(100)));
     setInterval(kNeverTicks);
     connectBoard();
     window->findChild<QPushButton *>("pushButtonOpen")->click(); // disconnect
@@ -602,10 +573,10 @@ void TestUpgrade::loadFailures()
     if (layout == "none") {
         QVERIFY(QDir().rmdir("update"));
     } else if (layout == "hidden") {
-        writeFile("update/.hidden", "x");
+        QVERIFY(simkit::writeFile("update/.hidden", "x"));
         hide("update/.hidden");
         QVERIFY(QDir().mkdir("update/sub"));
-        writeFile("update/sub/a.bin", "x");
+        QVERIFY(simkit::writeFile("update/sub/a.bin", "x"));
     }
     setInterval(kNeverTicks);
     connectBoard();
@@ -620,7 +591,7 @@ void TestUpgrade::loadFailures()
 
 void TestUpgrade::unreadableImage()
 {
-    writeFile("update/a.bin", image(100));
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(100)));
     setInterval(kNeverTicks);
     connectBoard();
 #ifdef Q_OS_WIN
@@ -636,7 +607,7 @@ void TestUpgrade::unreadableImage()
     // Root reads any file; act as an ordinary user for the load.
     const bool asRoot = geteuid() == 0;
     if (asRoot) {
-        QVERIFY(QFile::setPermissions(dir->path(), QFileDevice::Permissions(0x7755)));
+        QVERIFY(QFile::setPermissions(folder->path(), QFileDevice::Permissions(0x7755)));
         QVERIFY(QFile::setPermissions("update", QFileDevice::Permissions(0x7755)));
         QCOMPARE(seteuid(65534), 0);
     }
@@ -679,8 +650,8 @@ void TestUpgrade::folderRules()
             QVERIFY(QDir().mkdir("update/" + name));
             continue;
         }
-        const QByteArray content = image(70, ++seed);
-        writeFile("update/" + name, content);
+        const QByteArray content = simkit::image(70, ++seed);
+        QVERIFY(simkit::writeFile("update/" + name, content));
         if (name.startsWith('.'))
             hide("update/" + name);
         if (name == chosen)
@@ -691,7 +662,7 @@ void TestUpgrade::folderRules()
     start();
     tick();
     tick();
-    QCOMPARE(bytes(model->verdict().image), expected);
+    QCOMPARE(simkit::toQByteArray(model->verdict().image), expected);
 }
 
 void TestUpgrade::selectFile()
@@ -708,8 +679,8 @@ void TestUpgrade::selectFile()
     QCOMPARE(boxes->boxes().first().text, QString("文件打开失败"));
 
     QVERIFY(QDir().mkdir("update"));
-    writeFile("update/B.bin", image(130));
-    writeFile("update/c.bin", image(10));
+    QVERIFY(simkit::writeFile("update/B.bin", simkit::image(130)));
+    QVERIFY(simkit::writeFile("update/c.bin", simkit::image(10)));
     select->click();
     QCOMPARE(path->text(), QString("./update/B.bin"));
     QCOMPARE(bar->maximum(), 130 / 60 + 1);
@@ -719,20 +690,20 @@ void TestUpgrade::selectFile()
 
 void TestUpgrade::selectFileIgnoredDuringTransfer()
 {
-    writeFile("update/a.bin", image(300));
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(300)));
     setInterval(kNeverTicks);
     connectBoard();
     start();
     tick();
     tick();
-    writeFile("update/0.bin", image(999));
+    QVERIFY(simkit::writeFile("update/0.bin", simkit::image(999)));
     window->findChild<QPushButton *>("pushButtonSelect")->click();
     QCOMPARE(window->findChild<QLineEdit *>("lineEditPath")->text(), QString());
     QCOMPARE(bar->value(), 2);
     for (int i = 0; i < 5; ++i)
         tick();
     QVERIFY2(model->verdict().good(), model->verdictText().c_str());
-    QCOMPARE(bytes(model->verdict().image), image(300));
+    QCOMPARE(simkit::toQByteArray(model->verdict().image), simkit::image(300));
 }
 
 void TestUpgrade::interval_data()
@@ -767,9 +738,9 @@ void TestUpgrade::interval()
 {
     QFETCH(QByteArray, config);
     QFETCH(int, interval);
-    writeFile("update/a.bin", image(10));
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(10)));
     if (config != "<none>")
-        writeFile("config.ini", config);
+        QVERIFY(simkit::writeFile("config.ini", config));
     connectBoard();
     start();
     QCOMPARE(timer->interval(), interval);
@@ -790,7 +761,7 @@ void TestUpgrade::closeWindow()
     // Whatever the window is doing, closing it closes the device, stops the
     // transfer and leaves no tick, no write and no reader behind.
     QFETCH(QString, state);
-    writeFile("update/a.bin", image(state == "upgrade running at 1 ms" ? 6000 : 300));
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(state == "upgrade running at 1 ms" ? 6000 : 300)));
     setInterval(state == "upgrade running at 1 ms" ? 1 : kNeverTicks);
     sim::Script script;
     if (state == "device gone mid-transfer")
@@ -848,13 +819,13 @@ void TestUpgrade::specialFilesNeverBlock()
     QCOMPARE(mkfifo("update/fifo", 0600), 0);
     QVERIFY(QFile::link("fifo", "update/0-link"));
     QVERIFY(QFile::link("/dev/zero", "update/1-zero"));
-    const QByteArray firmware = image(90);
-    writeFile("update/z.bin", firmware);
+    const QByteArray firmware = simkit::image(90);
+    QVERIFY(simkit::writeFile("update/z.bin", firmware));
     QCOMPARE(mkfifo("config.ini", 0600), 0);
     connectBoard();
     start();
     QCOMPARE(timer->interval(), 1000);
-    QCOMPARE(frames().at(1).mid(1), numberFrame("AT+OTA=E2:", 90));
+    QCOMPARE(frames().at(1).mid(1), simkit::numberFrame("AT+OTA=E2:", 90));
     load->click(); // Stop
 #endif
 }

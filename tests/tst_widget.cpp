@@ -5,12 +5,16 @@
 #include "hiddevicewatcher.h"
 #endif
 #include "messagecapture.h"
-#include "virtualhid.h"
+#include "otasim.h"
+#include "qhidusbmgr.h"
+#include "simkit.h"
 #include "widget.h"
 
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QStackedWidget>
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QtTest>
@@ -23,17 +27,6 @@ namespace {
 
 const char kRed[] = "background-color: rgb(255, 0, 0);";
 const char kGreen[] = "background-color: rgb(0, 255, 0);";
-
-vhid::DeviceInfo board(const std::string &path, uint16_t vid, uint16_t pid, const wchar_t *product = L"Board")
-{
-    vhid::DeviceInfo info;
-    info.path = path;
-    info.vendorId = vid;
-    info.productId = pid;
-    info.manufacturer = L"Maker";
-    info.product = product;
-    return info;
-}
 
 // The window's children by object name.
 struct View
@@ -114,6 +107,8 @@ private slots:
     void typedSend();
     void logShowsMarkupAsText_data();
     void logShowsMarkupAsText();
+    void logKeepsNewestLines_data();
+    void logKeepsNewestLines();
     void destroyWhileConnected();
 
 private:
@@ -145,13 +140,13 @@ void TestWidget::startupWithoutDevices()
 
 void TestWidget::startupListsDevicesInOrder()
 {
-    vhid::addDevice(board("/dev/hidraw3", 0x0003, 0x0030, L"Three"));
-    vhid::addDevice(board("/dev/hidraw1", 0x0001, 0x0010, L"One"));
-    vhid::addDevice(board("/dev/hidraw2", 0x0002, 0x0020, L"Two"));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw3", 0x0003, 0x0030, L"Three"));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw1", 0x0001, 0x0010, L"One"));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw2", 0x0002, 0x0020, L"Two"));
     Widget w;
     View v(w);
-    QCOMPARE(v.items(), (QStringList{"Maker(0003)-Three(0030)", "Maker(0001)-One(0010)",
-                                     "Maker(0002)-Two(0020)"}));
+    QCOMPARE(v.items(), (QStringList{"Tarnvik(0003)-Three(0030)", "Tarnvik(0001)-One(0010)",
+                                     "Tarnvik(0002)-Two(0020)"}));
     QCOMPARE(v.list->currentIndex(), 0);
 }
 
@@ -168,7 +163,7 @@ void TestWidget::windowFlags()
 
 void TestWidget::connectAndDisconnect()
 {
-    auto dev = vhid::addDevice(board("/dev/hidraw0", 0x1a2b, 0x00ff));
+    auto dev = vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x1a2b, 0x00ff));
     Widget w;
     View v(w);
     BoxWatcher boxes;
@@ -176,14 +171,14 @@ void TestWidget::connectAndDisconnect()
     v.open->click();
     QVERIFY(v.connected());
     QCOMPARE(dev->openHandles(), 1);
-    QCOMPARE(v.logLines(), QStringList{"[send]Maker(1a2b)-Board(00ff)"});
+    QCOMPARE(v.logLines(), QStringList{"[send]Tarnvik(1a2b)-Board(00ff)"});
     QCOMPARE(v.lineColour(0), QColor(Qt::blue));
 
     v.open->click();
     QVERIFY(v.disconnected());
     QCOMPARE(dev->openHandles(), 0);
     QCOMPARE(v.logLines().size(), 1); // disconnecting logs nothing
-    QCOMPARE(v.items(), QStringList{"Maker(1a2b)-Board(00ff)"}); // labels stay
+    QCOMPARE(v.items(), QStringList{"Tarnvik(1a2b)-Board(00ff)"}); // labels stay
     QVERIFY(boxes.boxes().isEmpty());
     QCOMPARE(vhid::closedHandleUses(), 0);
 }
@@ -194,8 +189,8 @@ void TestWidget::connectFailures_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("logLine");
     QTest::newRow("empty list") << false << "USB open fail" << "[send]";
-    QTest::newRow("open fails") << true << "USB open failMaker(1a2b)-Board(00ff)"
-                                << "[send]Maker(1a2b)-Board(00ff)";
+    QTest::newRow("open fails") << true << "USB open failTarnvik(1a2b)-Board(00ff)"
+                                << "[send]Tarnvik(1a2b)-Board(00ff)";
 }
 
 void TestWidget::connectFailures()
@@ -204,7 +199,7 @@ void TestWidget::connectFailures()
     QFETCH(QString, text);
     QFETCH(QString, logLine);
     if (withDevice)
-        vhid::addDevice(board("/dev/hidraw0", 0x1a2b, 0x00ff))->setOpenFails(true);
+        vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x1a2b, 0x00ff))->setOpenFails(true);
     Widget w;
     View v(w);
     BoxWatcher boxes;
@@ -227,7 +222,7 @@ void TestWidget::connectFailures()
 
 void TestWidget::connectAfterCloseNeedsRescan()
 {
-    vhid::addDevice(board("/dev/hidraw0", 0x1a2b, 0x00ff));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x1a2b, 0x00ff));
     Widget w;
     View v(w);
     BoxWatcher boxes;
@@ -236,7 +231,7 @@ void TestWidget::connectAfterCloseNeedsRescan()
     QVERIFY(v.disconnected());
 
     v.open->click(); // no rescan since the close
-    QCOMPARE(boxes.texts(), QStringList{"USB open failMaker(1a2b)-Board(00ff)"});
+    QCOMPARE(boxes.texts(), QStringList{"USB open failTarnvik(1a2b)-Board(00ff)"});
     QVERIFY(v.disconnected());
 
     v.scan->click();
@@ -249,8 +244,8 @@ void TestWidget::connectAfterCloseNeedsRescan()
 void TestWidget::chosenEntryIsOpened()
 {
     // Two identical boards: the one picked in the list receives the traffic.
-    auto first = vhid::addDevice(board("/dev/hidraw0", 0x1a2b, 0x00ff));
-    auto second = vhid::addDevice(board("/dev/hidraw1", 0x1a2b, 0x00ff));
+    auto first = vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x1a2b, 0x00ff));
+    auto second = vhid::addDevice(sim::boardInfo("/dev/hidraw1", 0x1a2b, 0x00ff));
     Widget w;
     View v(w);
     v.list->setCurrentIndex(1);
@@ -266,14 +261,14 @@ void TestWidget::chosenEntryIsOpened()
 
 void TestWidget::rescanWhileConnected()
 {
-    auto dev = vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001, L"A"));
+    auto dev = vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x0001, 0x0001, L"A"));
     Widget w;
     View v(w);
     v.open->click();
-    vhid::addDevice(board("/dev/hidraw1", 0x0002, 0x0002, L"B"));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw1", 0x0002, 0x0002, L"B"));
     v.list->setCurrentIndex(0);
     v.scan->click();
-    QCOMPARE(v.items(), (QStringList{"Maker(0001)-A(0001)", "Maker(0002)-B(0002)"}));
+    QCOMPARE(v.items(), (QStringList{"Tarnvik(0001)-A(0001)", "Tarnvik(0002)-B(0002)"}));
     QCOMPARE(v.list->currentIndex(), 0);
     QVERIFY(v.connected());
     QCOMPARE(dev->openHandles(), 1);
@@ -289,9 +284,9 @@ void TestWidget::deviceChange_data()
 void TestWidget::deviceChange()
 {
     QFETCH(bool, unplugOpenDevice);
-    auto open = vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001, L"A"));
-    vhid::addDevice(board("/dev/hidraw1", 0x0002, 0x0002, L"B"));
-    vhid::addDevice(board("/dev/hidraw2", 0x0003, 0x0003, L"C"));
+    auto open = vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x0001, 0x0001, L"A"));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw1", 0x0002, 0x0002, L"B"));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw2", 0x0003, 0x0003, L"C"));
     Widget w;
     View v(w);
     BoxWatcher boxes;
@@ -309,7 +304,7 @@ void TestWidget::deviceChange()
     if (unplugOpenDevice) {
         QVERIFY(v.disconnected());
         QCOMPARE(open->openHandles(), 0);
-        QCOMPARE(v.items(), (QStringList{"Maker(0002)-B(0002)", "Maker(0003)-C(0003)"}));
+        QCOMPARE(v.items(), (QStringList{"Tarnvik(0002)-B(0002)", "Tarnvik(0003)-C(0003)"}));
     } else {
         QVERIFY(v.connected());
         QCOMPARE(open->openHandles(), 1);
@@ -320,23 +315,23 @@ void TestWidget::deviceChange()
 
 void TestWidget::deviceChangeWhileDisconnected()
 {
-    vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001, L"A"));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x0001, 0x0001, L"A"));
     Widget w;
     View v(w);
-    vhid::addDevice(board("/dev/hidraw1", 0x0002, 0x0002, L"B"));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw1", 0x0002, 0x0002, L"B"));
     vhid::unplug("/dev/hidraw0");
     const int enumerations = vhid::enumerateCalls();
     capture->clear();
     w.DeviceChanged();
-    QCOMPARE(v.items(), QStringList{"Maker(0001)-A(0001)"}); // unchanged
+    QCOMPARE(v.items(), QStringList{"Tarnvik(0001)-A(0001)"}); // unchanged
     QCOMPARE(vhid::enumerateCalls(), enumerations);
     QCOMPARE(capture->linesStartingWith("nativeEvent Event").size(), 1);
 }
 
 void TestWidget::removalThenConnectNeedsRescan()
 {
-    vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001, L"A"));
-    vhid::addDevice(board("/dev/hidraw1", 0x0002, 0x0002, L"B"));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x0001, 0x0001, L"A"));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw1", 0x0002, 0x0002, L"B"));
     Widget w;
     View v(w);
     BoxWatcher boxes;
@@ -346,7 +341,7 @@ void TestWidget::removalThenConnectNeedsRescan()
     QVERIFY(v.disconnected());
 
     v.open->click(); // the list shows B, but the close forgot the ids
-    QCOMPARE(boxes.texts(), QStringList{"USB open failMaker(0002)-B(0002)"});
+    QCOMPARE(boxes.texts(), QStringList{"USB open failTarnvik(0002)-B(0002)"});
     v.scan->click();
     v.open->click();
     QVERIFY(v.connected());
@@ -358,7 +353,7 @@ void TestWidget::linuxWatcherDrivesDeviceChange()
     // The udev watcher's notification reaches the same handler as the
     // Windows device-change message. (A real hidraw event needs a kernel
     // device; the guest tests cover that path.)
-    auto open = vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001, L"A"));
+    auto open = vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x0001, 0x0001, L"A"));
     Widget w;
     View v(w);
     auto *watcher = w.findChild<HidDeviceWatcher *>();
@@ -413,8 +408,8 @@ void TestWidget::windowsDeviceChangeMessage()
     QFETCH(unsigned, kind);
     QFETCH(bool, unplugOpenDevice);
     QFETCH(bool, posted);
-    auto open = vhid::addDevice(board(kWinPathA, 0x0001, 0x0001, L"A"));
-    vhid::addDevice(board(kWinPathB, 0x0002, 0x0002, L"B"));
+    auto open = vhid::addDevice(sim::boardInfo(kWinPathA, 0x0001, 0x0001, L"A"));
+    vhid::addDevice(sim::boardInfo(kWinPathB, 0x0002, 0x0002, L"B"));
     Widget w;
     View v(w);
     BoxWatcher boxes;
@@ -441,11 +436,11 @@ void TestWidget::windowsDeviceChangeMessage()
     if (unplugOpenDevice) {
         QVERIFY(v.disconnected());
         QCOMPARE(open->openHandles(), 0);
-        QCOMPARE(v.items(), QStringList{"Maker(0002)-B(0002)"});
+        QCOMPARE(v.items(), QStringList{"Tarnvik(0002)-B(0002)"});
     } else {
         QVERIFY(v.connected());
         QCOMPARE(open->openHandles(), 1);
-        QCOMPARE(v.items(), (QStringList{"Maker(0001)-A(0001)", "Maker(0002)-B(0002)"}));
+        QCOMPARE(v.items(), (QStringList{"Tarnvik(0001)-A(0001)", "Tarnvik(0002)-B(0002)"}));
     }
     QVERIFY(boxes.boxes().isEmpty());
     QCOMPARE(vhid::closedHandleUses(), 0);
@@ -487,7 +482,7 @@ void TestWidget::windowsNativeEventPassesEveryMessageOn()
     QFETCH(unsigned, message);
     QFETCH(unsigned, kind);
     QFETCH(int, handled);
-    auto open = vhid::addDevice(board(kWinPathA, 0x0001, 0x0001, L"A"));
+    auto open = vhid::addDevice(sim::boardInfo(kWinPathA, 0x0001, 0x0001, L"A"));
     NativeHookWidget w;
     View v(w);
     v.open->click();
@@ -508,7 +503,7 @@ void TestWidget::windowsNativeEventPassesEveryMessageOn()
 
 void TestWidget::receivedChunksLogged()
 {
-    auto dev = vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001));
+    auto dev = vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x0001, 0x0001));
     Widget w;
     View v(w);
     v.open->click();
@@ -523,7 +518,7 @@ void TestWidget::receivedChunksLogged()
 
 void TestWidget::chunksQueuedBeforeCloseStillLogged()
 {
-    auto dev = vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001));
+    auto dev = vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x0001, 0x0001));
     Widget w;
     View v(w);
     v.open->click();
@@ -563,7 +558,7 @@ void TestWidget::typedSend()
     QFETCH(QString, typed);
     QFETCH(QString, hexLine);
     QFETCH(QByteArray, frame);
-    auto dev = vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001));
+    auto dev = vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x0001, 0x0001));
     Widget w;
     View v(w);
     BoxWatcher boxes;
@@ -582,7 +577,7 @@ void TestWidget::typedSend()
         QVERIFY(writes.empty());
     } else {
         QCOMPARE(writes.size(), size_t(1));
-        QCOMPARE(QByteArray(reinterpret_cast<const char *>(writes[0].data()), int(writes[0].size())), frame);
+        QCOMPARE(simkit::toQByteArray(writes[0]), frame);
     }
     QVERIFY(boxes.boxes().isEmpty());
 }
@@ -599,11 +594,11 @@ void TestWidget::logShowsMarkupAsText_data()
 void TestWidget::logShowsMarkupAsText()
 {
     QFETCH(QString, product);
-    vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001, product.toStdWString().c_str()));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x0001, 0x0001, product.toStdWString().c_str()));
     Widget w;
     View v(w);
     v.open->click();
-    const QString label = "Maker(0001)-" + product + "(0001)";
+    const QString label = "Tarnvik(0001)-" + product + "(0001)";
     QCOMPARE(v.logLines(), QStringList{"[send]" + label});
     QCOMPARE(v.lineColour(0), QColor(Qt::blue));
     QVERIFY(!v.log->toHtml().contains("<img"));
@@ -614,9 +609,76 @@ void TestWidget::logShowsMarkupAsText()
     QCOMPARE(v.logLines().last(), QString("[send]<b>typed</b>"));
 }
 
+void TestWidget::logKeepsNewestLines_data()
+{
+    QTest::addColumn<bool>("shown");
+    QTest::newRow("log page hidden") << false;
+    QTest::newRow("log page shown") << true;
+}
+
+void TestWidget::logKeepsNewestLines()
+{
+    // A log bounded to 30 lines, 7 of them dropped at a time, against one
+    // without a bound fed the same lines: the bounded one holds that log's
+    // newest lines exactly as it shows them, and its view follows the
+    // newest line. Hex dumps are inserted directly, other text goes through
+    // HTML; the first line is of the second kind, as a device label may be.
+    QFETCH(bool, shown);
+    constexpr int kLimit = 30;
+    constexpr int kDropped = 7;
+    const QStringList texts = {QString::fromUtf8("TÃ¤rnvik(1a2b)-Board(00ff)"),
+                               QHidUsbMgr::ToHexString(QByteArray("AT+OTA=E3:1\r").leftJustified(64, '\0')),
+                               "<b>two  blanks</b>",
+                               QHidUsbMgr::ToHexString(QByteArray::fromHex("0100000041542b4f")),
+                               "",
+                               "Tarnvik(1a2b)-Board(00ff)"};
+    Widget bounded, reference;
+    bounded.SetLogLimit(kLimit, kDropped);
+    reference.SetLogLimit(0, 0);
+    for (Widget *w : {&bounded, &reference}) {
+        if (shown)
+            w->findChild<QStackedWidget *>("stackedWidget")->setCurrentIndex(1);
+        w->show();
+    }
+    QTextEdit *log = View(bounded).log;
+    QTextDocument *doc = log->document();
+    QTextDocument *full = View(reference).log->document();
+    for (int i = 0; i < 200; ++i) {
+        const QString &text = texts.at(i % texts.size());
+        bounded.AppendLog(text, i % 3 == 1);
+        reference.AppendLog(text, i % 3 == 1);
+        QCoreApplication::processEvents();
+
+        const int lines = doc->blockCount();
+        QVERIFY2(lines <= kLimit, qPrintable(QString("%1 lines after %2").arg(lines).arg(i + 1)));
+        if (i < kLimit)
+            QCOMPARE(lines, i + 1);
+        else
+            QVERIFY(lines > kLimit - kDropped);
+        QTextBlock kept = doc->lastBlock();
+        QTextBlock all = full->lastBlock();
+        for (int k = 0; k < lines; ++k, kept = kept.previous(), all = all.previous()) {
+            QCOMPARE(kept.text(), all.text());
+            QVERIFY(kept.blockFormat() == all.blockFormat());
+            QVERIFY(kept.charFormat() == all.charFormat());
+            QTextBlock::iterator a = kept.begin(), b = all.begin();
+            for (; !a.atEnd() && !b.atEnd(); ++a, ++b) {
+                QCOMPARE(a.fragment().text(), b.fragment().text());
+                QVERIFY(a.fragment().charFormat() == b.fragment().charFormat());
+            }
+            QVERIFY(a.atEnd() && b.atEnd());
+        }
+        QVERIFY(!kept.isValid()); // nothing before the kept lines
+        QVERIFY(log->textCursor().atEnd());
+        QCOMPARE(log->verticalScrollBar()->value(), log->verticalScrollBar()->maximum());
+    }
+    if (shown)
+        QVERIFY(log->verticalScrollBar()->maximum() > 0); // laid out, and longer than the view
+}
+
 void TestWidget::destroyWhileConnected()
 {
-    auto dev = vhid::addDevice(board("/dev/hidraw0", 0x0001, 0x0001));
+    auto dev = vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x0001, 0x0001));
     {
         Widget w;
         View v(w);

@@ -28,6 +28,12 @@ public:
     void ToggleUsb();
     void SendTypedHex();
     void AppendLog(const QString &text, bool received);
+    // The traffic log keeps at most `lines` lines: when a line comes to a
+    // full log, the oldest `dropped` lines go first (0 lines: no limit).
+    // The window starts with kLogLines and kLogLinesDropped.
+    void SetLogLimit(int lines, int dropped);
+    static constexpr int kLogLines = 100000;
+    static constexpr int kLogLinesDropped = 10000;
     // Called on the GUI thread whenever the set of attached devices may have
     // changed, whichever platform mechanism noticed it.
     void DeviceChanged();
@@ -47,6 +53,8 @@ protected:
     bool nativeEvent(const QByteArray &eventType, void *message, long *result) override;
 
 private:
+    void DropOldestLogLines(int count);
+
     Ui_Widget *ui;
     QHidUsbMgr *usbMgr;
     QByteArray firmware;
@@ -56,6 +64,8 @@ private:
     // Paces the data packets of a transfer; its timeout runs SendNextPacket.
     QTimer *upgradeTimer = nullptr;
     HidDeviceWatcher *deviceWatcher = nullptr;
+    int logLines = kLogLines;
+    int logLinesDropped = kLogLinesDropped;
 };
 
 #endif // WIDGET_H

@@ -25,7 +25,7 @@
 //    "Upgrade Completed" and the progress bar at n of size/60 + 1.
 // A FIFO that were opened would block, so a hang is a failure too.
 #include "fuzzsupport.h"
-#include "otareference.h"
+#include "simkit.h"
 #include "virtualhid.h"
 #include "widget.h"
 
@@ -44,25 +44,6 @@
 #include <vector>
 
 namespace {
-
-class Input
-{
-public:
-    Input(const uint8_t *data, size_t size) : p(data), n(size) {}
-    bool more() const { return pos < n; }
-    uint8_t byte(uint8_t otherwise = 0) { return pos < n ? p[pos++] : otherwise; }
-    std::string rest()
-    {
-        std::string out(reinterpret_cast<const char *>(p + pos), n - pos);
-        pos = n;
-        return out;
-    }
-
-private:
-    const uint8_t *p;
-    size_t n;
-    size_t pos = 0;
-};
 
 // One piece of a file name: its bytes and, when they are valid UTF-8, the
 // UTF-16 code units of its lower case.
@@ -102,7 +83,7 @@ const std::vector<NamePiece> &oddPieces()
     return pieces;
 }
 
-void appendPiece(std::string &name, std::u16string &lower, bool &valid, uint8_t b, Input &in)
+void appendPiece(std::string &name, std::u16string &lower, bool &valid, uint8_t b, fuzz::Input &in)
 {
     static const char ascii[] = "0123456789._[ ~-`^{}#%@!=+,;'()$&\t\n\x01\x7f\\*?:<>|\"";
     const int k = b % 64;
@@ -208,7 +189,7 @@ std::string trimBlanks(const std::string &s)
 // Free text for comments and other keys' values: any byte but line ends,
 // NUL and the characters that quote, escape or split INI values, and no
 // lower-case s or percent sign, so that it can never spell the key.
-std::string freeText(Input &in, int length)
+std::string freeText(fuzz::Input &in, int length)
 {
     std::string out;
     for (int i = 0; i < length; ++i) {
@@ -220,7 +201,7 @@ std::string freeText(Input &in, int length)
     return out;
 }
 
-std::string numberText(Input &in)
+std::string numberText(fuzz::Input &in)
 {
     std::string digits;
     const int length = in.byte() % 12 + 1;
@@ -241,7 +222,7 @@ std::string numberText(Input &in)
 }
 
 // A config.ini from a small grammar whose load/sleep is known.
-std::string generatedConfig(Input &in, std::optional<int> &interval)
+std::string generatedConfig(fuzz::Input &in, std::optional<int> &interval)
 {
     const uint8_t flags = in.byte();
     const std::string eol = flags & 1 ? "\r\n" : "\n";
@@ -299,39 +280,20 @@ bool mentionsKey(const std::string &bytes)
     return lower.find("sleep") != std::string::npos || lower.find('%') != std::string::npos;
 }
 
-class Harness
+class Harness : public fuzz::ConnectedWindow
 {
 public:
     void init()
     {
         fuzz::startApplication("fuzz_loading");
         scratch = fuzz::enterScratchDir("fuzz_loading");
-        vhid::DeviceInfo info;
-        info.path = "fuzz:board";
-        info.vendorId = 0x1a2b;
-        info.productId = 0x00ff;
-        info.manufacturer = L"Tarnvik";
-        info.product = L"Board";
-        device = vhid::addDevice(info);
-        closer = new fuzz::BoxCloser;
-        window = new Widget;
-        open = window->findChild<QPushButton *>("pushButtonOpen");
-        load = window->findChild<QPushButton *>("pushButtonLoad");
-        log = window->findChild<QTextEdit *>("textEdit");
-        bar = window->findChild<QProgressBar *>("progressBar");
-        timer = window->findChild<QTimer *>("upgradeTimer"); // the interval is checked when there is one
-        FUZZ_CHECK(open && load && log && bar, QString("the window lacks a widget the run needs"));
-        open->click();
-        FUZZ_CHECK(device->openHandles() == 1, QString("connect did not open the device"));
-        ref::takeWrites(device);
-        closer->take();
+        connectBoard(true); // the interval is checked when there is a timer
         std::atexit([]() { harness().shutdown(); });
     }
 
     void shutdown()
     {
-        if (device && device->openHandles() > 0)
-            open->click();
+        disconnectBoard();
         clearFolder();
         fuzz::removeTree(scratch);
     }
@@ -349,7 +311,7 @@ public:
         fuzz::removeTree(scratch + "/settings.txt");
     }
 
-    Expectation build(Input &in)
+    Expectation build(fuzz::Input &in)
     {
         Expectation expect;
         const uint8_t setup = in.byte();
@@ -419,7 +381,7 @@ public:
         return expect;
     }
 
-    void makeEntry(Input &in, int index, std::vector<Entry> &made)
+    void makeEntry(fuzz::Input &in, int index, std::vector<Entry> &made)
     {
         const uint8_t kind = in.byte();
         Entry e;
@@ -479,13 +441,13 @@ public:
     {
         clearFolder();
         log->clear();
-        Input in(data, size);
+        fuzz::Input in(data, size);
         const Expectation expect = build(in);
-        ref::takeWrites(device);
+        simkit::takeWrites(*device);
         closer->take();
 
         load->click();
-        QList<QByteArray> writes = ref::takeWrites(device);
+        QList<QByteArray> writes = simkit::takeWrites(*device);
         QStringList boxes = closer->take();
 
         fuzz::note(QString("%1 tied first candidate(s), expected interval %2, boxes \"%3\", %4 reports")
@@ -506,13 +468,13 @@ public:
         FUZZ_CHECK(!boxes.contains("No Upgrade file") && !boxes.contains("file open fail"),
                    QString("an image was there, boxes \"%1\"").arg(boxes.join("\", \"")));
         FUZZ_CHECK(boxes.contains("Start Upgrade"), QString("Start showed \"%1\"").arg(boxes.join("\", \"")));
-        FUZZ_CHECK(writes.size() >= 2 && writes.at(0) == ref::startReport(),
+        FUZZ_CHECK(writes.size() >= 2 && writes.at(0) == simkit::startReport(),
                    QString("Start wrote %1 reports").arg(writes.size()));
         // Names that differ only in case tie; any of the tied files of the
         // announced size may be the image, and the packets say which.
         QList<QByteArray> sameSize;
         for (const std::string &c : expect.first) {
-            if (writes.at(1) == ref::sizeReport(uint32_t(c.size())))
+            if (writes.at(1) == simkit::sizeReport(uint32_t(c.size())))
                 sameSize.append(QByteArray::fromStdString(c));
         }
         FUZZ_CHECK(!sameSize.isEmpty(), QString("E2 [%1] announces no first candidate (%2 tied, first of %3 bytes)")
@@ -541,11 +503,11 @@ public:
         if (!completedInBox) {
             barValue = 0;
             load->click();
-            FUZZ_CHECK(ref::takeWrites(device).isEmpty(), QString("Stop wrote to the device"));
+            FUZZ_CHECK(simkit::takeWrites(*device).isEmpty(), QString("Stop wrote to the device"));
             FUZZ_CHECK(closer->take() == QStringList{"Stop Upgrade"}, QString("Stop showed another box"));
         }
 
-        const int packets = ref::packetCount(sameSize.first());
+        const int packets = simkit::packetCount(sameSize.first());
         const QByteArray e4Prefix = QByteArray(1, '\0') + "AT+OTA=E4:";
         QList<QByteArray> sent = writes.mid(2);
         bool finished = completedInBox;
@@ -553,7 +515,7 @@ public:
             if (!sent.isEmpty())
                 window->RecvBufSlot("AT+OTA=E3:1\r"); // answers the packet just sent
             window->SendNextPacket();
-            const QList<QByteArray> more = ref::takeWrites(device);
+            const QList<QByteArray> more = simkit::takeWrites(*device);
             FUZZ_CHECK(more.size() == 1, QString("an acknowledged tick wrote %1 reports").arg(more.size()));
             sent += more;
             finished = more.first().startsWith(e4Prefix);
@@ -565,7 +527,7 @@ public:
         for (const QByteArray &candidate : qAsConst(sameSize)) {
             bool all = true;
             for (int k = 1; all && k <= packets; ++k)
-                all = sent.at(k - 1) == ref::packetReport(candidate, k);
+                all = sent.at(k - 1) == simkit::packetReport(candidate, k);
             if (all)
                 image = &candidate;
         }
@@ -574,7 +536,7 @@ public:
                               .arg(sameSize.size())
                               .arg(imageSize)
                               .arg(packets ? fuzz::hex(sent.first().left(16)) : QString()));
-        FUZZ_CHECK(sent.last() == ref::checksumReport(ref::crc32(*image)), QString("E4 [%1]").arg(fuzz::hex(sent.last())));
+        FUZZ_CHECK(sent.last() == simkit::checksumReport(simkit::crc32(*image)), QString("E4 [%1]").arg(fuzz::hex(sent.last())));
         boxes += closer->take();
         FUZZ_CHECK(boxes.count("Upgrade Completed") == 1, QString("boxes \"%1\"").arg(boxes.join("\", \"")));
         FUZZ_CHECK(bar->value() == barValue,
@@ -585,14 +547,6 @@ public:
 
 private:
     std::string scratch;
-    std::shared_ptr<vhid::VirtualDevice> device;
-    fuzz::BoxCloser *closer = nullptr;
-    Widget *window = nullptr;
-    QPushButton *open = nullptr;
-    QPushButton *load = nullptr;
-    QTextEdit *log = nullptr;
-    QProgressBar *bar = nullptr;
-    QTimer *timer = nullptr;
     long generation = 0;
 };
 

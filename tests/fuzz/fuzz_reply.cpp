@@ -31,12 +31,11 @@
 // Ticks are the upgrade timer's own timeout while a transfer runs and direct
 // SendNextPacket calls while idle; Start and Stop are clicks on the button.
 #include "fuzzsupport.h"
-#include "otareference.h"
+#include "simkit.h"
 #include "virtualhid.h"
 #include "widget.h"
 
 #include <QDir>
-#include <QFile>
 #include <QTextEdit>
 
 #include <cstddef>
@@ -85,86 +84,34 @@ public:
     bool ready = false;
 };
 
-QByteArray makeImage()
-{
-    // 1000 full packets and a last one of 17 bytes, under 64 KiB so that the
-    // closing checksum covers all of it.
-    QByteArray image(60 * 1000 + 17, Qt::Uninitialized);
-    uint32_t x = 0x9E3779B9u;
-    for (char &c : image) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = char(x >> 24);
-    }
-    return image;
-}
-
-class Input
-{
-public:
-    Input(const uint8_t *data, size_t size) : p(data), n(size) {}
-    bool more() const { return pos < n; }
-    uint8_t byte(uint8_t otherwise = 0) { return pos < n ? p[pos++] : otherwise; }
-    QByteArray take(int count)
-    {
-        const int k = int(qMin<size_t>(size_t(count), n - pos));
-        QByteArray out(reinterpret_cast<const char *>(p + pos), k);
-        pos += size_t(k);
-        return out;
-    }
-
-private:
-    const uint8_t *p;
-    size_t n;
-    size_t pos = 0;
-};
-
 struct Tick
 {
     bool released;  // the product wrote a data packet
     bool predicted; // the reference scanner expected one
 };
 
-class Harness
+class Harness : public fuzz::ConnectedWindow
 {
 public:
     void init()
     {
         fuzz::startApplication("fuzz_reply");
         scratch = fuzz::enterScratchDir("fuzz_reply");
-        image = makeImage();
+        // 1000 full packets and a last one of 17 bytes, under 64 KiB so that
+        // the closing checksum covers all of it.
+        image = simkit::image(60 * 1000 + 17, 7);
         QDir().mkdir("update");
-        writeFile("update/image.bin", image);
-        writeFile("config.ini", QString("[load]\nsleep=%1\n").arg(kIntervalMs).toUtf8());
+        FUZZ_CHECK(simkit::writeFile("update/image.bin", image) && simkit::writeInterval(kIntervalMs),
+                   QString("cannot write the image or config.ini"));
 
-        vhid::DeviceInfo info;
-        info.path = "fuzz:board";
-        info.vendorId = 0x1a2b;
-        info.productId = 0x00ff;
-        info.manufacturer = L"Tarnvik";
-        info.product = L"Board";
-        device = vhid::addDevice(info);
-
-        closer = new fuzz::BoxCloser;
-        window = new Widget;
-        open = window->findChild<QPushButton *>("pushButtonOpen");
-        load = window->findChild<QPushButton *>("pushButtonLoad");
-        log = window->findChild<QTextEdit *>("textEdit");
-        timer = window->findChild<QTimer *>("upgradeTimer"); // ticked directly when there is none
-        FUZZ_CHECK(open && load && log, QString("the window lacks its connect or upgrade button or log"));
-        open->click();
-        FUZZ_CHECK(device->openHandles() == 1, QString("connect did not open the device"));
-        ref::takeWrites(device);
-        closer->take();
+        connectBoard(false);
         std::atexit([]() { harness().shutdown(); });
         clickLoad(); // starts a transfer
     }
 
     void shutdown()
     {
-        if (device && device->openHandles() > 0)
-            open->click(); // ends the reader thread before anything static goes
+        disconnectBoard();
         fuzz::removeTree(scratch);
     }
 
@@ -174,13 +121,13 @@ public:
         return h;
     }
 
-    int packetsLeft() const { return ref::packetCount(image) - (nextPacket - 1); }
+    int packetsLeft() const { return simkit::packetCount(image) - (nextPacket - 1); }
 
     void feedChunk(const QByteArray &chunk)
     {
         window->RecvBufSlot(chunk);
         model.feed(chunk);
-        const QList<QByteArray> writes = ref::takeWrites(device);
+        const QList<QByteArray> writes = simkit::takeWrites(*device);
         FUZZ_CHECK(writes.isEmpty(), QString("receiving [%1] wrote %2 reports").arg(fuzz::hex(chunk)).arg(writes.size()));
         const QStringList boxes = closer->take();
         FUZZ_CHECK(boxes.isEmpty(), QString("receiving opened the box \"%1\"").arg(boxes.join("\", \"")));
@@ -191,14 +138,14 @@ public:
     {
         const bool wasRunning = running;
         load->click();
-        const QList<QByteArray> writes = ref::takeWrites(device);
+        const QList<QByteArray> writes = simkit::takeWrites(*device);
         const QStringList boxes = closer->take();
         if (wasRunning) {
             FUZZ_CHECK(writes.isEmpty(), QString("Stop wrote %1 reports").arg(writes.size()));
             FUZZ_CHECK(boxes == QStringList{"Stop Upgrade"}, QString("Stop showed \"%1\"").arg(boxes.join("\", \"")));
             running = false;
         } else {
-            const QList<QByteArray> expected{ref::startReport(), ref::sizeReport(uint32_t(image.size()))};
+            const QList<QByteArray> expected{simkit::startReport(), simkit::sizeReport(uint32_t(image.size()))};
             FUZZ_CHECK(writes == expected, QString("Start wrote %1 reports, first [%2]").arg(writes.size())
                                                .arg(writes.isEmpty() ? QString() : fuzz::hex(writes.first())));
             FUZZ_CHECK(boxes == QStringList{"Start Upgrade"}, QString("Start showed \"%1\"").arg(boxes.join("\", \"")));
@@ -221,11 +168,11 @@ public:
         } else {
             window->SendNextPacket();
         }
-        const QList<QByteArray> writes = ref::takeWrites(device);
+        const QList<QByteArray> writes = simkit::takeWrites(*device);
         const QStringList boxes = closer->take();
         bool released = false;
         if (completes) {
-            FUZZ_CHECK(writes == QList<QByteArray>{ref::checksumReport(ref::crc32(image))},
+            FUZZ_CHECK(writes == QList<QByteArray>{simkit::checksumReport(simkit::crc32(image))},
                        QString("the tick after the last packet wrote %1 reports").arg(writes.size()));
             FUZZ_CHECK(boxes == QStringList{"Upgrade Completed"}, QString("completion showed \"%1\"").arg(boxes.join("\", \"")));
             running = false;
@@ -234,7 +181,7 @@ public:
             FUZZ_CHECK(boxes.isEmpty(), QString("a tick showed \"%1\"").arg(boxes.join("\", \"")));
             released = writes.size() == 1;
             if (released && predicted) {
-                FUZZ_CHECK(writes.first() == ref::packetReport(image, nextPacket),
+                FUZZ_CHECK(writes.first() == simkit::packetReport(image, nextPacket),
                            QString("packet %1 was [%2]").arg(nextPacket).arg(fuzz::hex(writes.first().left(12))));
                 ++nextPacket;
                 model.ready = false;
@@ -280,7 +227,7 @@ public:
             checkedTick("moving to awaiting");
     }
 
-    void runRaw(Input &in)
+    void runRaw(fuzz::Input &in)
     {
         while (in.more()) {
             const uint8_t op = in.byte();
@@ -308,7 +255,7 @@ public:
         }
     }
 
-    void feedInChunks(const QByteArray &bytes, Input &in)
+    void feedInChunks(const QByteArray &bytes, fuzz::Input &in)
     {
         int pos = 0;
         while (pos < bytes.size()) {
@@ -318,7 +265,7 @@ public:
         }
     }
 
-    void runAckStream(Input &in)
+    void runAckStream(fuzz::Input &in)
     {
         int line = 0;
         while (in.more() && packetsLeft() > 0) {
@@ -350,7 +297,7 @@ public:
         }
     }
 
-    void runLongLine(Input &in)
+    void runLongLine(fuzz::Input &in)
     {
         const int fill = ((in.byte() << 8) | in.byte()) % 512;
         QByteArray line("A");
@@ -377,7 +324,7 @@ public:
     {
         log->clear(); // the traffic log would otherwise grow for the whole run
         feedChunk("\r"); // ends whatever line the previous input left open
-        Input in(data, size);
+        fuzz::Input in(data, size);
         const uint8_t setup = in.byte();
         const int mode = (setup & 3) % 3;
         const bool wantRunning = (setup >> 2) & 1;
@@ -399,22 +346,8 @@ public:
     }
 
 private:
-    static void writeFile(const QString &path, const QByteArray &content)
-    {
-        QFile f(path);
-        FUZZ_CHECK(f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size(),
-                   QString("cannot write %1").arg(path));
-    }
-
     std::string scratch;
     QByteArray image;
-    std::shared_ptr<vhid::VirtualDevice> device;
-    fuzz::BoxCloser *closer = nullptr;
-    Widget *window = nullptr;
-    QPushButton *open = nullptr;
-    QPushButton *load = nullptr;
-    QTextEdit *log = nullptr;
-    QTimer *timer = nullptr;
     ReplyModel model;
     bool running = false;
     int nextPacket = 1;

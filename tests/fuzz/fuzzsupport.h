@@ -2,21 +2,32 @@
 #define FUZZSUPPORT_H
 
 // Shared pieces of the libFuzzer targets: a property check that stops the
-// run with a readable reason, a headless QApplication, a scratch folder that
-// is removed at exit, and a closer for the window's modal message boxes.
+// run with a readable reason, a reader of the input, a headless
+// QApplication, a scratch folder that is removed at exit, a closer for the
+// window's modal message boxes and the window connected to a virtual board.
+
+#include "otasim.h"
+#include "simkit.h"
+#include "virtualhid.h"
+#include "widget.h"
 
 #include <QApplication>
 #include <QByteArray>
 #include <QMessageBox>
 #include <QPointer>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QString>
 #include <QStringList>
+#include <QTextEdit>
 #include <QTimer>
 #include <QVector>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <string>
@@ -45,6 +56,36 @@ inline QString hex(const QByteArray &bytes)
 {
     return QString::fromLatin1(bytes.toHex(' '));
 }
+
+// Reads the fuzzer's input front to back; past its end every read gives
+// the fallback value (or nothing).
+class Input
+{
+public:
+    Input(const uint8_t *data, size_t size) : p(data), n(size) {}
+    bool more() const { return pos < n; }
+    uint8_t byte(uint8_t otherwise = 0) { return pos < n ? p[pos++] : otherwise; }
+    // Up to `count` bytes.
+    QByteArray take(int count)
+    {
+        const int k = int(qMin<size_t>(size_t(count), n - pos));
+        QByteArray out(reinterpret_cast<const char *>(p + pos), k);
+        pos += size_t(k);
+        return out;
+    }
+    // All that is left.
+    std::string rest()
+    {
+        std::string out(reinterpret_cast<const char *>(p + pos), n - pos);
+        pos = n;
+        return out;
+    }
+
+private:
+    const uint8_t *p;
+    size_t n;
+    size_t pos = 0;
+};
 
 // Debug and info lines (every frame and chunk is logged by the tool) would
 // drown libFuzzer's own output and cost most of the time; warnings stay.
@@ -171,6 +212,48 @@ private:
     QTimer poll;
     QStringList texts;
     QVector<QPointer<QMessageBox>> closed;
+};
+
+// The window connected to one virtual board that keeps every report written
+// to it and answers nothing (the targets feed the answers themselves), with
+// each message box closed as it opens. A target's harness derives from it.
+class ConnectedWindow
+{
+public:
+    // The progress bar is checked only where the target needs it.
+    void connectBoard(bool barNeeded)
+    {
+        device = vhid::addDevice(sim::boardInfo("fuzz:board"));
+        closer = new BoxCloser;
+        window = new Widget;
+        open = window->findChild<QPushButton *>("pushButtonOpen");
+        load = window->findChild<QPushButton *>("pushButtonLoad");
+        log = window->findChild<QTextEdit *>("textEdit");
+        bar = window->findChild<QProgressBar *>("progressBar");
+        timer = window->findChild<QTimer *>("upgradeTimer"); // the targets tick directly when there is none
+        FUZZ_CHECK(open && load && log && (bar || !barNeeded), QString("the window lacks a widget the run needs"));
+        open->click();
+        FUZZ_CHECK(device->openHandles() == 1, QString("connect did not open the device"));
+        simkit::takeWrites(*device);
+        closer->take();
+    }
+
+    // Ends the reader thread before anything static goes.
+    void disconnectBoard()
+    {
+        if (device && device->openHandles() > 0)
+            open->click();
+    }
+
+protected:
+    std::shared_ptr<vhid::VirtualDevice> device;
+    BoxCloser *closer = nullptr;
+    Widget *window = nullptr;
+    QPushButton *open = nullptr;
+    QPushButton *load = nullptr;
+    QTextEdit *log = nullptr;
+    QProgressBar *bar = nullptr;
+    QTimer *timer = nullptr;
 };
 
 } // namespace fuzz
