@@ -372,6 +372,7 @@ void TestWidget::linuxWatcherDrivesDeviceChange()
 #endif
 }
 
+#ifdef Q_OS_WIN
 // WM_DEVICECHANGE and the kinds of change it reports (dbt.h).
 constexpr unsigned kWmDeviceChange = 0x0219;
 constexpr unsigned kDbtDevNodesChanged = 0x0007;
@@ -380,6 +381,7 @@ constexpr unsigned kDbtDeviceRemoveComplete = 0x8004;
 // Device paths of the shape Windows gives HID devices.
 const char kWinPathA[] = R"(\\?\hid#vid_0001&pid_0001#a)";
 const char kWinPathB[] = R"(\\?\hid#vid_0002&pid_0002#b)";
+#endif
 
 void TestWidget::windowsDeviceChangeMessage_data()
 {

@@ -5,10 +5,10 @@
 # The real tool (hidapi's Windows backend, no simulated device) under Wine:
 # started in a fresh working folder, it shows its window "Tarnvik Upgrade
 # Tool"; a screenshot of the screen goes to SHOT.png; closed through its
-# window (Alt+F4), it exits with status 0. A GUI program has no console: Qt
-# writes its diagnostic lines to the debugger output (OutputDebugString),
-# which Wine's debugstr channel passes on; the manager's start-up line must
-# be among them.
+# window (Alt+F4), it exits with status 0. A GUI program has no console, so
+# Qt sends its diagnostic lines to the debugger (OutputDebugString) unless
+# QT_FORCE_STDERR_LOGGING is set (under Wine as WINEQT_...): with it, the
+# manager's start-up line must reach stderr.
 
 set -u
 TAG=tool-window
@@ -18,7 +18,7 @@ SHOT=${E2E_RESULTS:-.}/${2:?usage: tool-window.sh EXE SHOT.png}
 W=$(mktemp -d /run/work/tool.XXXXXX)
 cd "$W" || exit 2
 
-WINEDEBUG=-all,+debugstr wine "$EXE" >"$W/out.log" 2>&1 &
+QT_FORCE_STDERR_LOGGING=1 WINEQT_FORCE_STDERR_LOGGING=1 wine "$EXE" >"$W/out.log" 2>&1 &
 PID=$!
 if WID=$(wait_window '^Tarnvik Upgrade Tool$' 90 "$PID"); then
     pass "window 'Tarnvik Upgrade Tool' shown ($(xwininfo -id "$WID" | awk '/Width:/ {w=$2} /Height:/ {h=$2} END {print w "x" h}'))"
@@ -32,7 +32,7 @@ else
     fail "no window 'Tarnvik Upgrade Tool' within 90 s"
     kill "$PID" 2>/dev/null
 fi
-sed 's/^/  tool: /' "$W/out.log" | head -n 20
-grep -q 'OutputDebugString.*"QHidUsbMgr ' "$W/out.log" && pass "diagnostic lines reach the debugger output; the manager started" \
-    || fail "no 'QHidUsbMgr' diagnostic line in the debugger output"
+sed "s/^/  tool: /" "$W/out.log" | head -n 20; cp "$W/out.log" "${E2E_RESULTS:-.}/tool-window.log"
+grep -q '^QHidUsbMgr ' "$W/out.log" && pass "diagnostic lines on stderr; the manager started" \
+    || fail "no 'QHidUsbMgr' diagnostic line on stderr"
 [ "$FAILS" -eq 0 ]
