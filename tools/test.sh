@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test of the tool: the in-process suites and
-# the guest stage in a normal build, the in-process suites again under
-# AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer,
-# and the fuzz targets for a bounded time (TARNVIK_FUZZ_SECONDS per target,
-# 60 by default).
+# the guest stage in a normal build, the 32-bit Windows build with its
+# checks, suites, demo and installer under Wine (tools/test-windows.sh; its
+# Qt is built once, about half an hour, and cached), the in-process suites
+# again under AddressSanitizer + UndefinedBehaviorSanitizer and under
+# ThreadSanitizer, and the fuzz targets for a bounded time
+# (TARNVIK_FUZZ_SECONDS per target, 60 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,6 +16,9 @@ echo "== build and test"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure
+
+echo "== Windows"
+bash tools/test-windows.sh
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 san="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"

@@ -7,9 +7,9 @@ FAILS=0
 pass() { echo "$TAG: [$(stamp) s] ok   - $*"; }
 fail() { echo "$TAG: [$(stamp) s] FAIL - $*"; FAILS=$((FAILS + 1)); }
 
-# wait_window TITLE_REGEX SECONDS PID: prints the X window id of the first
-# viewable window whose title matches, once it shows; fails when PID ends
-# first or time runs out.
+# wait_window TITLE_REGEX SECONDS [PID]: prints the X window id of the first
+# viewable window whose title matches, once it shows; fails when PID (if
+# given) ends first or time runs out.
 wait_window() {
     local i wid
     for ((i = 0; i < $2 * 10; i++)); do
@@ -17,7 +17,7 @@ wait_window() {
             echo "$wid"
             return 0
         done
-        kill -0 "$3" 2>/dev/null || return 1
+        [ -z "${3:-}" ] || kill -0 "$3" 2>/dev/null || return 1
         sleep 0.1
     done
     return 1
@@ -43,4 +43,14 @@ wait_exit() {
     done
     kill "$1" 2>/dev/null
     return 124
+}
+
+# wait_gone PATTERN SECONDS: waits until no process's command line matches.
+wait_gone() {
+    local i
+    for ((i = 0; i < $2 * 10; i++)); do
+        pgrep -f "$1" >/dev/null || return 0
+        sleep 0.1
+    done
+    return 1
 }
