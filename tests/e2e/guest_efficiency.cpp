@@ -34,7 +34,7 @@ void TestGuest::efficiency()
     const int runs = qMax(1, qEnvironmentVariableIntValue("E2E_EFFICIENCY_RUNS"));
     QVERIFY2(bytes > 0, "E2E_EFFICIENCY_BYTES must be a positive number");
     const int packets = (bytes + 59) / 60;
-    QVERIFY(guest::writeFile("update/firmware.bin", guest::image(bytes)));
+    QVERIFY(simkit::writeFile("update/firmware.bin", simkit::image(bytes)));
     startBoard({{"1a2b:00ff", "--name", "Tarnvik Board", "--uniq", "E2E-E"}});
 
     QString cpu;
@@ -47,7 +47,7 @@ void TestGuest::efficiency()
           QThread::idealThreadCount(), qPrintable(cpu));
 
     for (const int interval : {1, 2, 5, 10}) {
-        QVERIFY(guest::writeFile("config.ini", QString("[load]\nsleep=%1\n").arg(interval).toUtf8()));
+        QVERIFY(simkit::writeInterval(interval));
         QVector<double> results;
         QVector<double> measuredMs;
         for (int run = 0; run < runs; ++run) {

@@ -118,29 +118,10 @@ QList<int> writeResults(const QVector<QPair<qint64, QString>> &lines)
 
 namespace guest {
 
-QByteArray image(int size)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    uint32_t x = 0x9E3779B9u;
-    for (int i = 0; i < size; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        data[i] = char(x);
-    }
-    return data;
-}
-
 QByteArray readAll(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size();
 }
 
 } // namespace guest
@@ -175,7 +156,7 @@ void TestGuest::init()
     QVERIFY(work->isValid());
     QVERIFY(QDir::setCurrent(work->path()));
     QVERIFY(QDir().mkdir("update"));
-    QVERIFY(guest::writeFile("config.ini", "[load]\nsleep=1\n"));
+    QVERIFY(simkit::writeInterval(1));
     boxes = new BoxWatcher;
     capture = new MessageCapture;
 }
@@ -271,8 +252,8 @@ void TestGuest::connectTo(const QString &serial)
 
 void TestGuest::upgrade100k()
 {
-    const QByteArray firmware = guest::image(100000);
-    QVERIFY(guest::writeFile("update/firmware.bin", firmware));
+    const QByteArray firmware = simkit::image(100000);
+    QVERIFY(simkit::writeFile("update/firmware.bin", firmware));
     startBoard({{kVidPid, "--name", kProduct, "--uniq", "E2E-A", "--image-out", "image-a.bin"}});
     connectTo("E2E-A");
     // USB boards show their manufacturer string; uhid has none.
@@ -297,8 +278,8 @@ void TestGuest::upgrade100k()
 
 void TestGuest::unplugMidTransfer()
 {
-    const QByteArray firmware = guest::image(12000);
-    QVERIFY(guest::writeFile("update/firmware.bin", firmware));
+    const QByteArray firmware = simkit::image(12000);
+    QVERIFY(simkit::writeFile("update/firmware.bin", firmware));
     startBoard({{kVidPid, "--name", kProduct, "--uniq", "E2E-B", "--vanish-after", "40", "--image-out",
                  "image-b.bin"}});
     connectTo("E2E-B");
@@ -345,8 +326,8 @@ void TestGuest::chosenOfTwoIdentical()
 {
     if (usb)
         QSKIP("one device controller, one USB board");
-    const QByteArray firmware = guest::image(3000);
-    QVERIFY(guest::writeFile("update/firmware.bin", firmware));
+    const QByteArray firmware = simkit::image(3000);
+    QVERIFY(simkit::writeFile("update/firmware.bin", firmware));
     startBoard({{kVidPid, "--name", kProduct, "--uniq", "E2E-C1"},
                 {kVidPid, "--name", kProduct, "--uniq", "E2E-C2", "--image-out", "image-c2.bin"}});
     // Pick the one that comes second in the list.
@@ -378,7 +359,7 @@ void TestGuest::stalledBoard()
 {
     if (!usb)
         QSKIP("a write to a uhid board returns at once whether or not the board reads: nothing waits");
-    QVERIFY(guest::writeFile("update/firmware.bin", guest::image(6000)));
+    QVERIFY(simkit::writeFile("update/firmware.bin", simkit::image(6000)));
     startBoard({{kVidPid, "--name", kProduct, "--uniq", "E2E-S", "--stall-after", "20"}});
     connectTo("E2E-S");
     auto *load = window->findChild<QPushButton *>("pushButtonLoad");
@@ -476,7 +457,7 @@ void TestGuest::nonRootWithRule()
 {
     // With the shipped rule in udevd, the same user opens and upgrades it.
     QVERIFY(geteuid() != 0);
-    QVERIFY(guest::writeFile("update/firmware.bin", guest::image(3000)));
+    QVERIFY(simkit::writeFile("update/firmware.bin", simkit::image(3000)));
     connectTo("NR-2");
     window->findChild<QPushButton *>("pushButtonLoad")->click();
     QVERIFY(runUntil([this] { return boxes->texts().contains("Upgrade Completed"); }, 60000));

@@ -7,6 +7,8 @@
 #ifndef TST_GUEST_H
 #define TST_GUEST_H
 
+#include "simkit.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -38,9 +40,7 @@ bool runUntil(Predicate done, int timeoutMs)
     return done();
 }
 
-QByteArray image(int size);
 QByteArray readAll(const QString &path);
-bool writeFile(const QString &path, const QByteArray &content);
 
 } // namespace guest
 
