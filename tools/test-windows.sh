@@ -27,6 +27,11 @@ echo "hidapi: $HIDAPI"
 
 echo "== Windows: build ($(elapsed))"
 build=build-win
+# A build tree made against other Qt or hidapi builds (another version or
+# cache) keeps their paths in its cache: start it afresh.
+if [ -f "$build/CMakeCache.txt" ] && ! grep -qxF "CMAKE_PREFIX_PATH:UNINITIALIZED=$QT;$HIDAPI" "$build/CMakeCache.txt"; then
+    rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
+fi
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
     -DCMAKE_PREFIX_PATH="$QT;$HIDAPI" -DCMAKE_BUILD_TYPE=Release
 cmake --build "$build" -j"$(nproc)"
