@@ -21,6 +21,12 @@ const char kImageFolder[] = "./update";
 // lower-case names compared code unit by code unit, never by locale. Only
 // regular files count: a link to a FIFO or a device would block the read or
 // never end it.
+//
+// A name starting with '.' is hidden on every platform, not only where the
+// file system says so: on Windows only the hidden attribute hides a file,
+// and a stick prepared on another system brings such files along (.DS_Store,
+// the "._name" companions of every file copied from a Mac), which sort before
+// any image and would be sent to the board in its place.
 QStringList listImageFolder()
 {
     const QString folderPath = QString::fromLatin1(kImageFolder);
@@ -29,7 +35,8 @@ QStringList listImageFolder()
     // take a name starting with ':' for a resource path and look there.
     names.erase(std::remove_if(names.begin(), names.end(),
                                [&](const QString &name) {
-                                   return !QFileInfo(folderPath + QLatin1Char('/') + name).isFile();
+                                   return name.startsWith(QLatin1Char('.'))
+                                          || !QFileInfo(folderPath + QLatin1Char('/') + name).isFile();
                                }),
                 names.end());
     std::sort(names.begin(), names.end(), [](const QString &a, const QString &b) {
