@@ -20,6 +20,11 @@
 //    methods only, queued);
 //  - every event Qt delivers acquires that address, on the receiving thread,
 //    before the receiver runs;
+//  - freeing a block acquires the block's own address, where Qt's shared
+//    containers keep their atomic reference count: the last deref, inside
+//    Qt on one thread, then follows the other thread's deref of the same
+//    data (the reader's chunk, dropped on the reader thread after the
+//    emission, and the queued copy, destroyed by Qt on the GUI thread);
 //  - a QThread's signals emitted on that thread itself (started, finished,
 //    and the reader's chunks) also release the thread object, and
 //    QThread::wait() acquires it when it returns true: all that a thread did
@@ -159,8 +164,19 @@ TSAN_HANDOFF_UNINSTRUMENTED void allocated(const volatile void *, size_t)
         __tsan_release(&handoff);
 }
 
-TSAN_HANDOFF_UNINSTRUMENTED void freed(const volatile void *)
+// Runs in the freeing thread before ThreadSanitizer records the free as that
+// thread's write to the block. Qt's shared containers (QByteArray, QString,
+// QList ...) keep their atomic reference count at the start of the block and
+// free it on the thread whose deref reaches zero. When that deref is Qt's own
+// (a queued argument destroyed inside libQt5Core), the sanitizer never sees it
+// acquire what the other thread's earlier deref released, and takes the free
+// for a race with that deref. Acquiring the count's address here adds that
+// one edge: every release-or-stronger atomic store to the block's first word
+// happens before its free.
+TSAN_HANDOFF_UNINSTRUMENTED void freed(const volatile void *block)
 {
+    if (block)
+        __tsan_acquire(const_cast<void *>(block));
 }
 
 // QCoreApplication::notify hook, on the receiving thread before the event
