@@ -1,6 +1,6 @@
 // [efficiency] 64 KiB upgrades at load/sleep 1, 2, 5, 10 ms with the upgrade
-// timer as the window makes it (CoarseTimer) and as PreciseTimer, and at 1 ms
-// with a timer slack of 1 ns: ideal time (packets x interval) over measured
+// timer as the window makes it (PreciseTimer) and as a CoarseTimer, and at
+// 1 ms with a timer slack of 1 ns: ideal time (packets x interval) over measured
 // time, and where the ticks go.
 #include "groups.h"
 

@@ -12,8 +12,8 @@
 //
 // Groups:
 //   efficiency  64 KiB upgrades at load/sleep 1, 2, 5, 10 ms with the upgrade
-//               timer as the window makes it (CoarseTimer) and as PreciseTimer,
-//               and at 1 ms with a timer slack of 1 ns. Ideal time (packets x
+//               timer as the window makes it (PreciseTimer) and as a
+//               CoarseTimer, and at 1 ms with a timer slack of 1 ns. Ideal time (packets x
 //               interval) over measured time, and where the ticks go: packet
 //               spacing, wasted ticks, and each acknowledgement's way from the
 //               device through the reader thread to the window.
@@ -61,11 +61,11 @@ namespace {
 std::vector<Run> allRuns()
 {
     std::vector<Run> runs;
-    for (Qt::TimerType type : {Qt::CoarseTimer, Qt::PreciseTimer}) {
+    for (Qt::TimerType type : {Qt::PreciseTimer, Qt::CoarseTimer}) {
         for (int interval : {1, 2, 5, 10})
             runs.push_back({"efficiency", [=]() { return benchEfficiency(interval, type, 0); }});
     }
-    runs.push_back({"efficiency", []() { return benchEfficiency(1, Qt::CoarseTimer, 1); }});
+    runs.push_back({"efficiency", []() { return benchEfficiency(1, Qt::PreciseTimer, 1); }});
     runs.push_back({"idle", []() { return benchIdle(); }});
     runs.push_back({"idle", []() { return benchReader(); }});
     runs.push_back({"log", []() { return benchLogCheck(); }});

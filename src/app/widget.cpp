@@ -70,6 +70,12 @@ Widget::Widget(QWidget *parent)
     // window that has gone.
     upgradeTimer = new QTimer(this);
     upgradeTimer->setObjectName(QStringLiteral("upgradeTimer"));
+    // The packet interval is the operator's (load/sleep), often 1 to 50 ms.
+    // On Windows a coarse timer of 20 ms or more runs on SetTimer, which the
+    // system rounds up to its tick (15.6 ms by default): 20 ms would become
+    // about 31, 50 about 62. A precise timer is a multimedia timer there at
+    // any interval. On Linux both kinds keep such intervals alike.
+    upgradeTimer->setTimerType(Qt::PreciseTimer);
     connect(upgradeTimer, &QTimer::timeout, upgradeTimer, [this]() { SendNextPacket(); });
     connect(ui->pushButtonSelect, &QPushButton::clicked, ui->pushButtonSelect,
             [this]() { SelectUpgradeFile(); });
