@@ -141,7 +141,7 @@ if(UNIX AND NOT APPLE)
 endif()
 
 set(CPACK_PACKAGE_NAME tarnvik-upgrade-tool)
-set(CPACK_PACKAGE_VENDOR "Tarnvik")
+set(CPACK_PACKAGE_VENDOR "${TARNVIK_VENDOR}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Tarnvik team <tarnvik@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Firmware upgrade tool for USB HID devices")

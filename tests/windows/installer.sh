@@ -1,21 +1,28 @@
 #!/bin/bash
-# installer.sh BUILD_DIR   (inside wine-session.sh, in the guest)
+# installer.sh BUILD_DIR VERSION VENDOR   (inside wine-session.sh, in the guest)
 #
 # The NSIS installer that CPack made in BUILD_DIR, round trip under Wine:
 #   - run silently (/S), it puts the tool, its licence and notices into
-#     "C:\Program Files\Tarnvik Upgrade Tool" (not the demo or the tests), a
+#     "C:\Program Files\Tarnvik Upgrade Tool" (not the demo, the tests or
+#     their DLL fixtures), registers it in the list of installed programs
+#     with the name, version and publisher of the program's own version
+#     information (Tarnvik Upgrade Tool, VERSION, VENDOR), puts a
 #     Start-menu shortcut to the tool that starts it in the shared work
 #     folder "Tarnvik Upgrade Tool" under Public Documents (with update\ made
 #     there), and an uninstaller;
 #   - the tool started through that shortcut shows its window and exits with
 #     status 0 when closed through it;
-#   - the uninstaller, run silently, removes the tool, the shortcut and the
-#     installation folder, and leaves the work folder's content alone.
+#   - the uninstaller, run silently, removes the tool, the shortcut, the
+#     installation folder and the entry in the list of installed programs,
+#     and leaves the work folder's content alone.
 
 set -u
 TAG=installer
 . "$(dirname "$0")/window-lib.sh"
-BUILD=${1:?usage: installer.sh BUILD_DIR}
+usage="usage: installer.sh BUILD_DIR VERSION VENDOR"
+BUILD=${1:?$usage}
+VERSION=${2:?$usage}
+VENDOR=${3:?$usage}
 mapfile -t found < <(ls "$BUILD"/tarnvik-upgrade-tool-*-win32.exe 2>/dev/null)
 [ ${#found[@]} -eq 1 ] || { fail "expected one installer in $BUILD, found ${#found[@]}"; exit 1; }
 SETUP=${found[0]}
@@ -31,8 +38,21 @@ rc=$?
 for f in tarnvik-upgrade-tool.exe Uninstall.exe LICENSE.txt THIRD-PARTY-NOTICES.txt; do
     [ -f "$DIR/$f" ] && pass "installed $f" || fail "$f missing from the installation"
 done
-extra=$(cd "$DIR" 2>/dev/null && find . -iname '*demo*' -o -iname 'tst_*')
-[ -z "$extra" ] && pass "no demo or test program installed" || fail "installed: $extra"
+extra=$(cd "$DIR" 2>/dev/null && find . -iname '*demo*' -o -iname 'tst_*' -o -iname '*.dll' -o -iname 'loadprobe*')
+[ -z "$extra" ] && pass "no demo, test program or DLL fixture installed" || fail "installed: $extra"
+
+# The entry in the list of installed programs (per machine or per user).
+UNINST='Software\Microsoft\Windows\CurrentVersion\Uninstall\Tarnvik Upgrade Tool'
+entry() { wine reg query "HKLM\\$UNINST" 2>/dev/null | tr -d '\r'; wine reg query "HKCU\\$UNINST" 2>/dev/null | tr -d '\r'; }
+value() { awk -v k="$1" '$1 == k && $2 == "REG_SZ" { sub(/^[ \t]*[^ \t]+[ \t]+REG_SZ[ \t]+/, ""); print; exit }' <<<"$ENTRY"; }
+ENTRY=$(entry)
+sed -n 's/^ *\(Display\|Publisher\)/  registered: \1/p' <<<"$ENTRY"
+[ "$(value DisplayName)" = "Tarnvik Upgrade Tool" ] && [ "$(value DisplayVersion)" = "$VERSION" ] \
+    && [ "$(value Publisher)" = "$VENDOR" ] \
+    && pass "installed programs: Tarnvik Upgrade Tool, version $VERSION, publisher $VENDOR" \
+    || fail "installed programs entry: name '$(value DisplayName)', version '$(value DisplayVersion)', publisher '$(value Publisher)'"
+[[ "$(value DisplayIcon)" == *'Tarnvik Upgrade Tool\tarnvik-upgrade-tool.exe' ]] \
+    && pass "installed programs: the tool's own icon" || fail "installed programs icon: '$(value DisplayIcon)'"
 cmp -s "$DIR/tarnvik-upgrade-tool.exe" "$BUILD/tarnvik-upgrade-tool.exe" \
     && fail "the installed tool is the unstripped build" || pass "the installed tool is the packaged (stripped) one"
 if [ -f "$LNK" ]; then
@@ -74,6 +94,8 @@ done
     || fail "left behind: $(cd "$DIR" && find . | tr '\n' ' ')"
 [ ! -e "$LNK" ] && [ ! -e "$(dirname "$LNK")" ] && pass "Start-menu shortcut and folder removed" \
     || fail "the Start-menu entry is still there"
+[ -z "$(entry)" ] && pass "the entry in the list of installed programs is gone" \
+    || fail "the list of installed programs still has the tool"
 [ -f "$WORKDIR/update/image.bin" ] && pass "the work folder's image was left alone" \
     || fail "the uninstaller removed the operator's image"
 [ "$FAILS" -eq 0 ]

@@ -1,0 +1,75 @@
+# tarnvik_delay_load(DLL...): the Windows programs of this build import the
+# named system DLLs (given as their import library names: version for
+# version.dll) on first use instead of at start. For each, a delay-import
+# library with every function of MinGW's import library is made at
+# configure time, and it takes the place of MinGW's own wherever a target
+# names it: Qt's CMake packages name the system libraries by their full
+# paths in the link interfaces of Qt's targets (imported in this folder),
+# and a plain -lversion finds the delay-import one first. MinGW's runtime
+# supplies the loader stub (__delayLoadHelper2), which loads the DLL by name
+# with the process's DLL search order at the first call.
+#
+# GNU ld leaves out the code stub of an import that the program reaches only
+# through its __imp_ pointer (as every call to a function declared
+# dllimport does), and the pointer, which must start out at that stub,
+# would then be zero: a call through it jumps to address 0. An object that
+# names every stub (tarnvik_delay_keep, linked into every program of the
+# application library) keeps them all.
+function(tarnvik_delay_load)
+    find_program(TARNVIK_DLLTOOL NAMES ${TARNVIK_MINGW}-dlltool dlltool REQUIRED)
+    set(dir ${CMAKE_BINARY_DIR}/delayload)
+    file(MAKE_DIRECTORY ${dir})
+    set(stub 0)
+    set(keep_decls)
+    set(keep_refs)
+    foreach(name ${ARGN})
+        find_library(TARNVIK_IMPLIB_${name} NAMES ${name} REQUIRED NO_CACHE)
+        set(TARNVIK_IMPLIB_${name} ${TARNVIK_IMPLIB_${name}} PARENT_SCOPE)
+        set(implib ${TARNVIK_IMPLIB_${name}})
+        execute_process(COMMAND ${CMAKE_NM} ${implib} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
+        if(NOT rc EQUAL 0)
+            message(FATAL_ERROR "${CMAKE_NM} could not read ${implib}")
+        endif()
+        # "00000000 I __imp__GetFileVersionInfoW@12" -> GetFileVersionInfoW@12
+        string(REGEX MATCHALL "I __imp__[^\n]+" imports "${symbols}")
+        set(def "LIBRARY ${name}.dll\nEXPORTS\n")
+        foreach(symbol ${imports})
+            string(REGEX REPLACE "^I __imp__" "" symbol "${symbol}")
+            string(APPEND def "    ${symbol}\n")
+            math(EXPR stub "${stub} + 1")
+            string(APPEND keep_decls "extern void stub${stub}(void) __asm__(\"_${symbol}\");\n")
+            string(APPEND keep_refs "    (void *)&stub${stub},\n")
+        endforeach()
+        list(LENGTH imports count)
+        if(count EQUAL 0)
+            message(FATAL_ERROR "no functions found in ${implib}")
+        endif()
+        file(WRITE ${dir}/${name}.def "${def}")
+        execute_process(COMMAND ${TARNVIK_DLLTOOL} -k --input-def ${dir}/${name}.def --dllname ${name}.dll
+                                --output-delaylib ${dir}/lib${name}.a
+                        RESULT_VARIABLE rc ERROR_VARIABLE err)
+        if(NOT rc EQUAL 0)
+            message(FATAL_ERROR "dlltool could not make the delay-import library of ${name}.dll: ${err}")
+        endif()
+    endforeach()
+    file(CONFIGURE OUTPUT ${dir}/keep.c CONTENT
+        "/* Made by cmake/delayload.cmake: names every delay-load stub. */\n${keep_decls}\nvoid *const tarnvik_delay_keep[] __attribute__((used)) = {\n${keep_refs}};\n")
+    add_library(tarnvik_delay_keep OBJECT ${dir}/keep.c)
+    link_directories(BEFORE ${dir})
+    get_directory_property(imported IMPORTED_TARGETS)
+    foreach(target ${imported})
+        foreach(property INTERFACE_LINK_LIBRARIES IMPORTED_LINK_INTERFACE_LIBRARIES_RELEASE)
+            get_target_property(libraries ${target} ${property})
+            if(NOT libraries)
+                continue()
+            endif()
+            set(changed "${libraries}")
+            foreach(name ${ARGN})
+                string(REPLACE "${TARNVIK_IMPLIB_${name}}" "${dir}/lib${name}.a" changed "${changed}")
+            endforeach()
+            if(NOT changed STREQUAL libraries)
+                set_property(TARGET ${target} PROPERTY ${property} "${changed}")
+            endif()
+        endforeach()
+    endforeach()
+endfunction()
