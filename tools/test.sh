@@ -28,8 +28,10 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"
 cmake --build build-asan -j"$jobs"
 # -O1 keeps the 16 MiB upgrade test well inside QtTest's 5 minute limit.
+# The sanitizers split their options at spaces, commas and colons: the
+# suppression files' paths are quoted.
 ASAN_OPTIONS="detect_leaks=1:abort_on_error=0" \
-LSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/lsan.supp" \
+LSAN_OPTIONS="suppressions='$PWD/tests/sanitizers/lsan.supp'" \
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
     ctest --test-dir build-asan -L unit --output-on-failure
 
@@ -47,7 +49,7 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build build-tsan -j"$jobs"
 # Without address randomisation: the sanitizer's fixed memory layout does not
 # fit every kernel's randomised mappings.
-TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/sanitizers/tsan.supp" \
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions='$PWD/tests/sanitizers/tsan.supp'" \
     setarch "$(uname -m)" -R ctest --test-dir build-tsan -L unit --output-on-failure
 
 echo "== fuzzing"
