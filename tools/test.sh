@@ -9,6 +9,34 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# The few places a clone cannot be tested from, said at once rather than
+# deep into the run.
+here=$(pwd -P)
+cannot() { echo "test: cannot run in $here: $*" >&2; exit 1; }
+[ "$(id -u)" -eq 0 ] || cannot "run it as root"
+bad=${here//[!];#\$\"\'\\&()*?<>|\`:[]/}
+[ -z "$bad" ] || cannot "CMake's makefiles cannot take \"$bad\" in its path; clone it elsewhere"
+[ -z "${here//[![:cntrl:]]/}" ] || cannot "its path holds a control character; clone it elsewhere"
+case "$here/" in
+    /run/*|/dev/*|/proc/*|/sys/*)
+        cannot "the test guest has its own /run, /dev, /proc and /sys and would not see the clone; clone it elsewhere";;
+esac
+case ",$(findmnt -n -o OPTIONS -T "$here")," in
+    *,noexec,*) cannot "its file system is mounted noexec, so the programs built there could not run";;
+esac
+# Free space, in GB: the build trees and the guest's kernel in the clone
+# (under 2 GB); until Qt for Windows is cached, its sources and build tree
+# and the packages of the Windows stage as well.
+wincache=${TARNVIK_WIN_CACHE:-/var/cache/tarnvik-win}
+cachefs=$wincache
+while [ ! -d "$cachefs" ]; do cachefs=$(dirname "$cachefs"); done
+gb_free() { df -k --output=avail "$1" | awk 'NR == 2 { print int($1 / 1048576) }'; }
+need=3 need_qt=0
+ls "$wincache"/qt-*/.done >/dev/null 2>&1 || need_qt=5
+[ "$(stat -c %d "$here")" != "$(stat -c %d "$cachefs")" ] || need=$((need + need_qt)) need_qt=0
+[ "$(gb_free "$here")" -ge "$need" ] || cannot "it needs $need GB free, it has $(gb_free "$here") GB"
+[ "$(gb_free "$cachefs")" -ge "$need_qt" ] || cannot "Qt for Windows needs $need_qt GB free in $cachefs, it has $(gb_free "$cachefs") GB"
+
 bash tools/deps.sh
 jobs=$(nproc)
 
@@ -28,8 +56,10 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"
 cmake --build build-asan -j"$jobs"
 # -O1 keeps the 16 MiB upgrade test well inside QtTest's 5 minute limit.
+# The sanitizers split their options at spaces, commas and colons: the
+# suppression files' paths are quoted.
 ASAN_OPTIONS="detect_leaks=1:abort_on_error=0" \
-LSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/lsan.supp" \
+LSAN_OPTIONS="suppressions='$PWD/tests/sanitizers/lsan.supp'" \
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
     ctest --test-dir build-asan -L unit --output-on-failure
 
@@ -47,7 +77,7 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build build-tsan -j"$jobs"
 # Without address randomisation: the sanitizer's fixed memory layout does not
 # fit every kernel's randomised mappings.
-TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/sanitizers/tsan.supp" \
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions='$PWD/tests/sanitizers/tsan.supp'" \
     setarch "$(uname -m)" -R ctest --test-dir build-tsan -L unit --output-on-failure
 
 echo "== fuzzing"

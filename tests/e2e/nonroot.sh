@@ -9,10 +9,19 @@
 # its upgrade shows that this line matches a real USB device. (Its no-rule
 # case is the uhid one: without a rule every hidraw node is root's.)
 set -u
-uhid=$1 usb=$2 tst=$3 rules=$4
 work=/run/work/nonroot
 mkdir -p "$work" && chmod 0777 "$work" && cd "$work" || exit 2
 fail() { echo "nonroot: FAIL: $*"; exit 1; }
+# The build tree may lie where the user cannot reach (a clone under /root):
+# the three programs run from copies on the guest's /run, root's board
+# programs included, so that the user checks the very programs root starts.
+bin=$work/bin
+mkdir -p "$bin" && chmod 0755 "$bin" || exit 2
+install -m 0755 "$1" "$2" "$3" "$bin/" || fail "cannot copy the programs to $bin"
+uhid=$bin/$(basename "$1") usb=$bin/$(basename "$2") tst=$bin/$(basename "$3") rules=$4
+for p in "$uhid" "$usb" "$tst"; do
+    setpriv --reuid=65534 --regid=65534 --groups=46 test -x "$p" || fail "the user cannot run $p"
+done
 waitfile() { for _ in $(seq 1 200); do [ -s "$1" ] && return 0; sleep 0.1; done; return 1; }
 # asuser BOARD_VARIABLES... -- TEST_FUNCTION
 asuser() {

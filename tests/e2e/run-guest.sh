@@ -41,6 +41,8 @@ GUEST=$(cd "$BUILD_DIR" 2>/dev/null && pwd)/guest
 command -v qemu-system-x86_64 >/dev/null || die "qemu-system-x86_64 not found (apt-get install qemu-system-x86)"
 mkdir -p "$RESULTS_DIR" || die "cannot create $RESULTS_DIR"
 RESULTS_DIR=$(cd "$RESULTS_DIR" && pwd)
+# Within QEMU's -virtfs option a comma ends the value; ",," stands for one.
+RESULTS_SHARE=${RESULTS_DIR//,/,,}
 
 CTL=$RESULTS_DIR/.e2e
 rm -rf "$CTL"
@@ -79,7 +81,7 @@ timeout -k 5 "$TIMEOUT_S" qemu-system-x86_64 \
     -kernel "$GUEST/vmlinux" -initrd "$GUEST/initramfs.cpio" \
     -append "console=ttyS0 quiet loglevel=3 panic=-1 e2e.token=$TOKEN ${E2E_KERNEL_ARGS:-}" \
     -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
-    -virtfs "local,path=$RESULTS_DIR,mount_tag=results,security_model=none,multidevs=remap" \
+    -virtfs "local,path=$RESULTS_SHARE,mount_tag=results,security_model=none,multidevs=remap" \
     </dev/null > >(tee "$CTL/console.log") 2>"$CTL/qemu.stderr" &
 QPID=$!
 wait "$QPID"

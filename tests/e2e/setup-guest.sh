@@ -115,7 +115,7 @@ if [ -z "$DEB" ]; then
     [ -n "$DEB" ] || die "apt-get download $KPKG produced no .deb"
 fi
 # Keep a single kernel version around.
-find "$GUEST/deb" -name '*.deb' ! -path "$DEB" -delete
+find "$GUEST/deb" -name '*.deb' ! -name "$(basename "$DEB")" -delete
 
 KDIR=$GUEST/kernel
 if [ ! -f "$KDIR/.unpacked-$KVER" ]; then
@@ -164,8 +164,16 @@ declare -A seen=()
 for mod in virtio_pci 9pnet_virtio 9p uhid hid-generic dummy_hcd configfs libcomposite usb_f_hid usbhid; do
     deps=$(modprobe -d "$KDIR" -S "$KVER" --show-depends "$mod" 2>&1) \
         || die "modprobe --show-depends $mod failed: $deps"
-    while read -r verb path _; do
-        [ "$verb" = insmod ] || continue
+    # Lines read "insmod KDIR/lib/modules/.../NAME.ko [OPTIONS]"; KDIR may hold
+    # spaces, the part below it does not.
+    while IFS= read -r line; do
+        case "$line" in
+            "insmod $KDIR/"*) ;;
+            insmod\ *) die "module outside $KDIR: $line";;
+            *) continue;;
+        esac
+        read -r rel _ <<<"${line#"insmod $KDIR/"}"
+        path=$KDIR/$rel
         name=$(basename "$path")
         [ -n "${seen[$name]:-}" ] && continue
         seen[$name]=1

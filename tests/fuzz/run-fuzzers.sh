@@ -52,7 +52,8 @@ export XDG_RUNTIME_DIR="$work/xdg"
 export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-export LSAN_OPTIONS="suppressions=$here/lsan.supp:print_suppressions=0"
+# Quoted: the sanitizers split their options at spaces, commas and colons.
+export LSAN_OPTIONS="suppressions='$here/lsan.supp':print_suppressions=0"
 
 status=0
 summary=()
@@ -92,8 +93,8 @@ for t in "${targets[@]}"; do
     rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
     cov=$(grep -Eo 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -1)
     # COVERED_FUNC / UNCOVERED_FUNC lines: "edges: covered/total name file:line".
-    product=$(awk -v src="$repo/src/" '
-        /^(UN)?COVERED_FUNC:/ && index($0, src) {
+    product=$(src="$repo/src/" awk '
+        /^(UN)?COVERED_FUNC:/ && index($0, ENVIRON["src"]) {
             for (i = 1; i <= NF; ++i) if ($i == "edges:") { split($(i + 1), e, "/"); c += e[1]; n += e[2] }
         }
         END { if (n) printf "%d/%d", c, n; else printf "n/a" }' "$log")
