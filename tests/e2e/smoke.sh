@@ -237,12 +237,16 @@ n=${N[vanish]}
 [ "${V[$n.destroyed]:-}" = vanish-after ] && [[ ${V[$n.verdict]:-} == "BAD size=1000 received=300 packets=5 "* ]] \
     && pass "a device that vanishes after packet 5 is destroyed there" || fail "vanish after packet 5"
 # The read awaiting packet 6's acknowledgement fails, or the write of packet 6
-# already does, as the removal races it.
+# already does, as the removal races it. The device sends packet 5's
+# acknowledgement and goes in one step: when the removal (POLLHUP) is seen
+# first, hidapi's hid_read fails without reading the report still queued, and
+# the transfer stops at packet 5 instead (seen about once in ten runs on a
+# loaded host).
 up=$(<"$R/upload-vanish.txt")
-[[ $up == *"hid_read failed awaiting the acknowledgement for packet 6 "* ||
+[[ $up == *"hid_read failed awaiting the acknowledgement for packet "[56]" "* ||
    $up == *"write of packet 6 "*" returned -1"* ]] \
-    && pass "hidapi: the vanished device fails at packet 6 (${up//$'\n'/; })" \
-    || fail "hidapi did not stop at packet 6 of the vanished device"
+    && pass "hidapi: the vanished device fails at packet 5 or 6 (${up//$'\n'/; })" \
+    || fail "hidapi did not stop at packet 5 or 6 of the vanished device"
 
 echo "smoke: finished in $(stamp) s"
 if [ $FAILS -eq 0 ]; then
