@@ -10,9 +10,12 @@
 #   4. the portable zip and the installer (CPack: ZIP and NSIS);
 #   5. one boot of the test guest (Wine cannot run 32-bit code on these
 #      hosts, the guest can), where Wine runs every suite, the real tool's
-#      window, the demo's upgrade and the installer round trip
+#      window, the demo's upgrade, the installer round trip, and the
+#      Windows programs against USB and uhid boards through Wine's HID stack
 #      (ctest -L 'unit|wine' inside tests/windows/wine-session.sh). The
-#      screenshot of the tool under Wine lands in build-win/wine-results.
+#      boards are the Linux board programs of tests/e2e, built here in
+#      build (with the Linux packages of tools/deps.sh) when they are not
+#      yet. Screenshots and logs land in build-win/wine-results.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -24,6 +27,12 @@ prefixes=$(bash tools/windows-deps.sh | tail -n1)
 eval "$prefixes"
 echo "Qt: $QT"
 echo "hidapi: $HIDAPI"
+
+echo "== Windows: the Linux board programs and the guest ($(elapsed))"
+bash tools/deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target uhid_device usb_device
+boards=$root/build/tests/e2e
 
 echo "== Windows: build ($(elapsed))"
 build=build-win
@@ -43,6 +52,15 @@ echo "== Windows: zip and installer ($(elapsed))"
 rm -f "$build"/tarnvik-upgrade-tool-*-win32.{zip,exe}
 (cd "$build" && cpack)
 ls -l "$build"/tarnvik-upgrade-tool-*-win32.{zip,exe}
+# The zip carries the program and its papers: no test program or fixture.
+unexpected=$(python3 -m zipfile -l "$build"/tarnvik-upgrade-tool-*-win32.zip \
+    | awk 'NR > 1 { print $1 }' | grep -v -E '/$|/(tarnvik-upgrade-tool\.exe|README\.txt|LICENSE\.txt|THIRD-PARTY-NOTICES\.txt|licenses/[^/]+\.txt)$' || true)
+if [ -n "$unexpected" ]; then
+    echo "== Windows: FAILED: the zip carries more than the program and its papers:"
+    echo "$unexpected"
+    exit 1
+fi
+echo "zip: the program and its papers only"
 
 echo "== Windows: under Wine in the test guest ($(elapsed))"
 bash tests/e2e/setup-guest.sh build
@@ -55,7 +73,8 @@ winepfx=$cache/wineprefix-$(dpkg-query -W -f='${Version}' wine32:i386).tar
 # CTest writes its logs under Testing, which the guest sees read-only: a
 # tmpfs over it takes them.
 rc=0
-RUN_GUEST_CPU=qemu64 RUN_GUEST_MEM=2048 bash tests/e2e/run-guest.sh build "$build/wine-results" 1500 -- \
+export E2E_BOARDS=$boards
+RUN_GUEST_CPU=qemu64 RUN_GUEST_MEM=2048 bash tests/e2e/run-guest.sh build "$build/wine-results" 2400 -- \
     bash "$root/tests/windows/wine-session.sh" bash -c \
     "mount -t tmpfs tmpfs '$root/$build/Testing' && ctest --test-dir '$root/$build' -L 'unit|wine' --output-on-failure" || rc=$?
 if [ -f "$build/wine-results/wineprefix.tar" ]; then

@@ -60,6 +60,9 @@ mkdir -p $R/dev/pts $R/dev/shm
 mount -t devpts -o gid=5,mode=620,ptmxmode=666 devpts $R/dev/pts || fail "cannot mount devpts"
 mount -t tmpfs -o mode=1777 tmpfs $R/dev/shm || fail "cannot mount /dev/shm"
 mount -t tmpfs -o mode=755 tmpfs $R/run || fail "cannot mount tmpfs on /run"
+# dummy_hcd's bus speed is a load parameter: tests that change it within one
+# boot load the module again from here.
+mkdir -p $R/run/modules && cp /lib/modules/dummy_hcd.ko $R/run/modules/ || fail "cannot keep dummy_hcd.ko"
 mkdir -p $R/run/results
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 results $R/run/results \
     || fail "cannot mount the results share (9p tag results)"

@@ -7,8 +7,6 @@
 #include "messagecapture.h"
 #include "widget.h"
 
-#include <hidapi.h>
-
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
@@ -20,7 +18,6 @@
 #include <QtTest>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <unistd.h>
 
@@ -30,103 +27,13 @@ const QString kVidPid = QStringLiteral("1a2b:00ff");
 const QString kProduct = QStringLiteral("Tarnvik Board");
 const QString kMaker = QStringLiteral("Tarnvik"); // USB boards only: uhid has no such string
 
-qint64 steadyNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-// Index, in hidapi's enumeration order (which the window's list follows),
-// of the record with this serial number; -1 if there is none.
-int indexOfSerial(const QString &serial)
-{
-    int index = 0;
-    int found = -1;
-    hid_device_info *head = hid_enumerate(0, 0);
-    for (hid_device_info *i = head; i; i = i->next, ++index) {
-        if (i->serial_number && QString::fromWCharArray(i->serial_number) == serial)
-            found = index;
-    }
-    hid_free_enumeration(head);
-    return found;
-}
-
-// Records every pause of the GUI thread longer than 200 ms: a 5 ms timer
-// that notes when its ticks come late.
-class GuiProbe : public QObject
-{
-public:
-    struct Pause
-    {
-        qint64 fromNs;
-        qint64 toNs;
-    };
-
-    GuiProbe()
-    {
-        timer.setTimerType(Qt::PreciseTimer);
-        timer.setInterval(5);
-        connect(&timer, &QTimer::timeout, this, [this]() {
-            const qint64 now = steadyNs();
-            if (now - last > 200000000)
-                pauses.append({last, now});
-            last = now;
-        });
-        reset();
-        timer.start();
-    }
-    void reset()
-    {
-        last = steadyNs();
-        pauses.clear();
-    }
-    // The pause during which `ns` fell, or null.
-    const Pause *pauseAt(qint64 ns) const
-    {
-        for (const Pause &p : pauses)
-            if (p.fromNs <= ns && ns <= p.toNs)
-                return &p;
-        return nullptr;
-    }
-    double longestMs(qint64 sinceNs = 0) const
-    {
-        qint64 longest = 0;
-        for (const Pause &p : pauses)
-            if (p.fromNs >= sinceNs)
-                longest = qMax(longest, p.toNs - p.fromNs);
-        return longest / 1e6;
-    }
-
-    QVector<Pause> pauses;
-
-private:
-    QTimer timer;
-    qint64 last = 0;
-};
-
-// The result hidapi gave for each write, from the manager's "hid_write"
-// debug lines ("hid_write RESULT BYTES... ERROR").
-QList<int> writeResults(const QVector<QPair<qint64, QString>> &lines)
-{
-    QList<int> results;
-    for (const auto &line : lines)
-        results.append(line.second.section(' ', 1, 1).toInt());
-    return results;
-}
-
 } // namespace
 
-namespace guest {
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-} // namespace guest
-
+using guest::GuiProbe;
+using guest::indexOfSerial;
 using guest::runUntil;
+using guest::steadyNs;
+using guest::writeResults;
 
 void TestGuest::initTestCase()
 {
@@ -366,7 +273,7 @@ void TestGuest::stalledBoard()
     auto *bar = window->findChild<QProgressBar *>("progressBar");
     auto *timer = window->findChild<QTimer *>("upgradeTimer");
     GuiProbe probe;
-    const auto waitMs = [](int ms) { runUntil([] { return false; }, ms); };
+    const auto waitMs = guest::waitMs;
     const auto stop = [&]() {
         boxes->clear();
         load->click();
@@ -406,20 +313,15 @@ void TestGuest::stalledBoard()
     const auto writes = capture->timedLinesStartingWith("hid_write");
     QCOMPARE(writeResults(writes), (QList<int>{-1, -1, -1}));
     QStringList figures;
-    qint64 previousNs = 0;
-    for (const auto &w : writes) {
-        // The write began after the previous one ended, and within the
-        // pause of the GUI thread that it ends.
-        const GuiProbe::Pause *pause = probe.pauseAt(w.first);
-        QVERIFY2(pause, "a failing write did not hold up the GUI thread");
-        const double ms = (w.first - qMax(previousNs, pause->fromNs)) / 1e6;
-        QVERIFY2(ms > 4500 && ms < 10000, qPrintable(QString("a write waited %1 ms").arg(ms)));
+    const QVector<double> held = probe.heldMs(writes);
+    for (int i = 0; i < writes.size(); ++i) {
+        const double ms = held.at(i);
+        QVERIFY2(ms > 4500 && ms < 10000, qPrintable(QString("a write held the GUI thread %1 ms").arg(ms)));
         // The line carries hidapi's error text for this very write (ETIMEDOUT
         // from usbhid), not what the reader's next hid_read left there.
-        const QString error = w.second.section("  ", -1).trimmed();
+        const QString error = writes.at(i).second.section("  ", -1).trimmed();
         QCOMPARE(error, QString::fromLocal8Bit(std::strerror(ETIMEDOUT)));
         figures << QString("%1 ms (%2)").arg(ms, 0, 'f', 0).arg(error);
-        previousNs = w.first;
     }
     // The window answers again, claims nothing, and Stop works.
     const double afterMs = probe.longestMs(lastWriteNs);

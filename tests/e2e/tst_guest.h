@@ -7,42 +7,19 @@
 #ifndef TST_GUEST_H
 #define TST_GUEST_H
 
+#include "realboard.h"
 #include "simkit.h"
 
-#include <QByteArray>
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QThread>
 
 class BoxWatcher;
 class MessageCapture;
 class QProcess;
 class QTemporaryDir;
 class Widget;
-
-namespace guest {
-
-// Runs the event loop until done() or the time-out; returns done().
-template <typename Predicate>
-bool runUntil(Predicate done, int timeoutMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < timeoutMs) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        if (!done())
-            QThread::usleep(200);
-    }
-    return done();
-}
-
-QByteArray readAll(const QString &path);
-
-} // namespace guest
 
 class TestGuest : public QObject
 {

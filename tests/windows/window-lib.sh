@@ -54,3 +54,69 @@ wait_gone() {
     done
     return 1
 }
+
+# --- boards for the Windows programs (through Wine's HID stack) -------------
+
+# use_fixture CFGMGR32_DLL: Wine 8.0's cfgmgr32 lacks three calls that
+# hidapi's Windows backend needs; the test fixture goes into the prefix's
+# system32 (where a program that limits its DLL search to System32 looks)
+# and Wine is told to take it there before its own.
+use_fixture() {
+    local dest=$WINEPREFIX/drive_c/windows/system32/cfgmgr32.dll
+    cmp -s "$1" "$dest" || cp "$1" "$dest" || { fail "cannot put $1 into the prefix's system32"; return 1; }
+    case ";${WINEDLLOVERRIDES:-};" in
+        *";cfgmgr32=n,b;"*) ;;
+        *) export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:+$WINEDLLOVERRIDES;}cfgmgr32=n,b";;
+    esac
+}
+
+# set_usb_speed Y|N: dummy_hcd's bus at high speed (Y) or full speed (N),
+# loading the module again when it is not (guest-init.sh keeps it in
+# /run/modules); no board may be plugged in meanwhile.
+set_usb_speed() {
+    local now
+    now=$(cat /sys/module/dummy_hcd/parameters/is_high_speed 2>/dev/null)
+    [ "$now" = "$1" ] && return 0
+    rmmod dummy_hcd || { fail "cannot unload dummy_hcd"; return 1; }
+    insmod /run/modules/dummy_hcd.ko "is_high_speed=$([ "$1" = Y ] && echo 1 || echo 0)" \
+        || { fail "cannot load dummy_hcd again"; return 1; }
+    local i
+    for ((i = 0; i < 100; i++)); do
+        [ -n "$(ls /sys/class/udc 2>/dev/null)" ] && break
+        sleep 0.1
+    done
+    [ -n "$(ls /sys/class/udc 2>/dev/null)" ] || { fail "no device controller after loading dummy_hcd"; return 1; }
+    pass "dummy_hcd loaded again, is_high_speed=$1"
+}
+
+# start_board NAME DIR PROGRAM DEVICE_OPTION...: one board (device 1a2b:00ff)
+# whose files (ready.txt, verdict.txt, control, image.bin, board.log) are in
+# DIR; it accepts the zero padding Windows puts behind every output report.
+BOARD_PIDS=()
+BOARD_DIRS=()
+start_board() {
+    local name=$1 dir=$2 program=$3 i
+    shift 3
+    (cd "$dir" && exec "$program" --ready ready.txt --verdict verdict.txt --control control --timeout 1500 \
+        --dev 1a2b:00ff "$@" --padded --image-out image.bin) >"$dir/board.log" 2>&1 &
+    BOARD_PIDS+=($!)
+    BOARD_DIRS+=("$dir")
+    for ((i = 0; i < 300; i++)); do
+        [ -s "$dir/ready.txt" ] && break
+        sleep 0.1
+    done
+    [ -s "$dir/ready.txt" ] && pass "$name board ready: $(cat "$dir/ready.txt")" \
+        || { fail "$name board not ready"; cat "$dir/board.log"; return 1; }
+}
+
+# stop_boards: ends every board started, prints their last verdicts.
+stop_boards() {
+    local i
+    for i in "${!BOARD_PIDS[@]}"; do
+        kill -TERM "${BOARD_PIDS[$i]}" 2>/dev/null
+        wait "${BOARD_PIDS[$i]}" 2>/dev/null
+        sed "s|^|  verdict: |" "${BOARD_DIRS[$i]}/verdict.txt" 2>/dev/null
+    done
+    BOARD_PIDS=()
+    BOARD_DIRS=()
+}

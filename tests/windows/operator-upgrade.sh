@@ -1,0 +1,143 @@
+#!/bin/bash
+# operator-upgrade.sh BUILD_DIR CFGMGR32_DLL PLANT_DLL LOADPROBE_EXE   (inside wine-session.sh)
+#
+# The released program as an operator meets it, under Wine, against the USB
+# board in this guest:
+#   - the zip that CPack made in BUILD_DIR is unpacked into a "Downloads"
+#     folder, and DLLs are planted beside the exe under the names of the
+#     system DLLs it uses (hid, cfgmgr32 and the system DLLs it delay-loads),
+#     with Wine told to prefer such native DLLs, as Windows searches; a
+#     program without precautions (loadprobe) takes them from there;
+#   - the exe is started in a work folder holding update\ and config.ini, and
+#     its window is driven from the keyboard as a person would: pick the
+#     board in the list (typing its name), connect, Start Upgrade, close the
+#     boxes; a screenshot of the window during the upgrade goes to
+#     $E2E_RESULTS/operator-upgrade.png, one of the last box to
+#     operator-completed.png;
+#   - the checksum frame went out, the last box came, the board judged the
+#     image good and holds exactly the file; no planted DLL was loaded; the
+#     program ends with status 0 when closed through its window.
+
+set -u
+TAG=operator
+. "$(dirname "$0")/window-lib.sh"
+usage="usage: operator-upgrade.sh BUILD_DIR CFGMGR32_DLL PLANT_DLL LOADPROBE_EXE"
+BUILD=${1:?$usage}
+FIXTURE=${2:?$usage}
+PLANT=${3:?$usage}
+PROBE=${4:?$usage}
+B=${E2E_BOARDS:-}
+[ -x "$B/usb_device" ] || { fail "E2E_BOARDS must name the folder of the Linux board programs"; exit 2; }
+mapfile -t zips < <(ls "$BUILD"/tarnvik-upgrade-tool-*-win32.zip 2>/dev/null)
+[ ${#zips[@]} -eq 1 ] || { fail "expected one zip in $BUILD, found ${#zips[@]}"; exit 2; }
+use_fixture "$FIXTURE" || exit 2
+R=${E2E_RESULTS:-/run}
+
+D=/run/work/Downloads
+rm -rf "$D" && mkdir -p "$D"
+python3 -m zipfile -e "${zips[0]}" "$D" || { fail "cannot unpack ${zips[0]}"; exit 2; }
+EXE=$(find "$D" -name tarnvik-upgrade-tool.exe | head -n1)
+[ -n "$EXE" ] || { fail "no tarnvik-upgrade-tool.exe in ${zips[0]}"; exit 2; }
+HERE=$(dirname "$EXE")
+pass "unpacked $(basename "${zips[0]}") into $HERE"
+
+PLANTED=(hid cfgmgr32 dwmapi netapi32 userenv uxtheme version winmm wtsapi32)
+for name in "${PLANTED[@]}"; do
+    cp "$PLANT" "$HERE/$name.dll" || { fail "cannot plant $name.dll"; exit 2; }
+done
+# Native before built-in for these names, as Windows takes a DLL it finds.
+WINEDLLOVERRIDES="$WINEDLLOVERRIDES;$(IFS=,; echo "${PLANTED[*]}")=n,b"
+export WINEDLLOVERRIDES
+
+# The control: a program that loads them by name the plain way gets the plants.
+cp "$PROBE" "$HERE/loadprobe.exe"
+(cd "$HERE" && wine loadprobe.exe hid.dll cfgmgr32.dll version.dll) >/run/work/loadprobe.log 2>&1
+sed 's/^/  loadprobe: /' /run/work/loadprobe.log | tr -d '\r'
+taken=$(cd "$HERE" && ls ./*.dll.loaded 2>/dev/null | tr '\n' ' ')
+[ -f "$HERE/hid.dll.loaded" ] && [ -f "$HERE/cfgmgr32.dll.loaded" ] && [ -f "$HERE/version.dll.loaded" ] \
+    && pass "control: a program without precautions took the planted DLLs ($taken)" \
+    || fail "control: the planted DLLs were not taken by loadprobe ($taken): the check below would prove nothing"
+rm -f "$HERE"/*.loaded "$HERE/loadprobe.exe"
+
+# The board, and the operator's work folder.
+mkdir -p /run/work/operator-board
+start_board usb /run/work/operator-board "$B/usb_device" --manufacturer Tarnvik --name "Wine Board" --uniq W1 \
+    || exit 2
+LABEL="hidraw(1a2b)-Tarnvik Wine Board(00ff)"
+WORK=/run/work/bench
+rm -rf "$WORK" && mkdir -p "$WORK/update"
+head -c 30000 /dev/urandom >"$WORK/update/firmware.bin"
+printf '[load]\r\nsleep=2\r\n' >"$WORK/config.ini"
+PACKETS=500
+
+LOG=/run/work/operator-tool.log
+(cd "$WORK" && WINEQT_FORCE_STDERR_LOGGING=1 exec wine "$EXE") >"$LOG" 2>&1 &
+PID=$!
+writes() { grep -c '^hid_write ' "$LOG"; }
+wait_log() { # PATTERN SECONDS
+    local i
+    for ((i = 0; i < $2 * 10; i++)); do
+        grep -q "$1" "$LOG" && return 0
+        kill -0 "$PID" 2>/dev/null || return 1
+        sleep 0.1
+    done
+    return 1
+}
+keys() { xdotool key --clearmodifiers --delay 150 "$@"; sleep 0.5; }
+if WID=$(wait_window '^Tarnvik Upgrade Tool$' 120 "$PID"); then
+    pass "window shown"
+    sleep 3 # the list is filled while the window is made
+    xdotool windowfocus --sync "$WID" 2>/dev/null || xdotool windowfocus "$WID"
+    sleep 1
+    # The focus starts on the connect button; the list is next.
+    keys Tab
+    xdotool type --delay 60 "$LABEL"
+    sleep 1
+    keys shift+Tab space
+    wait_log '^OpenUsb end' 30 && pass "connected to the board picked in the list" || fail "no 'OpenUsb end' after connect"
+    keys Tab Tab Tab space
+    if BOX=$(wait_window '^tip$' 30 "$PID"); then
+        pass "Start Upgrade: the start box"
+        xdotool windowfocus "$BOX" 2>/dev/null
+        keys Return
+    else
+        fail "no box after Start Upgrade"
+    fi
+    for ((i = 0; i < 600 && $(writes) < PACKETS / 2; i++)); do sleep 0.2; done
+    import -window "$WID" "$R/operator-upgrade.png" && pass "screenshot during the upgrade ($(writes) reports written)"
+    if wait_log '^hid_write [0-9]* 00 41 54 2b 4f 54 41 3d 45 34 3a' 300; then
+        pass "the checksum frame was written: $(grep '^hid_write [0-9]* 00 41 54 2b 4f 54 41 3d 45 34 3a' "$LOG" | cut -c1-80)"
+        if BOX=$(wait_window '^tip$' 60 "$PID"); then
+            sleep 1
+            import -window root "$R/operator-completed.png"
+            pass "the completion box came"
+            xdotool windowfocus "$BOX" 2>/dev/null
+            keys Return
+        else
+            fail "no box after the checksum"
+        fi
+    else
+        fail "no checksum frame within 300 s ($(writes) reports written)"
+    fi
+    verdict=$(cd /run/work/operator-board && rm -f verdict.txt && echo verdict >control \
+        && for i in $(seq 100); do [ -s verdict.txt ] && break; sleep 0.1; done; cat verdict.txt)
+    echo "  verdict: $verdict"
+    [[ "$verdict" == *"verdict=GOOD size=30000 "* ]] && pass "the board judged the image good" \
+        || fail "the board's verdict is not good"
+    cmp -s /run/work/operator-board/image.bin "$WORK/update/firmware.bin" \
+        && pass "the board holds exactly update\\firmware.bin" || fail "the board's image differs from the file"
+    close_window "$WID"
+    wait_exit "$PID" 60
+    rc=$?
+    [ "$rc" -eq 0 ] && pass "closed through its window, exit status 0" || fail "exit status $rc after Alt+F4"
+else
+    fail "no window within 120 s"
+    kill "$PID" 2>/dev/null
+fi
+stop_boards
+cp "$LOG" "$R/operator-tool.log" 2>/dev/null
+taken=$(cd "$HERE" && ls ./*.dll.loaded 2>/dev/null | tr '\n' ' ')
+[ -z "$taken" ] && pass "no planted DLL was loaded into the tool (${PLANTED[*]})" \
+    || fail "planted DLLs loaded into the tool: $taken"
+grep -v -e '^hid_write' -e '^RecvBufSignal' "$LOG" | head -n 20 | sed 's/^/  tool: /'
+[ "$FAILS" -eq 0 ]

@@ -1,0 +1,503 @@
+// The window and the manager as built for Windows, on hidapi's Windows
+// backend (SetupAPI and cfgmgr32 enumeration, the HidD_ strings, CreateFile,
+// overlapped WriteFile and ReadFile), against boards in the test guest
+// reached through Wine's HID stack: winebus' udev bus turns the guest's
+// hidraw nodes into Windows HID devices, and Wine's plug-and-play service
+// sends WM_DEVICECHANGE when one comes or goes.
+//
+// wine-boards.sh starts the boards before it runs this suite, in the folder
+// it starts the suite in: a USB board (the configfs gadget on dummy_hcd,
+// serial W1) in ./usb and a uhid board (serial U1) in ./uhid, both
+// 1a2b:00ff, each with the files of the board programs (ready.txt,
+// verdict.txt, image.bin, the FIFO control). A case whose board is absent is
+// skipped; E2E_USB_SPEED (480 or 12) is the USB bus speed of this boot.
+// Figures are of an emulated guest (QEMU TCG) and of Wine, not of Windows.
+#include "boxwatcher.h"
+#include "messagecapture.h"
+#include "realboard.h"
+#include "simkit.h"
+#include "widget.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QtTest>
+
+#include <functional>
+
+#include <windows.h>
+#include <dbt.h>
+
+using guest::runUntil;
+
+namespace {
+
+// One board program's device, seen through its files.
+struct Board
+{
+    QString name;  // for messages
+    QString dir;   // the board program's folder
+    QString serial;
+    QString label; // what the window's list shows for it under Wine
+
+    bool present = false; // ready when the suite started
+    bool ready() const { return QFileInfo::exists(dir + "/ready.txt"); }
+    // A line to the board program's FIFO, which it keeps open: never waits.
+    bool command(const QByteArray &line) const
+    {
+        QFile fifo(dir + "/control");
+        return fifo.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && fifo.write(line + '\n') == line.size() + 1;
+    }
+    // The verdict line as it is now (the board rewrites it on request).
+    QString verdict() const
+    {
+        const QString path = dir + "/verdict.txt";
+        QFile::remove(path);
+        if (!command("verdict"))
+            return QString();
+        runUntil([&] { return QFileInfo::exists(path); }, 10000);
+        return QString::fromUtf8(guest::readAll(path)).trimmed();
+    }
+    QByteArray image() const { return guest::readAll(dir + "/image.bin"); }
+};
+
+// Every WM_DEVICECHANGE that reaches a window of the process, with its kind
+// and the time it came, seen before the window's own handling.
+class DeviceChangeLog : public QAbstractNativeEventFilter
+{
+public:
+    DeviceChangeLog() { QCoreApplication::instance()->installNativeEventFilter(this); }
+    ~DeviceChangeLog() override { QCoreApplication::instance()->removeNativeEventFilter(this); }
+    bool nativeEventFilter(const QByteArray &, void *message, long *) override
+    {
+        const MSG *msg = static_cast<const MSG *>(message);
+        if (msg->message == WM_DEVICECHANGE)
+            seen.append({guest::steadyNs(), quint32(msg->wParam)});
+        return false;
+    }
+    static QString kind(quint32 code)
+    {
+        switch (code) {
+        case DBT_DEVNODES_CHANGED:
+            return "DBT_DEVNODES_CHANGED";
+        case DBT_DEVICEARRIVAL:
+            return "DBT_DEVICEARRIVAL";
+        case DBT_DEVICEREMOVECOMPLETE:
+            return "DBT_DEVICEREMOVECOMPLETE";
+        }
+        return QString("0x%1").arg(code, 4, 16, QChar('0'));
+    }
+    // "KIND after N ms, ..." for the messages since `sinceNs`.
+    QString since(qint64 sinceNs) const
+    {
+        QStringList parts;
+        for (const auto &m : seen)
+            if (m.first >= sinceNs)
+                parts << QString("%1 after %2 ms").arg(kind(m.second)).arg((m.first - sinceNs) / 1e6, 0, 'f', 0);
+        return parts.isEmpty() ? QString("no message") : parts.join(", ");
+    }
+
+    QVector<QPair<qint64, quint32>> seen;
+};
+
+int field(const QString &verdict, const QString &key)
+{
+    const QRegularExpressionMatch m = QRegularExpression("\\b" + key + "=(\\d+) ").match(verdict);
+    return m.hasMatch() ? m.captured(1).toInt() : -1;
+}
+
+} // namespace
+
+class TestWinHid : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void listAndChosen();
+    void upgrade_data();
+    void upgrade();
+    void efficiency_data();
+    void efficiency();
+    void deviceChangeWhileIdle();
+    void unplugMidTransfer();
+    void stalledBoard();
+
+private:
+    const Board *boardOf(const QString &key) const { return key == "usb" ? &usb : &uhid; }
+    void showWindow();
+    void connectTo(const Board &board);
+    // Start, "Upgrade Completed", the board's verdict good, the image as sent.
+    void upgradeThrough(const Board &board, int bytes, int intervalMs, double *seconds = nullptr);
+    QString usbName() const;
+
+    QString root;
+    Board usb;
+    Board uhid;
+    simkit::WorkFolder *work = nullptr;
+    Widget *window = nullptr;
+    BoxWatcher *boxes = nullptr;
+    MessageCapture *capture = nullptr;
+    DeviceChangeLog changes;
+};
+
+QString TestWinHid::usbName() const
+{
+    return qEnvironmentVariable("E2E_USB_SPEED") == "12" ? "USB full speed" : "USB high speed";
+}
+
+void TestWinHid::initTestCase()
+{
+    root = QDir::currentPath();
+    // Wine names a hidraw device by the kernel's HID name, which for a USB
+    // device is its manufacturer and product strings joined, and gives
+    // "hidraw" as the manufacturer.
+    usb = {usbName(), root + "/usb", "W1", "hidraw(1a2b)-Tarnvik Wine Board(00ff)"};
+    uhid = {"uhid", root + "/uhid", "U1", "hidraw(1a2b)-Uhid Board(00ff)"};
+    usb.present = usb.ready();
+    uhid.present = uhid.ready();
+    QVERIFY2(usb.present || uhid.present, "no board ready here (usb, uhid): run through wine-boards.sh");
+    for (const Board *b : {&usb, &uhid}) {
+        if (!b->present)
+            continue;
+        QVERIFY2(runUntil([b] { return guest::indexOfSerial(b->serial) >= 0; }, 60000),
+                 qPrintable(b->name + " board not listed by hidapi within 60 s"));
+    }
+    // What Wine shows of the HID devices, for the record.
+    hid_device_info *head = hid_enumerate(0, 0);
+    for (hid_device_info *i = head; i; i = i->next)
+        qInfo("hidapi: %04x:%04x \"%ls\" \"%ls\" serial \"%ls\" usage %04x:%04x %s", i->vendor_id, i->product_id,
+              i->manufacturer_string ? i->manufacturer_string : L"", i->product_string ? i->product_string : L"",
+              i->serial_number ? i->serial_number : L"", i->usage_page, i->usage, i->path);
+    hid_free_enumeration(head);
+}
+
+void TestWinHid::init()
+{
+    work = new simkit::WorkFolder;
+    QVERIFY(work->isValid());
+    boxes = new BoxWatcher;
+    capture = new MessageCapture;
+}
+
+void TestWinHid::cleanup()
+{
+    delete window;
+    window = nullptr;
+    // Every board plugged in and reading for the next case, also after one
+    // that failed half-way.
+    for (const Board *b : {&usb, &uhid}) {
+        if (b->present && (!b->ready() || QTest::currentTestFailed())) {
+            b->command("resume 0");
+            b->command("plug 0");
+            runUntil([b] { return b->ready() && guest::indexOfSerial(b->serial) >= 0; }, 30000);
+        }
+    }
+    delete capture;
+    capture = nullptr;
+    delete boxes;
+    boxes = nullptr;
+    delete work;
+    work = nullptr;
+}
+
+// Device-change messages go to top-level windows: the window is shown, as
+// the operator has it.
+void TestWinHid::showWindow()
+{
+    if (window)
+        return;
+    window = new Widget;
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window, 30000));
+}
+
+void TestWinHid::connectTo(const Board &board)
+{
+    showWindow();
+    const int index = guest::indexOfSerial(board.serial);
+    QVERIFY2(index >= 0, qPrintable(board.name + " board not listed"));
+    auto *list = window->findChild<QComboBox *>("comboBoxId");
+    QVERIFY(index < list->count());
+    list->setCurrentIndex(index);
+    window->findChild<QPushButton *>("pushButtonOpen")->click();
+    QCOMPARE(window->findChild<QPushButton *>("pushButtonOpen")->text(), QString("Disconnect"));
+}
+
+void TestWinHid::upgradeThrough(const Board &board, int bytes, int intervalMs, double *seconds)
+{
+    const QByteArray firmware = simkit::image(bytes, uint32_t(bytes + intervalMs));
+    QVERIFY(simkit::writeFile("update/firmware.bin", firmware));
+    QVERIFY(simkit::writeInterval(intervalMs));
+    boxes->clear();
+    QElapsedTimer clock;
+    clock.start();
+    window->findChild<QPushButton *>("pushButtonLoad")->click();
+    QVERIFY2(runUntil([this] { return boxes->texts().contains("Upgrade Completed"); },
+                      simkit::packetCount(firmware) * 200 + 60000),
+             qPrintable(boxes->texts().join(", ")));
+    if (seconds)
+        *seconds = clock.elapsed() / 1000.0;
+    const QString verdict = board.verdict();
+    QVERIFY2(verdict.contains(QString("verdict=GOOD size=%1 ").arg(bytes)), qPrintable(verdict));
+    QVERIFY(board.image() == firmware);
+}
+
+void TestWinHid::listAndChosen()
+{
+    if (!usb.present || !uhid.present)
+        QSKIP("needs both boards");
+    showWindow();
+    auto *list = window->findChild<QComboBox *>("comboBoxId");
+    for (const Board *b : {&usb, &uhid})
+        QCOMPARE(list->itemText(guest::indexOfSerial(b->serial)), b->label);
+
+    // Two boards of one VID/PID: the one later in the list is chosen, and
+    // only it is written to.
+    const bool usbLater = guest::indexOfSerial(usb.serial) > guest::indexOfSerial(uhid.serial);
+    const Board &chosen = usbLater ? usb : uhid;
+    const Board &other = usbLater ? uhid : usb;
+    const int otherBefore = field(other.verdict(), "outputs");
+    QVERIFY(otherBefore >= 0);
+    connectTo(chosen);
+    upgradeThrough(chosen, 3000, 2);
+    QCOMPARE(field(other.verdict(), "outputs"), otherBefore);
+}
+
+void TestWinHid::upgrade_data()
+{
+    QTest::addColumn<QString>("board");
+    QTest::addColumn<QString>("speed");
+    QTest::addColumn<int>("bytes");
+    QTest::addColumn<int>("interval");
+    QTest::newRow("USB high speed, 100000 bytes at 2 ms") << "usb" << "480" << 100000 << 2;
+    QTest::newRow("USB full speed, 12000 bytes at 1 ms") << "usb" << "12" << 12000 << 1;
+    QTest::newRow("USB full speed, 12000 bytes at 2 ms") << "usb" << "12" << 12000 << 2;
+    QTest::newRow("uhid, 12000 bytes at 1 ms") << "uhid" << "" << 12000 << 1;
+    QTest::newRow("uhid, 12000 bytes at 2 ms") << "uhid" << "" << 12000 << 2;
+}
+
+void TestWinHid::upgrade()
+{
+    QFETCH(QString, board);
+    QFETCH(QString, speed);
+    QFETCH(int, bytes);
+    QFETCH(int, interval);
+    const Board &b = *boardOf(board);
+    if (!b.present || (!speed.isEmpty() && speed != qEnvironmentVariable("E2E_USB_SPEED")))
+        QSKIP("not this boot's board");
+    connectTo(b);
+    double seconds = 0;
+    upgradeThrough(b, bytes, interval, &seconds);
+    const int packets = (bytes + 59) / 60;
+    qInfo("%d-byte upgrade at %d ms over %s through Wine: %d packets in %.1f s, %.1f packets/s", bytes, interval,
+          qPrintable(b.name), packets, seconds, packets / seconds);
+}
+
+void TestWinHid::efficiency_data()
+{
+    QTest::addColumn<QString>("board");
+    QTest::addColumn<int>("interval");
+    for (const char *board : {"usb", "uhid"})
+        for (const int interval : {1, 2, 5, 10})
+            QTest::newRow(qPrintable(QString("%1 at %2 ms").arg(board).arg(interval))) << board << interval;
+}
+
+// The ideal time (packets x load/sleep) over the measured time from E2
+// written to the last data packet written, as the Linux guest's suite and
+// the benchmark define it.
+void TestWinHid::efficiency()
+{
+    QFETCH(QString, board);
+    QFETCH(int, interval);
+    const Board &b = *boardOf(board);
+    if (!b.present)
+        QSKIP("not this boot's board");
+    const int bytes = qEnvironmentVariableIsSet("E2E_EFFICIENCY_BYTES") ? qEnvironmentVariableIntValue("E2E_EFFICIENCY_BYTES")
+                                                                          : 6000;
+    const int packets = (bytes + 59) / 60;
+    connectTo(b);
+    capture->clear();
+    upgradeThrough(b, bytes, interval);
+    const auto writes = capture->timedLinesStartingWith("hid_write");
+    QCOMPARE(writes.size(), packets + 3);
+    for (const int result : guest::writeResults(writes))
+        QVERIFY(result > 0);
+    const double ms = (writes.at(packets + 1).first - writes.at(1).first) / 1e6;
+    qInfo("efficiency %2d ms over %s through Wine: %.3f; %d packets, ideal %d ms, measured %.0f ms", interval,
+          qPrintable(b.name), packets * interval / ms, packets, packets * interval, ms);
+}
+
+// With nothing open, a device coming or going changes nothing the operator
+// sees (only Scan refills the list); whether Wine sends the window a
+// message for it, and when, is recorded.
+void TestWinHid::deviceChangeWhileIdle()
+{
+    if (!usb.present)
+        QSKIP("needs the USB board");
+    showWindow();
+    auto *list = window->findChild<QComboBox *>("comboBoxId");
+    QStringList before;
+    for (int i = 0; i < list->count(); ++i)
+        before << list->itemText(i);
+    const auto messagesAfter = [this](const QByteArray &line, const std::function<bool()> &done) {
+        capture->clear();
+        const qint64 startNs = guest::steadyNs();
+        if (!usb.command(line) || !runUntil(done, 20000))
+            return QString("'%1' did not take effect").arg(QString(line));
+        guest::waitMs(5000); // messages that come late
+        // Each message reached the window's own handler too.
+        if (capture->linesStartingWith("nativeEvent Event").size() != changes.since(startNs).count(" after "))
+            return QString("the window's handler did not see every message");
+        return changes.since(startNs);
+    };
+    const QString unplugged = messagesAfter("unplug 0", [this] { return guest::indexOfSerial(usb.serial) < 0; });
+    const QString plugged = messagesAfter("plug 0", [this] { return guest::indexOfSerial(usb.serial) >= 0; });
+    qInfo("nothing open, %s board unplugged: %s; plugged in again: %s", qPrintable(usb.name), qPrintable(unplugged),
+          qPrintable(plugged));
+    QVERIFY2(!unplugged.contains("did not") && !plugged.contains("did not") && !unplugged.contains("handler")
+                 && !plugged.contains("handler"),
+             qPrintable(unplugged + "; " + plugged));
+    QStringList after;
+    for (int i = 0; i < list->count(); ++i)
+        after << list->itemText(i);
+    QCOMPARE(after, before);
+    QCOMPARE(window->findChild<QPushButton *>("pushButtonOpen")->text(), QString("connect"));
+}
+
+// The board is pulled mid-transfer: the device-change message closes the
+// device and turns the toggle red, nothing is claimed; plugged in again,
+// Scan, connect, and a whole upgrade goes through.
+void TestWinHid::unplugMidTransfer()
+{
+    if (!usb.present)
+        QSKIP("needs the USB board");
+    // The window counts a device as gone when no device of its vendor and
+    // product id is left: the uhid board, which has the same ids, is
+    // unplugged for this case.
+    if (uhid.present) {
+        QVERIFY(uhid.command("unplug 0"));
+        QVERIFY(runUntil([this] { return guest::indexOfSerial(uhid.serial) < 0; }, 20000));
+    }
+    QVERIFY(simkit::writeFile("update/firmware.bin", simkit::image(12000, 7)));
+    QVERIFY(simkit::writeInterval(2));
+    connectTo(usb);
+    auto *open = window->findChild<QPushButton *>("pushButtonOpen");
+    auto *load = window->findChild<QPushButton *>("pushButtonLoad");
+    auto *bar = window->findChild<QProgressBar *>("progressBar");
+    capture->clear();
+    load->click();
+    QVERIFY(runUntil([bar] { return bar->value() >= 40; }, 60000));
+    QElapsedTimer clock;
+    clock.start();
+    const qint64 unplugNs = guest::steadyNs();
+    QVERIFY(usb.command("unplug 0"));
+    // When the board leaves hidapi's list, as far as polling every 200 ms tells.
+    qint64 unlistedMs = -1;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        if (unlistedMs < 0 && guest::indexOfSerial(usb.serial) < 0)
+            unlistedMs = clock.elapsed();
+    });
+    poll.start(200);
+    const bool closed = runUntil([open] { return open->text() == "Connect"; }, 30000);
+    poll.stop();
+    qInfo("%s board unplugged mid-transfer: %s; gone from hidapi's list after %lld ms; device %s",
+          qPrintable(usb.name), qPrintable(changes.since(unplugNs)), unlistedMs,
+          closed ? qPrintable(QString("closed after %1 ms").arg(clock.elapsed())) : "still open after 30 s");
+    QVERIFY2(closed, "the removal did not reach the window");
+    const qint64 noticedMs = clock.elapsed();
+    QCOMPARE(open->styleSheet(), QString("background-color: rgb(255, 0, 0);"));
+    QVERIFY(!capture->linesStartingWith("CloseUsb").isEmpty());
+    const int messages = capture->linesStartingWith("nativeEvent Event").size();
+    QVERIFY(messages >= 1);
+    QVERIFY(!boxes->texts().contains("Upgrade Completed"));
+    guest::waitMs(500);
+    QVERIFY(!boxes->texts().contains("Upgrade Completed"));
+    const int sentBefore = bar->value();
+    qInfo("%s board unplugged after packet %d: closed %lld ms after the unplug, %d WM_DEVICECHANGE message(s) by then",
+          qPrintable(usb.name), sentBefore, noticedMs, messages);
+
+    QVERIFY(usb.command("plug 0"));
+    QVERIFY2(runUntil([this] { return usb.ready() && guest::indexOfSerial(usb.serial) >= 0; }, 30000),
+             "the board did not come back");
+    window->findChild<QPushButton *>("pushButtonScan")->click();
+    connectTo(usb);
+    boxes->clear();
+    load->click(); // the transfer that waited for the old connection stops
+    QCOMPARE(boxes->texts(), QStringList{"Stop Upgrade"});
+    upgradeThrough(usb, 12000, 2);
+}
+
+// A board whose firmware stops reading its OUT endpoint. The gadget takes a
+// few reports into its own buffers; after that a write is not taken, and
+// each write holds the GUI thread for a bounded time and fails. hidapi's
+// Windows backend waits 1 s for an overlapped write; under Wine 8.0 the
+// WriteFile call itself returns only once the driver's write has ended
+// (the server hands the caller the IRP's initial status only after the
+// dispatch routine returns, and winebus writes to hidraw synchronously), so
+// here the bound is usbhid's time-out of 5 s. The window answers again
+// afterwards, claims nothing, and Stop works.
+void TestWinHid::stalledBoard()
+{
+    if (!usb.present)
+        QSKIP("needs the USB board");
+    connectTo(usb);
+    QVERIFY(simkit::writeFile("update/firmware.bin", simkit::image(6000)));
+    QVERIFY(simkit::writeInterval(2));
+    auto *load = window->findChild<QPushButton *>("pushButtonLoad");
+    auto *timer = window->findChild<QTimer *>("upgradeTimer");
+    const auto stop = [&]() {
+        boxes->clear();
+        load->click();
+        return boxes->texts() == QStringList{"Stop Upgrade"} && !timer->isActive();
+    };
+    QVERIFY(usb.command("stall 0"));
+    guest::waitMs(500);
+    guest::GuiProbe probe;
+    capture->clear();
+    // Start and stop until writes fail: E1, E2 and packet 1 each time.
+    QElapsedTimer clock;
+    clock.start();
+    int failed = 0;
+    for (int attempt = 0; attempt < 4 && failed < 2; ++attempt) {
+        if (timer->isActive())
+            QVERIFY(stop());
+        const int before = capture->linesStartingWith("hid_write").size();
+        load->click();
+        QVERIFY(runUntil([&] { return capture->linesStartingWith("hid_write").size() == before + 3; }, 30000));
+        guest::waitMs(300);
+        failed = guest::writeResults(capture->timedLinesStartingWith("hid_write")).count(-1);
+    }
+    const qint64 lastWriteNs = guest::steadyNs();
+    guest::waitMs(2000);
+    const auto writes = capture->timedLinesStartingWith("hid_write");
+    const QList<int> results = guest::writeResults(writes);
+    const QVector<double> held = probe.heldMs(writes);
+    QStringList figures;
+    for (int i = 0; i < writes.size(); ++i)
+        figures << QString("%1: %2").arg(results.at(i)).arg(held.at(i) < 0 ? QString("under 200 ms")
+                                                                          : QString("%1 ms").arg(held.at(i), 0, 'f', 0));
+    const QString error = writes.isEmpty() ? QString() : writes.last().second.section("  ", -1).trimmed();
+    qInfo("stalled %s board: writes (result: GUI thread held) %s; last error text \"%s\"; %lld ms in all",
+          qPrintable(usb.name), qPrintable(figures.join(", ")), qPrintable(error), clock.elapsed());
+    QVERIFY2(failed >= 2, qPrintable(figures.join(", ")));
+    for (int i = 0; i < writes.size(); ++i) {
+        if (results.at(i) >= 0)
+            continue;
+        QVERIFY2(held.at(i) > 800 && held.at(i) < 10000, qPrintable(figures.at(i)));
+    }
+    const double afterMs = probe.longestMs(lastWriteNs);
+    QVERIFY2(afterMs < 500, qPrintable(QString("the GUI thread still paused %1 ms").arg(afterMs)));
+    QVERIFY(!boxes->texts().contains("Upgrade Completed"));
+    QVERIFY(stop());
+    QVERIFY(usb.command("resume 0"));
+}
+
+QTEST_MAIN(TestWinHid)
+#include "tst_winhid.moc"
