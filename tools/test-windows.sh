@@ -22,6 +22,8 @@ root=$PWD
 start=$(date +%s)
 elapsed() { echo "$(( $(date +%s) - start )) s"; }
 
+bash tools/check-location.sh
+
 echo "== Windows: tool chain, Qt and hidapi for i686 Windows"
 prefixes=$(bash tools/windows-deps.sh | tail -n1)
 eval "$prefixes"
@@ -76,7 +78,8 @@ rc=0
 export E2E_BOARDS=$boards
 RUN_GUEST_CPU=qemu64 RUN_GUEST_MEM=2048 bash tests/e2e/run-guest.sh build "$build/wine-results" 2400 -- \
     bash "$root/tests/windows/wine-session.sh" bash -c \
-    "mount -t tmpfs tmpfs '$root/$build/Testing' && ctest --test-dir '$root/$build' -L 'unit|wine' --output-on-failure" || rc=$?
+    'mount -t tmpfs tmpfs "$1/Testing" && ctest --test-dir "$1" -L "unit|wine" --output-on-failure' _ "$root/$build" \
+    || rc=$?
 if [ -f "$build/wine-results/wineprefix.tar" ]; then
     mv "$build/wine-results/wineprefix.tar" "$winepfx"
 fi

@@ -94,8 +94,9 @@ done
     || fail "left behind: $(cd "$DIR" && find . | tr '\n' ' ')"
 [ ! -e "$LNK" ] && [ ! -e "$(dirname "$LNK")" ] && pass "Start-menu shortcut and folder removed" \
     || fail "the Start-menu entry is still there"
-[ -z "$(entry)" ] && pass "the entry in the list of installed programs is gone" \
-    || fail "the list of installed programs still has the tool"
+ENTRY=$(entry)
+[ -z "$(value DisplayName)" ] && pass "the entry in the list of installed programs is gone" \
+    || fail "the list of installed programs still has the tool: $(tr "\n" " " <<<"$ENTRY")"
 [ -f "$WORKDIR/update/image.bin" ] && pass "the work folder's image was left alone" \
     || fail "the uninstaller removed the operator's image"
 [ "$FAILS" -eq 0 ]

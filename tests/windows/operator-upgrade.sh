@@ -4,10 +4,11 @@
 # The released program as an operator meets it, under Wine, against the USB
 # board in this guest:
 #   - the zip that CPack made in BUILD_DIR is unpacked into a "Downloads"
-#     folder, and DLLs are planted beside the exe under the names of the
-#     system DLLs it uses (hid, cfgmgr32 and the system DLLs it delay-loads),
-#     with Wine told to prefer such native DLLs, as Windows searches; a
-#     program without precautions (loadprobe) takes them from there;
+#     folder, and DLLs are planted beside the exe under the names of system
+#     DLLs it loads (hid and cfgmgr32, which hidapi loads by name, and
+#     system DLLs it delay-loads), with Wine told to prefer such native
+#     DLLs, as Windows searches; a program without precautions (loadprobe)
+#     takes them from there;
 #   - the exe is started in a work folder holding update\ and config.ini, and
 #     its window is driven from the keyboard as a person would: pick the
 #     board in the list (typing its name), connect, Start Upgrade, close the
@@ -41,7 +42,13 @@ EXE=$(find "$D" -name tarnvik-upgrade-tool.exe | head -n1)
 HERE=$(dirname "$EXE")
 pass "unpacked $(basename "${zips[0]}") into $HERE"
 
-PLANTED=(hid cfgmgr32 dwmapi netapi32 userenv uxtheme version winmm wtsapi32)
+# Not version, winmm or userenv: Wine's own user32 imports version.dll, and
+# its shlwapi and shell32 delay-load those three; Wine has no known DLLs and
+# looks for a system DLL's imports in the program's folder first, so a plant
+# under these names is taken by Wine's DLLs whatever the program does (a
+# planted version.dll was loaded, and the program's own first call into
+# version.dll then failed). Windows' user32 does not import version.dll.
+PLANTED=(hid cfgmgr32 dwmapi netapi32 uxtheme wtsapi32)
 for name in "${PLANTED[@]}"; do
     cp "$PLANT" "$HERE/$name.dll" || { fail "cannot plant $name.dll"; exit 2; }
 done
@@ -51,10 +58,10 @@ export WINEDLLOVERRIDES
 
 # The control: a program that loads them by name the plain way gets the plants.
 cp "$PROBE" "$HERE/loadprobe.exe"
-(cd "$HERE" && wine loadprobe.exe hid.dll cfgmgr32.dll version.dll) >/run/work/loadprobe.log 2>&1
+(cd "$HERE" && wine loadprobe.exe hid.dll cfgmgr32.dll uxtheme.dll) >/run/work/loadprobe.log 2>&1
 sed 's/^/  loadprobe: /' /run/work/loadprobe.log | tr -d '\r'
 taken=$(cd "$HERE" && ls ./*.dll.loaded 2>/dev/null | tr '\n' ' ')
-[ -f "$HERE/hid.dll.loaded" ] && [ -f "$HERE/cfgmgr32.dll.loaded" ] && [ -f "$HERE/version.dll.loaded" ] \
+[ -f "$HERE/hid.dll.loaded" ] && [ -f "$HERE/cfgmgr32.dll.loaded" ] && [ -f "$HERE/uxtheme.dll.loaded" ] \
     && pass "control: a program without precautions took the planted DLLs ($taken)" \
     || fail "control: the planted DLLs were not taken by loadprobe ($taken): the check below would prove nothing"
 rm -f "$HERE"/*.loaded "$HERE/loadprobe.exe"
@@ -84,41 +91,42 @@ wait_log() { # PATTERN SECONDS
     return 1
 }
 keys() { xdotool key --clearmodifiers --delay 150 "$@"; sleep 0.5; }
+E4='^hid_write [0-9]* 00 41 54 2b 4f 54 41 3d 45 34 3a'
+# drive WID: the operator's steps, up to the first that fails.
+drive() {
+    xdotool windowfocus --sync "$1" 2>/dev/null || xdotool windowfocus "$1"
+    sleep 1
+    # The focus starts on the connect button and the list is next. Typing
+    # the start of an entry's text picks it (a blank would open the list).
+    keys Tab
+    xdotool type --delay 60 "${LABEL%% *}"
+    sleep 1
+    keys shift+Tab space
+    wait_log '^OpenUsb end' 30 && pass "connected to the board picked in the list" \
+        || { fail "no 'OpenUsb end' after connect"; return 1; }
+    keys Tab Tab Tab space
+    local box
+    box=$(wait_window '^tip$' 30 "$PID") && pass "Start Upgrade: the start box" \
+        || { fail "no box after Start Upgrade"; return 1; }
+    xdotool windowfocus "$box" 2>/dev/null
+    keys Return
+    local i
+    for ((i = 0; i < 300 && $(writes) < PACKETS / 2; i++)); do sleep 0.2; done
+    [ "$(writes)" -ge $((PACKETS / 2)) ] || { fail "only $(writes) reports written after a minute"; return 1; }
+    import -window "$1" "$R/operator-upgrade.png" && pass "screenshot during the upgrade ($(writes) reports written)"
+    wait_log "$E4" 120 && pass "the checksum frame was written: $(grep "$E4" "$LOG" | cut -c1-80)" \
+        || { fail "no checksum frame within 120 s ($(writes) reports written)"; return 1; }
+    box=$(wait_window '^tip$' 60 "$PID") && pass "the completion box came" \
+        || { fail "no box after the checksum"; return 1; }
+    sleep 1
+    import -window root "$R/operator-completed.png"
+    xdotool windowfocus "$box" 2>/dev/null
+    keys Return
+}
 if WID=$(wait_window '^Tarnvik Upgrade Tool$' 120 "$PID"); then
     pass "window shown"
     sleep 3 # the list is filled while the window is made
-    xdotool windowfocus --sync "$WID" 2>/dev/null || xdotool windowfocus "$WID"
-    sleep 1
-    # The focus starts on the connect button; the list is next.
-    keys Tab
-    xdotool type --delay 60 "$LABEL"
-    sleep 1
-    keys shift+Tab space
-    wait_log '^OpenUsb end' 30 && pass "connected to the board picked in the list" || fail "no 'OpenUsb end' after connect"
-    keys Tab Tab Tab space
-    if BOX=$(wait_window '^tip$' 30 "$PID"); then
-        pass "Start Upgrade: the start box"
-        xdotool windowfocus "$BOX" 2>/dev/null
-        keys Return
-    else
-        fail "no box after Start Upgrade"
-    fi
-    for ((i = 0; i < 600 && $(writes) < PACKETS / 2; i++)); do sleep 0.2; done
-    import -window "$WID" "$R/operator-upgrade.png" && pass "screenshot during the upgrade ($(writes) reports written)"
-    if wait_log '^hid_write [0-9]* 00 41 54 2b 4f 54 41 3d 45 34 3a' 300; then
-        pass "the checksum frame was written: $(grep '^hid_write [0-9]* 00 41 54 2b 4f 54 41 3d 45 34 3a' "$LOG" | cut -c1-80)"
-        if BOX=$(wait_window '^tip$' 60 "$PID"); then
-            sleep 1
-            import -window root "$R/operator-completed.png"
-            pass "the completion box came"
-            xdotool windowfocus "$BOX" 2>/dev/null
-            keys Return
-        else
-            fail "no box after the checksum"
-        fi
-    else
-        fail "no checksum frame within 300 s ($(writes) reports written)"
-    fi
+    drive "$WID"
     verdict=$(cd /run/work/operator-board && rm -f verdict.txt && echo verdict >control \
         && for i in $(seq 100); do [ -s verdict.txt ] && break; sleep 0.1; done; cat verdict.txt)
     echo "  verdict: $verdict"
@@ -126,6 +134,7 @@ if WID=$(wait_window '^Tarnvik Upgrade Tool$' 120 "$PID"); then
         || fail "the board's verdict is not good"
     cmp -s /run/work/operator-board/image.bin "$WORK/update/firmware.bin" \
         && pass "the board holds exactly update\\firmware.bin" || fail "the board's image differs from the file"
+    import -window root "$R/operator-end.png"
     close_window "$WID"
     wait_exit "$PID" 60
     rc=$?
