@@ -135,10 +135,7 @@ if WID=$(wait_window '^Tarnvik Upgrade Tool$' 120 "$PID"); then
     cmp -s /run/work/operator-board/image.bin "$WORK/update/firmware.bin" \
         && pass "the board holds exactly update\\firmware.bin" || fail "the board's image differs from the file"
     import -window root "$R/operator-end.png"
-    close_window "$WID"
-    wait_exit "$PID" 60
-    rc=$?
-    [ "$rc" -eq 0 ] && pass "closed through its window, exit status 0" || fail "exit status $rc after Alt+F4"
+    close_and_check "$WID" "$PID"
 else
     fail "no window within 120 s"
     kill "$PID" 2>/dev/null

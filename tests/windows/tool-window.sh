@@ -24,10 +24,7 @@ if WID=$(wait_window '^Tarnvik Upgrade Tool$' 90 "$PID"); then
     pass "window 'Tarnvik Upgrade Tool' shown ($(xwininfo -id "$WID" | awk '/Width:/ {w=$2} /Height:/ {h=$2} END {print w "x" h}'))"
     sleep 2 # let it paint
     import -window "$WID" "$SHOT" && pass "screenshot of the window: $SHOT" || fail "no screenshot"
-    close_window "$WID"
-    wait_exit "$PID" 60
-    rc=$?
-    [ "$rc" -eq 0 ] && pass "closed through its window, exit status 0" || fail "exit status $rc after Alt+F4"
+    close_and_check "$WID" "$PID"
 else
     fail "no window 'Tarnvik Upgrade Tool' within 90 s"
     kill "$PID" 2>/dev/null

@@ -31,6 +31,15 @@ close_window() {
     xdotool key --clearmodifiers alt+F4
 }
 
+# close_and_check WID PID: closes the window as the operator does (Alt+F4)
+# and checks that the program then ends with status 0.
+close_and_check() {
+    close_window "$1"
+    wait_exit "$2" 60
+    local rc=$?
+    [ "$rc" -eq 0 ] && pass "closed through its window, exit status 0" || fail "exit status $rc after Alt+F4"
+}
+
 # wait_exit PID SECONDS: the exit status of PID, or 124 when it outlives SECONDS.
 wait_exit() {
     local i
