@@ -265,7 +265,11 @@ void TestWinHid::listAndChosen()
     const int otherBefore = field(other.verdict(), "outputs");
     QVERIFY(otherBefore >= 0);
     connectTo(chosen);
+    if (QTest::currentTestFailed())
+        return;
     upgradeThrough(chosen, 3000, 2);
+    if (QTest::currentTestFailed())
+        return;
     QCOMPARE(field(other.verdict(), "outputs"), otherBefore);
 }
 
@@ -292,8 +296,12 @@ void TestWinHid::upgrade()
     if (!b.present || (!speed.isEmpty() && speed != qEnvironmentVariable("E2E_USB_SPEED")))
         QSKIP("not this boot's board");
     connectTo(b);
+    if (QTest::currentTestFailed())
+        return;
     double seconds = 0;
     upgradeThrough(b, bytes, interval, &seconds);
+    if (QTest::currentTestFailed())
+        return;
     const int packets = (bytes + 59) / 60;
     qInfo("%d-byte upgrade at %d ms over %s through Wine: %d packets in %.1f s, %.1f packets/s", bytes, interval,
           qPrintable(b.name), packets, seconds, packets / seconds);
@@ -322,8 +330,12 @@ void TestWinHid::efficiency()
                                                                           : 6000;
     const int packets = (bytes + 59) / 60;
     connectTo(b);
+    if (QTest::currentTestFailed())
+        return;
     capture->clear();
     upgradeThrough(b, bytes, interval);
+    if (QTest::currentTestFailed())
+        return;
     const auto writes = capture->timedLinesStartingWith("hid_write");
     QCOMPARE(writes.size(), packets + 3);
     for (const int result : guest::writeResults(writes))
@@ -387,6 +399,8 @@ void TestWinHid::unplugMidTransfer()
     QVERIFY(simkit::writeFile("update/firmware.bin", simkit::image(12000, 7)));
     QVERIFY(simkit::writeInterval(2));
     connectTo(usb);
+    if (QTest::currentTestFailed())
+        return;
     auto *open = window->findChild<QPushButton *>("pushButtonOpen");
     auto *load = window->findChild<QPushButton *>("pushButtonLoad");
     auto *bar = window->findChild<QProgressBar *>("progressBar");
@@ -428,6 +442,8 @@ void TestWinHid::unplugMidTransfer()
              "the board did not come back");
     window->findChild<QPushButton *>("pushButtonScan")->click();
     connectTo(usb);
+    if (QTest::currentTestFailed())
+        return;
     boxes->clear();
     load->click(); // the transfer that waited for the old connection stops
     QCOMPARE(boxes->texts(), QStringList{"Stop Upgrade"});
@@ -448,6 +464,8 @@ void TestWinHid::stalledBoard()
     if (!usb.present)
         QSKIP("needs the USB board");
     connectTo(usb);
+    if (QTest::currentTestFailed())
+        return;
     QVERIFY(simkit::writeFile("update/firmware.bin", simkit::image(6000)));
     QVERIFY(simkit::writeInterval(2));
     auto *load = window->findChild<QPushButton *>("pushButtonLoad");
