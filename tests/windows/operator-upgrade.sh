@@ -81,15 +81,10 @@ LOG=/run/work/operator-tool.log
 (cd "$WORK" && WINEQT_FORCE_STDERR_LOGGING=1 exec wine "$EXE") >"$LOG" 2>&1 &
 PID=$!
 writes() { grep -c '^hid_write ' "$LOG"; }
-wait_log() { # PATTERN SECONDS
-    local i
-    for ((i = 0; i < $2 * 10; i++)); do
-        grep -q "$1" "$LOG" && return 0
-        kill -0 "$PID" 2>/dev/null || return 1
-        sleep 0.1
-    done
-    return 1
-}
+# wait_log PATTERN SECONDS: until the tool's log has a matching line; fails
+# at once if the tool has ended.
+logged_or_gone() { grep -q "$1" "$LOG" || ! kill -0 "$PID" 2>/dev/null; }
+wait_log() { wait_until "$2" logged_or_gone "$1"; grep -q "$1" "$LOG"; }
 keys() { xdotool key --clearmodifiers --delay 150 "$@"; sleep 0.5; }
 E4='^hid_write [0-9]* 00 41 54 2b 4f 54 41 3d 45 34 3a'
 # drive WID: the operator's steps, up to the first that fails.
@@ -128,7 +123,7 @@ if WID=$(wait_window '^Tarnvik Upgrade Tool$' 120 "$PID"); then
     sleep 3 # the list is filled while the window is made
     drive "$WID"
     verdict=$(cd /run/work/operator-board && rm -f verdict.txt && echo verdict >control \
-        && for i in $(seq 100); do [ -s verdict.txt ] && break; sleep 0.1; done; cat verdict.txt)
+        && wait_until 10 test -s verdict.txt; cat verdict.txt)
     echo "  verdict: $verdict"
     [[ "$verdict" == *"verdict=GOOD size=30000 "* ]] && pass "the board judged the image good" \
         || fail "the board's verdict is not good"

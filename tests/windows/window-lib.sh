@@ -40,6 +40,18 @@ close_and_check() {
     [ "$rc" -eq 0 ] && pass "closed through its window, exit status 0" || fail "exit status $rc after Alt+F4"
 }
 
+# wait_until SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds
+# (status 0) or SECONDS have passed (status 1).
+wait_until() {
+    local i limit=$(($1 * 10))
+    shift
+    for ((i = 0; i < limit; i++)); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
 # wait_exit PID SECONDS: the exit status of PID, or 124 when it outlives SECONDS.
 wait_exit() {
     local i
@@ -89,12 +101,8 @@ set_usb_speed() {
     rmmod dummy_hcd || { fail "cannot unload dummy_hcd"; return 1; }
     insmod /run/modules/dummy_hcd.ko "is_high_speed=$([ "$1" = Y ] && echo 1 || echo 0)" \
         || { fail "cannot load dummy_hcd again"; return 1; }
-    local i
-    for ((i = 0; i < 100; i++)); do
-        [ -n "$(ls /sys/class/udc 2>/dev/null)" ] && break
-        sleep 0.1
-    done
-    [ -n "$(ls /sys/class/udc 2>/dev/null)" ] || { fail "no device controller after loading dummy_hcd"; return 1; }
+    udc_present() { [ -n "$(ls /sys/class/udc 2>/dev/null)" ]; }
+    wait_until 10 udc_present || { fail "no device controller after loading dummy_hcd"; return 1; }
     pass "dummy_hcd loaded again, is_high_speed=$1"
 }
 
@@ -104,17 +112,13 @@ set_usb_speed() {
 BOARD_PIDS=()
 BOARD_DIRS=()
 start_board() {
-    local name=$1 dir=$2 program=$3 i
+    local name=$1 dir=$2 program=$3
     shift 3
     (cd "$dir" && exec "$program" --ready ready.txt --verdict verdict.txt --control control --timeout 1500 \
         --dev 1a2b:00ff "$@" --padded --image-out image.bin) >"$dir/board.log" 2>&1 &
     BOARD_PIDS+=($!)
     BOARD_DIRS+=("$dir")
-    for ((i = 0; i < 300; i++)); do
-        [ -s "$dir/ready.txt" ] && break
-        sleep 0.1
-    done
-    [ -s "$dir/ready.txt" ] && pass "$name board ready: $(cat "$dir/ready.txt")" \
+    wait_until 30 test -s "$dir/ready.txt" && pass "$name board ready: $(cat "$dir/ready.txt")" \
         || { fail "$name board not ready"; cat "$dir/board.log"; return 1; }
 }
 
