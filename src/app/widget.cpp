@@ -2,6 +2,7 @@
 
 #include "qhidusbmgr.h"
 #include "ui_widget.h"
+#include "upgradeengine.h"
 
 #ifdef Q_OS_LINUX
 #include "hiddevicewatcher.h"
@@ -45,10 +46,6 @@ Widget::Widget(QWidget *parent)
     : QWidget(parent)
     , ui(new Ui_Widget)
     , usbMgr(new QHidUsbMgr)
-    , firmware()
-    , packetIndex(0)
-    , rxBuffer()
-    , readyForNext(false)
 {
     ui->setupUi(this);
     // The traffic log is a record, not a text being edited: with undo on,
@@ -66,17 +63,15 @@ Widget::Widget(QWidget *parent)
     connect(ui->pushButtonScan, &QPushButton::clicked, ui->pushButtonScan, [this]() { FillDeviceList(); });
     connect(ui->pushButtonSend, &QPushButton::clicked, ui->pushButtonSend, [this]() { SendTypedHex(); });
 
-    // The timer belongs to the window, so that it can never tick into a
-    // window that has gone.
-    upgradeTimer = new QTimer(this);
-    upgradeTimer->setObjectName(QStringLiteral("upgradeTimer"));
-    // The packet interval is the operator's (load/sleep), often 1 to 50 ms.
-    // On Windows a coarse timer of 20 ms or more runs on SetTimer, which the
-    // system rounds up to its tick (15.6 ms by default): 20 ms would become
-    // about 31, 50 about 62. A precise timer is a multimedia timer there at
-    // any interval. On Linux both kinds keep such intervals alike.
-    upgradeTimer->setTimerType(Qt::PreciseTimer);
-    connect(upgradeTimer, &QTimer::timeout, upgradeTimer, [this]() { SendNextPacket(); });
+    // The engine and its timer belong to the window, so that no tick can
+    // come into a window that has gone. The window waits for the operator:
+    // no acknowledgement time-out, and a failed write does not end the
+    // transfer (a packet that did not go out is never acknowledged).
+    upgrade = new UpgradeEngine(usbMgr, this);
+    connect(upgrade, &UpgradeEngine::Progress, this, [this](int sent) { ui->progressBar->setValue(sent); });
+    connect(upgrade, &UpgradeEngine::Completed, this, [this]() { UpgradeEnded(tr("Upgrade Completed")); });
+    connect(upgrade, &UpgradeEngine::Failed, this, [this]() { UpgradeEnded(tr("Upgrade Failed")); });
+    connect(usbMgr, &QHidUsbMgr::ReadFailedSignal, upgrade, &UpgradeEngine::ReadFailed);
     connect(ui->pushButtonSelect, &QPushButton::clicked, ui->pushButtonSelect,
             [this]() { SelectUpgradeFile(); });
     connect(ui->pushButtonLoad, &QPushButton::clicked, ui->pushButtonLoad, [this]() { ToggleUpgrade(); });
@@ -93,7 +88,7 @@ Widget::~Widget()
 {
     // Nothing may outlive the window: no tick into a destroyed window, and no
     // reader thread polling an open handle while the process exits.
-    upgradeTimer->stop();
+    upgrade->Stop();
     if (usbMgr->IsOpen())
         usbMgr->CloseUsb();
     delete usbMgr;
@@ -103,9 +98,18 @@ Widget::~Widget()
 void Widget::FillDeviceList()
 {
     const QStringList labels = usbMgr->EnumDevices();
+    const QVector<DeviceId> ids = usbMgr->Devices();
     ui->comboBoxId->clear();
-    for (int i = 0; i < labels.size(); ++i)
+    for (int i = 0; i < labels.size(); ++i) {
         ui->comboBoxId->insertItem(i, labels.at(i));
+        // Identical boards share their label; the serial number and the
+        // path tell them apart.
+        if (i < ids.size())
+            ui->comboBoxId->setItemData(i, tr("Serial number: %1\nPath: %2")
+                                               .arg(ids.at(i).serial.isEmpty() ? tr("(none)") : ids.at(i).serial,
+                                                    QString::fromLocal8Bit(ids.at(i).path)),
+                                        Qt::ToolTipRole);
+    }
 }
 
 void Widget::ToggleUsb()

@@ -6,8 +6,8 @@
 #include <QWidget>
 
 class QHidUsbMgr;
-class QTimer;
 class Ui_Widget;
+class UpgradeEngine;
 class HidDeviceWatcher;
 
 // The tool's one window: device list and connect toggle, the upgrade button
@@ -54,15 +54,14 @@ protected:
 
 private:
     void DropOldestLogLines(int count);
+    void UpgradeEnded(const QString &text);
 
     Ui_Widget *ui;
     QHidUsbMgr *usbMgr;
-    QByteArray firmware;
-    int packetIndex;
-    QByteArray rxBuffer;
-    bool readyForNext;
-    // Paces the data packets of a transfer; its timeout runs SendNextPacket.
-    QTimer *upgradeTimer = nullptr;
+    // The transfer itself: the image, the packets sent, the reply line being
+    // assembled and the pacing timer ("upgradeTimer"), whose tick runs
+    // SendNextPacket. The window starts, stops and shows it.
+    UpgradeEngine *upgrade = nullptr;
     HidDeviceWatcher *deviceWatcher = nullptr;
     int logLines = kLogLines;
     int logLinesDropped = kLogLinesDropped;

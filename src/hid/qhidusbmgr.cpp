@@ -97,17 +97,23 @@ QStringList QHidUsbMgr::EnumDevices()
         id.vendorId = info->vendor_id;
         id.productId = info->product_id;
         id.path = QByteArray(info->path ? info->path : "");
+        id.serial = fromWide(info->serial_number);
+        id.manufacturer = fromWide(info->manufacturer_string);
+        id.product = fromWide(info->product_string);
         deviceIds.append(id);
-        // One substitution pass: a device string that itself holds "%2" or
-        // the like must appear as it is, not be substituted into.
-        labels.append(QString("%1(%2)-%3(%4)")
-                          .arg(fromWide(info->manufacturer_string),
-                               QString("%1").arg(id.vendorId, 4, 16, QChar('0')),
-                               fromWide(info->product_string),
-                               QString("%1").arg(id.productId, 4, 16, QChar('0'))));
+        labels.append(Label(id));
     }
     hid_free_enumeration(head);
     return labels;
+}
+
+QString QHidUsbMgr::Label(const DeviceId &id)
+{
+    // One substitution pass: a device string that itself holds "%2" or the
+    // like must appear as it is, not be substituted into.
+    return QString("%1(%2)-%3(%4)")
+        .arg(id.manufacturer, QString("%1").arg(id.vendorId, 4, 16, QChar('0')), id.product,
+             QString("%1").arg(id.productId, 4, 16, QChar('0')));
 }
 
 bool QHidUsbMgr::OpenUsb(int index)
@@ -127,6 +133,8 @@ bool QHidUsbMgr::OpenUsb(int index)
         return false;
     }
     hid_set_nonblocking(device, 1);
+    static quint64 connections = 0; // GUI thread only, like every open
+    connection = ++connections;
     running = true;
     if (!isRunning())
         start(QThread::InheritPriority);
@@ -166,7 +174,7 @@ bool QHidUsbMgr::DeviceRemoved() const
     return true;
 }
 
-bool QHidUsbMgr::SendBuf(QByteArray data, char reportId, bool log)
+bool QHidUsbMgr::SendBuf(QByteArray data, char reportId, bool log, QString *errorText)
 {
     // The announcement comes first, whether or not the report can be written.
     emit SendBufSignal(data);
@@ -187,23 +195,35 @@ bool QHidUsbMgr::SendBuf(QByteArray data, char reportId, bool log)
                             static_cast<size_t>(frame.size()));
         // hidapi keeps one error text per device, and the reader's next
         // hid_read frees and clears it: it is copied before the lock goes.
-        if (log)
+        if (log || (errorText && written <= 0))
             error = fromWide(hid_error(device));
     }
     if (log)
         qDebug().noquote() << "hid_write" << written << ToHexString(frame) << error;
+    if (errorText && written <= 0)
+        *errorText = error;
     return written > 0;
 }
 
 void QHidUsbMgr::run()
 {
     unsigned char buffer[kReadSize];
+    bool readFailed = false;
+    const quint64 reading = connection; // set before the thread started
     while (running && device) {
         memset(buffer, 0, sizeof buffer);
         int n;
+        QString error;
         {
             QMutexLocker lock(&ioMutex);
             n = hid_read(device, buffer, sizeof buffer);
+            // Copied under the lock, as the writer's next call replaces it.
+            if (n < 0 && !readFailed)
+                error = fromWide(hid_error(device));
+        }
+        if (n < 0 && !readFailed) {
+            readFailed = true;
+            emit ReadFailedSignal(reading, error);
         }
         if (n <= 0) {
             QThread::msleep(1);

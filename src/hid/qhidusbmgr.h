@@ -22,6 +22,10 @@ struct DeviceId
     int vendorId = 0;
     int productId = 0;
     QByteArray path;
+    // The record's strings as the platform reports them (empty when absent).
+    QString serial;
+    QString manufacturer;
+    QString product;
 };
 
 // The application's only gateway to the device: enumerates HID devices, opens
@@ -38,16 +42,26 @@ public:
     // Labels "manufacturer(vid)-product(pid)" of every HID record present, in
     // enumeration order; rebuilds the device id list index-aligned with them.
     QStringList EnumDevices();
+    // The records of the last enumeration, index-aligned with its labels
+    // (emptied by every close, as the list the index refers to is).
+    QVector<DeviceId> Devices() const { return deviceIds; }
+    // The label the window shows for a record: "manufacturer(vid)-product(pid)".
+    static QString Label(const DeviceId &id);
     // Opens entry `index` of the last enumeration and starts the reader.
     bool OpenUsb(int index);
     // Stops the reader, waits for it, closes the handle and forgets the list.
     bool CloseUsb();
     bool IsOpen() const;
+    // A number that names the open connection, new at every open; 0 while
+    // nothing is open. What was meant for one connection is never written
+    // to the next, even to the same board opened again.
+    quint64 Connection() const { return device ? connection : 0; }
     // True when the open device's vendor/product pair is absent from the list.
     bool DeviceRemoved() const;
     // Announces `data` with SendBufSignal, then writes report `reportId` + data
-    // (at most 64 data bytes). True when hidapi reported bytes written.
-    bool SendBuf(QByteArray data, char reportId, bool log);
+    // (at most 64 data bytes). True when hidapi reported bytes written;
+    // otherwise `error`, when given, gets hidapi's error text.
+    bool SendBuf(QByteArray data, char reportId, bool log, QString *error = nullptr);
 
     // Byte codecs. They touch no member and may run on any thread.
     static QString ToHexString(QByteArray bytes);
@@ -61,6 +75,10 @@ public:
 signals:
     void RecvBufSignal(QByteArray arr);
     void SendBufSignal(QByteArray arr);
+    // The reader's first failed read on a connection (a device that is gone
+    // fails every read), with the connection's number and hidapi's error
+    // text; emitted on the reader thread, once per connection.
+    void ReadFailedSignal(quint64 connection, QString error);
 
 protected:
     void run() override;
@@ -70,6 +88,7 @@ private:
     hid_device *device = nullptr;
     std::atomic<bool> running{false};
     QMutex ioMutex;
+    quint64 connection = 0;
     int openVendorId = -1;
     int openProductId = -1;
 };

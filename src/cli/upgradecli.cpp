@@ -1,0 +1,597 @@
+#include "upgradecli.h"
+
+#include "qhidusbmgr.h"
+#include "upgradeengine.h"
+#include "upgradeimage.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLoggingCategory>
+#include <QRegularExpression>
+#include <QTextStream>
+#include <QTimer>
+
+#include <memory>
+#include <vector>
+
+#ifndef TARNVIK_VERSION
+#define TARNVIK_VERSION "unknown"
+#endif
+
+namespace UpgradeCli {
+
+namespace {
+
+constexpr double kDefaultAckTimeoutS = 5.0;
+constexpr int kBarWidth = 30;
+
+// Thrown nowhere: a failure is a line on `err` and an exit code.
+struct Failure
+{
+    int code;
+    QString message;
+};
+
+QString hex4(int value)
+{
+    return QString("%1").arg(value, 4, 16, QChar('0'));
+}
+
+QString orDash(const QString &text)
+{
+    return text.isEmpty() ? QStringLiteral("-") : text;
+}
+
+QString deviceLine(int index, const DeviceId &id)
+{
+    return QString("%1\t%2\t%3:%4\t%5\t%6")
+        .arg(index)
+        .arg(QHidUsbMgr::Label(id), hex4(id.vendorId), hex4(id.productId), orDash(id.serial),
+             QString::fromLocal8Bit(id.path));
+}
+
+QString boardName(const DeviceId &id)
+{
+    return QString("%1 serial %2 path %3")
+        .arg(QHidUsbMgr::Label(id), orDash(id.serial), QString::fromLocal8Bit(id.path));
+}
+
+QString duration(double seconds)
+{
+    if (seconds < 0 || seconds > 359999)
+        return QStringLiteral("--:--");
+    const int s = int(seconds + 0.5);
+    return s >= 3600 ? QString("%1:%2:%3").arg(s / 3600).arg(s / 60 % 60, 2, 10, QChar('0')).arg(s % 60, 2, 10, QChar('0'))
+                     : QString("%1:%2").arg(s / 60, 2, 10, QChar('0')).arg(s % 60, 2, 10, QChar('0'));
+}
+
+QString rate(double bytesPerSecond)
+{
+    if (bytesPerSecond >= 1024 * 1024)
+        return QString::number(bytesPerSecond / (1024 * 1024), 'f', 1) + " MiB/s";
+    if (bytesPerSecond >= 1024)
+        return QString::number(bytesPerSecond / 1024, 'f', 1) + " KiB/s";
+    return QString::number(bytesPerSecond, 'f', 0) + " B/s";
+}
+
+// What selects the devices of an upgrade. Every option given must match.
+struct Selection
+{
+    QString path;
+    QString serial;
+    int vendorId = -1;
+    int productId = -1;
+    int index = -1;
+    bool any() const { return !path.isEmpty() || !serial.isEmpty() || vendorId >= 0 || index >= 0; }
+    bool matches(int i, const DeviceId &id) const
+    {
+        return (path.isEmpty() || QString::fromLocal8Bit(id.path) == path)
+               && (serial.isEmpty() || id.serial == serial)
+               && (vendorId < 0 || (id.vendorId == vendorId && id.productId == productId))
+               && (index < 0 || i == index);
+    }
+};
+
+// One board of an upgrade: its own manager (reader thread, handle) and
+// engine, so that several run side by side.
+struct Board
+{
+    DeviceId id;
+    std::unique_ptr<QHidUsbMgr> manager;
+    std::unique_ptr<UpgradeEngine> engine;
+    QElapsedTimer clock;
+    bool finished = false;
+    bool completed = false;
+    bool openFailed = false;
+    QString outcome;
+    int reportedTenth = -1;
+    qint64 bytesSent = 0;
+};
+
+class Command;
+Command *runningCommand = nullptr; // the upgrade in progress, for Interrupt()
+
+class Command : public QObject
+{
+public:
+    Command(QTextStream &out, QTextStream &err, bool terminal)
+        : out(out)
+        , err(err)
+        , terminal(terminal)
+    {
+    }
+
+    int run(const QStringList &arguments);
+    void interrupt();
+
+private:
+    int list(bool json);
+    int upgrade();
+    Failure parseSelection();
+    void finish(Board &board, bool completed, const QString &outcome);
+    void report(Board &board, int sent);
+    void drawBar(bool last);
+
+    QTextStream &out;
+    QTextStream &err;
+    bool terminal;
+    QCommandLineParser parser;
+    Selection selection;
+    QByteArray image;
+    QString imagePath;
+    int intervalMs = 0;
+    double ackTimeoutS = kDefaultAckTimeoutS;
+    bool all = false;
+    bool quiet = false;
+    std::vector<std::unique_ptr<Board>> boards;
+    QEventLoop loop;
+    QElapsedTimer started;
+    bool interrupted = false;
+    bool barDrawn = false;
+};
+
+void Command::interrupt()
+{
+    interrupted = true;
+    for (auto &b : boards) {
+        if (b->engine)
+            b->engine->Stop();
+        if (b->manager && b->manager->IsOpen())
+            b->manager->CloseUsb();
+    }
+    loop.exit(kInterrupted);
+}
+
+int Command::run(const QStringList &arguments)
+{
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addOptions({
+        {{"h", "help"}, "help"},
+        {"version", "version"},
+        {"json", "json"},
+        {"path", "path", "P"},
+        {"serial", "serial", "S"},
+        {"device", "device", "VID:PID"},
+        {"index", "index", "N"},
+        {"image", "image", "FILE"},
+        {"interval", "interval", "MS"},
+        {"ack-timeout", "ack-timeout", "S"},
+        {"all", "all"},
+        {"quiet", "quiet"},
+        {"verbose", "verbose"},
+    });
+    QStringList argv = arguments;
+    argv.prepend(QStringLiteral("tarnvik-upgrade"));
+    if (!parser.parse(argv)) {
+        err << "tarnvik-upgrade: " << parser.errorText() << " (see tarnvik-upgrade --help)\n";
+        return kBadArguments;
+    }
+    if (parser.isSet("help")) {
+        out << UsageText();
+        return kCompleted;
+    }
+    if (parser.isSet("version")) {
+        out << "tarnvik-upgrade " << TARNVIK_VERSION << "\n";
+        return kCompleted;
+    }
+    const QStringList words = parser.positionalArguments();
+    const QString command = words.value(0);
+    const auto bad = [this](const QString &why) {
+        err << "tarnvik-upgrade: " << why << " (see tarnvik-upgrade --help)\n";
+        return kBadArguments;
+    };
+    if (words.size() > 1)
+        return bad(QString("unexpected argument '%1'").arg(words.at(1)));
+    quiet = parser.isSet("quiet");
+    // The manager's diagnostic lines (every report) only when asked for.
+    if (!parser.isSet("verbose"))
+        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    if (command == "list") {
+        for (const char *option : {"path", "serial", "device", "index", "image", "interval", "ack-timeout", "all"}) {
+            if (parser.isSet(option))
+                return bad(QString("list takes no --%1").arg(option));
+        }
+        return list(parser.isSet("json"));
+    }
+    if (command != "upgrade")
+        return bad(command.isEmpty() ? QString("no command: give list or upgrade")
+                                     : QString("unknown command '%1': give list or upgrade").arg(command));
+    if (parser.isSet("json"))
+        return bad(QString("upgrade takes no --json"));
+
+    const Failure selectionFailure = parseSelection();
+    if (selectionFailure.code != kCompleted)
+        return bad(selectionFailure.message);
+    if (parser.isSet("interval")) {
+        bool ok = false;
+        intervalMs = parser.value("interval").toInt(&ok, 10);
+        if (!ok || intervalMs <= 0)
+            return bad(QString("--interval must be a whole number of milliseconds above 0, not '%1'")
+                           .arg(parser.value("interval")));
+    } else {
+        intervalMs = UpgradeImage::PacketInterval();
+    }
+    if (parser.isSet("ack-timeout")) {
+        bool ok = false;
+        ackTimeoutS = parser.value("ack-timeout").toDouble(&ok);
+        // At least a millisecond, at most a day: the timer counts in int ms.
+        if (!ok || !(ackTimeoutS >= 0.001 && ackTimeoutS <= 86400))
+            return bad(QString("--ack-timeout must be a number of seconds above 0 (at most 86400), not '%1'")
+                           .arg(parser.value("ack-timeout")));
+    }
+    all = parser.isSet("all");
+    return upgrade();
+}
+
+Failure Command::parseSelection()
+{
+    if (parser.isSet("path")) {
+        selection.path = parser.value("path");
+        if (selection.path.isEmpty())
+            return {kBadArguments, "--path is empty"};
+    }
+    if (parser.isSet("serial")) {
+        selection.serial = parser.value("serial");
+        if (selection.serial.isEmpty())
+            return {kBadArguments, "--serial is empty"};
+    }
+    if (parser.isSet("device")) {
+        static const QRegularExpression pair(QStringLiteral("^([0-9A-Fa-f]{1,4}):([0-9A-Fa-f]{1,4})$"));
+        const QRegularExpressionMatch m = pair.match(parser.value("device"));
+        if (!m.hasMatch())
+            return {kBadArguments, QString("--device must be VID:PID in hex, such as 1a2b:00ff, not '%1'")
+                                       .arg(parser.value("device"))};
+        selection.vendorId = m.captured(1).toInt(nullptr, 16);
+        selection.productId = m.captured(2).toInt(nullptr, 16);
+    }
+    if (parser.isSet("index")) {
+        bool ok = false;
+        selection.index = parser.value("index").toInt(&ok, 10);
+        if (!ok || selection.index < 0)
+            return {kBadArguments, QString("--index must be a whole number from 0, not '%1'").arg(parser.value("index"))};
+    }
+    return {kCompleted, QString()};
+}
+
+int Command::list(bool json)
+{
+    QHidUsbMgr manager;
+    manager.EnumDevices();
+    const QVector<DeviceId> ids = manager.Devices();
+    if (json) {
+        QJsonArray array;
+        for (int i = 0; i < ids.size(); ++i) {
+            const DeviceId &id = ids.at(i);
+            array.append(QJsonObject{
+                {"index", i},
+                {"label", QHidUsbMgr::Label(id)},
+                {"vendor_id", id.vendorId},
+                {"product_id", id.productId},
+                {"serial", id.serial},
+                {"manufacturer", id.manufacturer},
+                {"product", id.product},
+                {"path", QString::fromLocal8Bit(id.path)},
+            });
+        }
+        out << QJsonDocument(array).toJson(QJsonDocument::Indented);
+    } else {
+        for (int i = 0; i < ids.size(); ++i)
+            out << deviceLine(i, ids.at(i)) << "\n";
+    }
+    out.flush();
+    return kCompleted;
+}
+
+int Command::upgrade()
+{
+    // The devices first: without a clear choice nothing is touched.
+    QVector<DeviceId> chosen;
+    QStringList present;
+    {
+        QHidUsbMgr lister;
+        lister.EnumDevices();
+        const QVector<DeviceId> ids = lister.Devices();
+        QStringList matching;
+        for (int i = 0; i < ids.size(); ++i) {
+            present << deviceLine(i, ids.at(i));
+            if (selection.any() && selection.matches(i, ids.at(i))) {
+                chosen << ids.at(i);
+                matching << deviceLine(i, ids.at(i));
+            }
+        }
+        const auto listTo = [this](const QStringList &lines) {
+            for (const QString &line : lines)
+                err << "  " << line << "\n";
+        };
+        if (!selection.any()) {
+            err << "tarnvik-upgrade: no device chosen: name it with --path, --serial, --device or --index"
+                << (present.isEmpty() ? "; no HID device is present\n" : "; present:\n");
+            listTo(present);
+            return kNoDevice;
+        }
+        if (chosen.isEmpty()) {
+            err << "tarnvik-upgrade: no HID device matches the selection"
+                << (present.isEmpty() ? "; no HID device is present\n" : "; present:\n");
+            listTo(present);
+            return kNoDevice;
+        }
+        if (chosen.size() > 1 && !all) {
+            err << "tarnvik-upgrade: " << chosen.size()
+                << " devices match; narrow the selection (--path, --serial, --index) or add --all:\n";
+            listTo(matching);
+            return kNoDevice;
+        }
+    }
+
+    imagePath = parser.isSet("image") ? parser.value("image") : UpgradeImage::FirstImagePath();
+    if (imagePath.isEmpty()) {
+        err << "tarnvik-upgrade: no image: ./update holds no file (or name one with --image)\n";
+        return kNoImage;
+    }
+    QString why;
+    if (!UpgradeImage::ReadImage(imagePath, image, &why)) {
+        err << "tarnvik-upgrade: cannot read the image " << imagePath << ": " << why << "\n";
+        return kNoImage;
+    }
+
+    runningCommand = this;
+    started.start();
+    int openFailures = 0;
+    for (const DeviceId &id : qAsConst(chosen)) {
+        auto board = std::make_unique<Board>();
+        board->id = id;
+        board->manager = std::make_unique<QHidUsbMgr>();
+        // The chosen record, found again by its path in the manager's own list.
+        const QStringList labels = board->manager->EnumDevices();
+        const QVector<DeviceId> ids = board->manager->Devices();
+        int index = -1;
+        for (int i = 0; i < ids.size() && index < 0; ++i) {
+            if (ids.at(i).path == id.path)
+                index = i;
+        }
+        if (index < 0 || !board->manager->OpenUsb(index)) {
+            board->finished = true;
+            board->openFailed = true;
+            board->outcome = QStringLiteral("USB open fail");
+            ++openFailures;
+            err << "tarnvik-upgrade: USB open fail " << boardName(id) << "\n";
+            boards.push_back(std::move(board));
+            continue;
+        }
+        board->engine = std::make_unique<UpgradeEngine>(board->manager.get());
+        board->engine->SetStrict(true, int(ackTimeoutS * 1000 + 0.5));
+        board->engine->LoadImage(image);
+        Board *b = board.get();
+        connect(b->manager.get(), &QHidUsbMgr::RecvBufSignal, b->engine.get(), &UpgradeEngine::ScanReply);
+        connect(b->manager.get(), &QHidUsbMgr::ReadFailedSignal, b->engine.get(), &UpgradeEngine::ReadFailed);
+        connect(b->engine.get(), &UpgradeEngine::Progress, this, [this, b](int sent) { report(*b, sent); });
+        connect(b->engine.get(), &UpgradeEngine::Completed, this, [this, b](uint32_t crc) {
+            finish(*b, true,
+                   QString("%1 bytes in %2 s, CRC-32 %3")
+                       .arg(image.size())
+                       .arg(b->clock.elapsed() / 1000.0, 0, 'f', 1)
+                       .arg(crc, 8, 16, QChar('0')));
+        });
+        connect(b->engine.get(), &UpgradeEngine::Failed, this,
+                [this, b](const QString &reason) { finish(*b, false, reason); });
+        boards.push_back(std::move(board));
+    }
+    if (openFailures == int(boards.size())) {
+        for (auto &b : boards)
+            out << "FAILED " << boardName(b->id) << ": " << b->outcome << "\n";
+        out.flush();
+        runningCommand = nullptr;
+        return kOpenFailed;
+    }
+
+    if (!quiet)
+        err << "tarnvik-upgrade: " << imagePath << ", " << image.size() << " bytes, "
+            << (image.size() + 59) / 60 << " packets at " << intervalMs << " ms, to " << (boards.size() - openFailures)
+            << (boards.size() - openFailures == 1 ? " device\n" : " devices\n");
+    err.flush();
+    QTimer bar;
+    if (terminal && !quiet) {
+        connect(&bar, &QTimer::timeout, this, [this]() { drawBar(false); });
+        bar.start(200);
+    }
+    // Every board starts in the same turn of the event loop.
+    for (auto &b : boards) {
+        if (b->finished)
+            continue;
+        b->clock.start();
+        b->engine->Start(intervalMs);
+    }
+    bool pending = false;
+    for (auto &b : boards)
+        pending = pending || !b->finished;
+    const int code = pending ? loop.exec() : 0;
+    bar.stop();
+    if (barDrawn)
+        drawBar(true);
+    runningCommand = nullptr;
+
+    if (interrupted || code == kInterrupted) {
+        // Whatever ran was stopped and closed by interrupt().
+        err << "tarnvik-upgrade: interrupted: the transfer was stopped and the device closed; "
+               "no upgrade is claimed\n";
+        err.flush();
+        return kInterrupted;
+    }
+    bool anyTransferFailed = false;
+    for (auto &b : boards) {
+        out << (b->completed ? "OK " : "FAILED ") << boardName(b->id) << ": " << b->outcome << "\n";
+        anyTransferFailed = anyTransferFailed || (!b->completed && !b->openFailed);
+    }
+    out.flush();
+    if (anyTransferFailed)
+        return kTransferFailed;
+    return openFailures > 0 ? kOpenFailed : kCompleted;
+}
+
+void Command::finish(Board &board, bool completed, const QString &outcome)
+{
+    if (board.finished)
+        return;
+    board.finished = true;
+    board.completed = completed;
+    board.outcome = outcome;
+    if (completed)
+        board.bytesSent = image.size();
+    // The transfer has ended: its device is closed at once, before the others
+    // are done.
+    board.engine->Stop();
+    if (board.manager->IsOpen())
+        board.manager->CloseUsb();
+    if (!quiet && !terminal) {
+        err << boardName(board.id) << ": " << (completed ? "completed" : "failed: ") << (completed ? "" : outcome) << "\n";
+        err.flush();
+    }
+    for (auto &b : boards) {
+        if (!b->finished)
+            return;
+    }
+    loop.exit(0);
+}
+
+void Command::report(Board &board, int sent)
+{
+    board.bytesSent = qMin<qint64>(qint64(sent) * 60, image.size());
+    if (quiet || terminal)
+        return;
+    const int tenth = image.isEmpty() ? 10 : int(board.bytesSent * 10 / image.size());
+    if (tenth == board.reportedTenth)
+        return;
+    board.reportedTenth = tenth;
+    err << boardName(board.id) << ": " << tenth * 10 << " % (" << board.bytesSent << " of " << image.size()
+        << " bytes)\n";
+    err.flush();
+}
+
+void Command::drawBar(bool last)
+{
+    qint64 sent = 0;
+    int done = 0;
+    int active = 0;
+    for (auto &b : boards) {
+        if (b->openFailed)
+            continue;
+        ++active;
+        sent += b->completed ? image.size() : b->bytesSent;
+        done += b->finished;
+    }
+    const qint64 total = qint64(image.size()) * active;
+    const double fraction = total > 0 ? double(sent) / double(total) : 1.0;
+    const double seconds = started.elapsed() / 1000.0;
+    const double bytesPerSecond = seconds > 0 ? sent / seconds : 0;
+    const double left = bytesPerSecond > 0 ? (total - sent) / bytesPerSecond : -1;
+    const int filled = int(fraction * kBarWidth);
+    QString line = QString("\r[%1%2] %3 %  %4/%5 bytes  %6  %7 left")
+                       .arg(QString(filled, QChar('#')), QString(kBarWidth - filled, QChar('.')))
+                       .arg(int(fraction * 100), 3)
+                       .arg(sent)
+                       .arg(total)
+                       .arg(rate(bytesPerSecond), duration(left));
+    if (active > 1)
+        line += QString("  %1/%2 boards done").arg(done).arg(active);
+    err << line << "\x1b[K";
+    if (last)
+        err << "\n";
+    err.flush();
+    barDrawn = true;
+}
+
+} // namespace
+
+QString UsageText()
+{
+    return QStringLiteral(
+        "Usage: tarnvik-upgrade list [--json]\n"
+        "       tarnvik-upgrade upgrade SELECTION [--all] [--image FILE] [--interval MS]\n"
+        "                               [--ack-timeout S] [--quiet] [--verbose]\n"
+        "       tarnvik-upgrade --help | --version\n"
+        "\n"
+        "Upgrades the firmware of USB HID devices as the Tarnvik Upgrade Tool's window\n"
+        "does: E1 and E2, acknowledged data packets of 60 bytes at most one per\n"
+        "interval, then E4 with the image's CRC-32.\n"
+        "\n"
+        "list              one line per HID device, in enumeration order, fields\n"
+        "                  separated by tabs: index, label, VID:PID, serial number\n"
+        "                  (- when none), path\n"
+        "  --json          the same as a JSON array of objects: index, label,\n"
+        "                  vendor_id, product_id (numbers), serial, manufacturer,\n"
+        "                  product, path\n"
+        "\n"
+        "upgrade           sends the image to the chosen device. SELECTION is one or\n"
+        "                  more of the following; a device must match all given:\n"
+        "  --path P        the device's path, as list shows it\n"
+        "  --serial S      its serial number\n"
+        "  --device V:P    its USB vendor and product id in hex, e.g. 1a2b:00ff\n"
+        "  --index N       its position in list's output\n"
+        "  --all           upgrade every device the selection matches, at once\n"
+        "                  (without it, a selection that matches several is an error)\n"
+        "  --image FILE    the image (default: the first file of ./update, as the\n"
+        "                  window takes it)\n"
+        "  --interval MS   the packet interval (default: load/sleep of ./config.ini,\n"
+        "                  1000 without it)\n"
+        "  --ack-timeout S end the transfer when a packet is not acknowledged within\n"
+        "                  S seconds (default 5)\n"
+        "  --quiet         no progress on stderr\n"
+        "  --verbose       the diagnostic lines (every report written and read)\n"
+        "\n"
+        "Results go to stdout (one line per device: OK or FAILED), progress and\n"
+        "errors to stderr: a bar on a terminal, otherwise a line per 10 %.\n"
+        "\n"
+        "Exit status:\n"
+        "  0    the upgrade completed (on every device with --all)\n"
+        "  1    bad arguments\n"
+        "  2    no device matches, no selection given, or several devices match\n"
+        "       without --all (they are listed)\n"
+        "  3    the device could not be opened (USB open fail)\n"
+        "  4    the transfer failed: a write failed, no acknowledgement within the\n"
+        "       time-out, or the device was unplugged (with --all: on any device)\n"
+        "  5    no image, or the image cannot be read\n"
+        "  130  interrupted (Ctrl-C, SIGTERM, Ctrl-Break): the transfer was stopped\n"
+        "       and the device closed\n");
+}
+
+int Run(const QStringList &arguments, QTextStream &out, QTextStream &err, bool errIsTerminal)
+{
+    Command command(out, err, errIsTerminal);
+    const int code = command.run(arguments);
+    out.flush();
+    err.flush();
+    return code;
+}
+
+void Interrupt()
+{
+    if (runningCommand)
+        runningCommand->interrupt();
+}
+
+} // namespace UpgradeCli

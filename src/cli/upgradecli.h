@@ -1,0 +1,39 @@
+#ifndef UPGRADECLI_H
+#define UPGRADECLI_H
+
+#include <QStringList>
+
+class QTextStream;
+
+// The console program `tarnvik-upgrade`: lists the HID devices and upgrades
+// one or several of them with the engine the window uses, for scripts, test
+// rigs and production benches. See UsageText() for the commands, options and
+// exit codes.
+namespace UpgradeCli {
+
+enum ExitCode {
+    kCompleted = 0,
+    kBadArguments = 1,
+    kNoDevice = 2,      // none, or several without --all
+    kOpenFailed = 3,    // "USB open fail"
+    kTransferFailed = 4,
+    kNoImage = 5,
+    kInterrupted = 130,
+};
+
+// Runs one command line (`arguments` without the program's name) inside a
+// QCoreApplication, returning its exit code. Results go to `out`, progress
+// and errors to `err`; `errIsTerminal` draws the progress bar in place
+// instead of one line per 10 %.
+int Run(const QStringList &arguments, QTextStream &out, QTextStream &err, bool errIsTerminal);
+
+// Stops the command that runs (Ctrl-C, SIGTERM): every transfer ends, every
+// device is closed, and Run returns kInterrupted. Call it on the thread that
+// runs Run (from a signal handler, post it there).
+void Interrupt();
+
+QString UsageText();
+
+} // namespace UpgradeCli
+
+#endif // UPGRADECLI_H

@@ -1,0 +1,193 @@
+#include "upgradeengine.h"
+
+#include "otaframes.h"
+#include "qhidusbmgr.h"
+
+#include <QTimer>
+
+UpgradeEngine::UpgradeEngine(QHidUsbMgr *manager, QObject *parent)
+    : QObject(parent)
+    , usbMgr(manager)
+    , upgradeTimer(new QTimer(this))
+    , ackTimer(new QTimer(this))
+{
+    upgradeTimer->setObjectName(QStringLiteral("upgradeTimer"));
+    // The packet interval is the operator's (load/sleep), often 1 to 50 ms.
+    // On Windows a coarse timer of 20 ms or more runs on SetTimer, which the
+    // system rounds up to its tick (15.6 ms by default): 20 ms would become
+    // about 31, 50 about 62. A precise timer is a multimedia timer there at
+    // any interval. On Linux both kinds keep such intervals alike.
+    upgradeTimer->setTimerType(Qt::PreciseTimer);
+    connect(upgradeTimer, &QTimer::timeout, this, &UpgradeEngine::SendNextPacket);
+    ackTimer->setObjectName(QStringLiteral("ackTimer"));
+    ackTimer->setSingleShot(true);
+    connect(ackTimer, &QTimer::timeout, this, &UpgradeEngine::AckTimedOut);
+}
+
+UpgradeEngine::~UpgradeEngine() = default;
+
+void UpgradeEngine::SetStrict(bool on, int timeoutMs)
+{
+    strict = on;
+    ackTimeoutMs = on ? qMax(0, timeoutMs) : 0;
+}
+
+void UpgradeEngine::LoadImage(const QByteArray &image)
+{
+    firmware = image;
+    packetIndex = 0;
+}
+
+int UpgradeEngine::PacketCount() const
+{
+    return int((qint64(firmware.size()) + OtaFrames::kPacketPayload - 1) / OtaFrames::kPacketPayload);
+}
+
+bool UpgradeEngine::IsRunning() const
+{
+    return running;
+}
+
+bool UpgradeEngine::Start(int intervalMs)
+{
+    if (running || !usbMgr->IsOpen())
+        return false;
+    running = true;
+    connection = usbMgr->Connection();
+    firstFailure.clear();
+    packetIndex = 0;
+    Send(OtaFrames::Start());
+    if (running)
+        Send(OtaFrames::Size(static_cast<uint32_t>(firmware.size())));
+    if (!running)
+        return true; // a strict transfer whose opening failed has ended already
+    readyForNext = true;
+    upgradeTimer->start(qMax(1, intervalMs));
+    return true;
+}
+
+void UpgradeEngine::Stop()
+{
+    running = false;
+    upgradeTimer->stop();
+    ackTimer->stop();
+}
+
+bool UpgradeEngine::Send(const QByteArray &frame)
+{
+    // A frame of this transfer goes only to the connection it started on:
+    // never to a device opened since, even the same board plugged in again.
+    // (With nothing open the manager announces the frame and writes nothing.)
+    const quint64 now = usbMgr->Connection();
+    if (now != connection && now != 0) {
+        WriteFailed(QStringLiteral("the device was closed"));
+        return false;
+    }
+    QString error;
+    if (usbMgr->SendBuf(frame, 0, true, &error))
+        return true;
+    if (now == 0)
+        WriteFailed(QStringLiteral("the device was closed"));
+    else
+        WriteFailed(error.isEmpty() ? QStringLiteral("a write failed") : QStringLiteral("a write failed: ") + error);
+    return false;
+}
+
+void UpgradeEngine::WriteFailed(const QString &reason)
+{
+    if (firstFailure.isEmpty())
+        firstFailure = reason;
+    if (strict && running)
+        Finish(false, reason);
+}
+
+void UpgradeEngine::ReadFailed(quint64 failed, const QString &error)
+{
+    // A read tells nothing of what the device took: only a strict transfer
+    // ends on it, as the sign of a device that has gone.
+    if (!strict || !running || failed != connection)
+        return;
+    Finish(false, error.isEmpty() ? QStringLiteral("the device is gone (a read failed)")
+                                  : QStringLiteral("the device is gone (a read failed: %1)").arg(error));
+}
+
+void UpgradeEngine::Finish(bool completed, const QString &reason, uint32_t crc)
+{
+    running = false;
+    upgradeTimer->stop();
+    ackTimer->stop();
+    if (completed)
+        emit Completed(crc);
+    else
+        emit Failed(reason);
+}
+
+void UpgradeEngine::AckTimedOut()
+{
+    if (running && !readyForNext)
+        Finish(false, QStringLiteral("packet %1 was not acknowledged within %2 s")
+                          .arg(packetIndex)
+                          .arg(ackTimeoutMs / 1000.0));
+}
+
+void UpgradeEngine::SendNextPacket()
+{
+    // Ticks come from the timer only while a transfer runs; one that comes
+    // anyway (queued before a Stop) sends nothing.
+    if (!running || !readyForNext)
+        return;
+
+    const int size = firmware.size();
+    const qint64 offset = qint64(packetIndex) * OtaFrames::kPacketPayload;
+    if (offset < size) {
+        const int n = int(qMin<qint64>(OtaFrames::kPacketPayload, size - offset));
+        const QByteArray payload = firmware.mid(int(offset), n);
+        readyForNext = false;
+        ++packetIndex;
+        const bool sent = Send(OtaFrames::DataPacket(uint32_t(packetIndex), payload));
+        if (!running)
+            return; // a strict transfer ended on that write
+        if (sent && ackTimeoutMs > 0)
+            ackTimer->start(ackTimeoutMs);
+        emit Progress(packetIndex, PacketCount());
+        return;
+    }
+
+    // Every packet went out and the last one was acknowledged.
+    const uint32_t crc = usbMgr->CalcCrc32(0xFFFFFFFFu,
+                                           reinterpret_cast<const unsigned char *>(firmware.constData()),
+                                           uint32_t(size));
+    const bool sent = Send(OtaFrames::Checksum(crc));
+    if (!running)
+        return;
+    // A checksum that never reached the device, or a transfer in which any
+    // frame failed to go out, completes nothing.
+    if (sent && firstFailure.isEmpty())
+        Finish(true, QString(), crc);
+    else
+        Finish(false, firstFailure.isEmpty() ? QStringLiteral("the checksum frame was not written") : firstFailure);
+}
+
+void UpgradeEngine::ScanReply(const QByteArray &chunk)
+{
+    // Reply lines start with 'A' and end with CR; anything before an 'A' (the
+    // zero padding of input reports, stray CR/LF) is dropped byte by byte. A
+    // line may span several chunks. A line of more than 240 bytes without CR
+    // is dropped.
+    for (const char byte : chunk) {
+        rxBuffer.append(byte);
+        if (rxBuffer.at(0) != 'A') {
+            rxBuffer.clear();
+            continue;
+        }
+        if (rxBuffer.endsWith('\r')) {
+            if (rxBuffer.contains(OtaFrames::kAckText)) {
+                readyForNext = true;
+                ackTimer->stop();
+            }
+            rxBuffer.clear();
+        }
+        if (rxBuffer.size() > OtaFrames::kMaxReplyLine)
+            rxBuffer.clear();
+    }
+}

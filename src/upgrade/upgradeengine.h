@@ -1,0 +1,113 @@
+#ifndef UPGRADEENGINE_H
+#define UPGRADEENGINE_H
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+
+class QHidUsbMgr;
+class QTimer;
+
+// The over-the-air transfer of one image to the device that a manager has
+// open: E1 and E2 at Start, then one numbered data packet per timer tick,
+// each only after the device acknowledged the one before with the line
+// "AT+OTA=E3:1" CR, and E4 with the CRC-32 of the image at the tick after the
+// last acknowledgement. The window and the command line drive it alike; it
+// needs Qt Core only.
+//
+// It owns the transfer's state (the image, the packet count, the reply line
+// being assembled, the permission to send) and the pacing timer, and lives on
+// the thread of its manager's caller; received chunks are handed to
+// ScanReply in the order they came.
+//
+// A transfer is tied to the connection it started on. Once that connection
+// has been closed (the operator's disconnect, an unplug) no frame of it is
+// written, not even to the same board opened again: such a frame counts as a
+// failed write.
+//
+// Two ways of taking failures:
+//  - patient (the window's): a failed write or a lost connection does not end
+//    the transfer; a data packet that did not go out is never acknowledged,
+//    so it waits for the operator's Stop, and an acknowledgement that comes
+//    anyway cannot turn it into a completion: a transfer in which any frame
+//    failed ends with Failed, never with Completed;
+//  - strict (a script's): the first failed write, a lost connection, a read
+//    error or an acknowledgement later than the time-out ends it at once
+//    with Failed.
+class UpgradeEngine : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit UpgradeEngine(QHidUsbMgr *manager, QObject *parent = nullptr);
+    ~UpgradeEngine() override;
+
+    // Strict: end the transfer at the first failed write, lost connection
+    // or read error; ackTimeoutMs > 0 also ends it when a data packet is not
+    // acknowledged within that time (0: wait for ever).
+    void SetStrict(bool strict, int ackTimeoutMs = 0);
+
+    // The image of the next transfer; the packet count starts again at 0.
+    void LoadImage(const QByteArray &image);
+    const QByteArray &Image() const { return firmware; }
+
+    // Starts a transfer of the loaded image on the manager's open device:
+    // E1 and E2 go out at once, the first data packet at the first tick.
+    // False, with nothing sent, when no device is open or a transfer runs.
+    bool Start(int intervalMs);
+    // Ends the running transfer; nothing more is sent.
+    void Stop();
+    bool IsRunning() const;
+
+    // One tick of the pacing timer: at most one data packet, or E4 and the
+    // end of the transfer.
+    void SendNextPacket();
+    // Every chunk received from the device, whether or not a transfer runs.
+    void ScanReply(const QByteArray &chunk);
+    // The manager's reader could not read on `connection` (the device is
+    // gone); a report about another connection than the transfer's is old.
+    void ReadFailed(quint64 connection, const QString &error);
+
+    int PacketIndex() const { return packetIndex; }
+    int PacketCount() const;
+    bool ReadyForNext() const { return readyForNext; }
+
+    // The pacing timer ("upgradeTimer") and the acknowledgement watch
+    // ("ackTimer"), for those who drive the clock themselves.
+    QTimer *Timer() const { return upgradeTimer; }
+    QTimer *AckTimer() const { return ackTimer; }
+
+signals:
+    // A data packet went out: `sent` packets of `total` so far.
+    void Progress(int sent, int total);
+    // E4 went out and every frame of the transfer was written.
+    void Completed(uint32_t crc);
+    // The transfer ended without completing (the reason in a few words).
+    void Failed(const QString &reason);
+
+private:
+    // Writes one frame of the running transfer; false when it did not go out.
+    bool Send(const QByteArray &frame);
+    void WriteFailed(const QString &reason);
+    void Finish(bool completed, const QString &reason, uint32_t crc = 0);
+    void AckTimedOut();
+
+    QHidUsbMgr *usbMgr;
+    QByteArray firmware;
+    int packetIndex = 0;
+    QByteArray rxBuffer;
+    bool readyForNext = false;
+    QTimer *upgradeTimer;
+    QTimer *ackTimer;
+    bool strict = false;
+    int ackTimeoutMs = 0;
+    bool running = false;
+    // The connection the transfer runs on, and what failed in it so far.
+    quint64 connection = 0;
+    QString firstFailure;
+};
+
+#endif // UPGRADEENGINE_H
