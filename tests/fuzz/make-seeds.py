@@ -153,3 +153,79 @@ write("corpus", "fuzz_loading", "config-through-link",
 write("repro", "fuzz_loading", "link-to-fifo-hangs", loading(0, [fifo("b"), link("a", 0)]))
 # config.ini is a FIFO: reading the settings once blocked in open().
 write("repro", "fuzz_loading", "config-fifo-hangs", loading(4, [regular("fw", b"xyz")]))
+
+# fuzz_engine: a header, then one event per opcode byte (fuzz_engine.cpp).
+# Header byte: bits 0-3 the driver (0 the engine as the window drives it,
+# 8 as the command line does, 15 the window), bits 4-6 the acknowledgement
+# time-out (index into 0, 1, 10, 50, 200, 1000, 3000, 5 ms), bit 7 no
+# transfer at the start; then the image's size (index into 0, 1, 59, 60, 61,
+# 119, 120, 121, 180, 600, 601, 1799, 3000, 6007), its seed and the interval
+# (index into 1, 2, 5, 10, 20, 50, 100, 1000 ms).
+PATIENT, STRICT, WINDOW = 0, 8, 15
+NO_START = 0x80
+TICK, DELIVER, RUN, DROP, DOUBLE, STYLE, WRITES = 0, 5, 8, 9, 10, 11, 12
+UNPLUG, REPLUG, CHANGED, READ_FAILED, STOP_START, CONNECTION = 13, 14, 15, 16, 17, 18
+IMAGE, INTERVAL, STALE_TICK, RAW, ACK_TIMEOUT = 19, 20, 21, 22, 23
+# Reply styles: 0 padded report, 1 bare line, 2 split (bits 3-7 where),
+# 3 noise around the line, 4 two lines at once, 5 refusal, 6 silence,
+# 7 split with padding.
+PADDED, BARE, SPLIT, NOISE, TWO_LINES, REFUSAL, SILENT, PADDED_SPLIT = range(8)
+
+
+def engine(driver, size, events, timeout=0, start=True, interval=0, seed=1):
+    head = driver | (timeout << 4) | (0 if start else NO_START)
+    return bytes([head, size, seed, interval]) + bytes(events)
+
+
+def run(n=127):
+    return [RUN, n]
+
+
+
+every_size = []
+for i, size in enumerate([0, 1, 2, 3, 4, 7, 9, 13]):
+    every_size += [IMAGE, size, i + 1, STOP_START] + run()
+write("corpus", "fuzz_engine", "patient-sizes", engine(PATIENT, 0, every_size, start=False))
+# The command line makes one transfer and exits.
+for size in [0, 4, 13]:
+    write("corpus", "fuzz_engine", "strict-size-%d" % size, engine(STRICT, size, run(), 5))
+for name, driver, timeout in [("patient", PATIENT, 0), ("strict", STRICT, 5)]:
+    write("corpus", "fuzz_engine", name + "-whole-600", engine(driver, 9, run(), timeout))
+    write("corpus", "fuzz_engine", name + "-reply-styles",
+          engine(driver, 10, [STYLE, BARE] + run(2) + [STYLE, SPLIT | 3 << 3] + run(2)
+                 + [STYLE, NOISE] + run(2) + [STYLE, PADDED_SPLIT | 9 << 3] + run(2)
+                 + [STYLE, REFUSAL, TICK, TICK, DELIVER, TICK, STYLE, PADDED] + run(), timeout))
+    write("corpus", "fuzz_engine", name + "-late-and-lost",
+          engine(driver, 5, [TICK, TICK, TICK, DELIVER, TICK, TICK, TICK, DROP, TICK, TICK, ACK_TIMEOUT,
+                             STOP_START, STOP_START] + run(), timeout))
+    write("corpus", "fuzz_engine", name + "-doubled",
+          engine(driver, 10, [STYLE, TWO_LINES] + run(3) + [STYLE, PADDED, TICK, DOUBLE, DELIVER, TICK,
+                                                         DELIVER, TICK] + run(), timeout))
+    write("corpus", "fuzz_engine", name + "-writes-fail-block",
+          engine(driver, 9, [TICK, WRITES, 0 | 0 << 2, TICK, DELIVER, TICK, WRITES, 1, TICK, WRITES, 2 | 5 << 2,
+                             DELIVER, TICK, WRITES, 3 | 60 << 2, DELIVER, TICK] + run() + [STOP_START] + run(),
+                 timeout))
+    write("corpus", "fuzz_engine", name + "-unplug-replug",
+          engine(driver, 9, run(2) + [UNPLUG, TICK, READ_FAILED, TICK, REPLUG, CONNECTION, CONNECTION,
+                                      STOP_START, STOP_START] + run(), timeout))
+    write("corpus", "fuzz_engine", name + "-disconnect-reconnect",
+          engine(driver, 4, [TICK, CONNECTION, TICK, DELIVER, TICK, CONNECTION, TICK, STOP_START, STOP_START]
+                 + run(), timeout, interval=3))
+    write("corpus", "fuzz_engine", name + "-stop-start-stale",
+          engine(driver, 11, [TICK, STOP_START, STALE_TICK, DELIVER, STOP_START, INTERVAL, 0xC5, TICK,
+                              STOP_START, STALE_TICK, INTERVAL, 7, STOP_START] + run(), timeout))
+    write("corpus", "fuzz_engine", name + "-raw-lines",
+          engine(driver, 8, [TICK, RAW, 13] + list(b"\0\0AT+OTA=E3:1\r\0") + [TICK, RAW, 4] + list(b"AT+O")
+                 + [RAW, 7] + list(b"TA=E3:1\r") + [TICK, STYLE, SILENT] + run(3), timeout))
+write("corpus", "fuzz_engine", "strict-no-timeout-silent",
+      engine(STRICT, 8, [STYLE, SILENT] + run(5) + [STOP_START], 0))
+write("corpus", "fuzz_engine", "strict-timeout-1ms",
+      engine(STRICT, 9, [TICK, TICK, TICK, DELIVER] + run(), 1, interval=7))
+write("corpus", "fuzz_engine", "window-sizes",
+      engine(WINDOW, 0, [IMAGE, 1, 1, STOP_START] + run() + [IMAGE, 4, 2, STOP_START] + run(), start=False))
+write("corpus", "fuzz_engine", "window-unplug-notified",
+      engine(WINDOW, 9, run(2) + [UNPLUG, TICK, CHANGED, TICK, STOP_START, REPLUG, CONNECTION, STOP_START]
+             + run()))
+write("corpus", "fuzz_engine", "window-nothing-changed",
+      engine(WINDOW, 4, [CHANGED, TICK, DELIVER, CHANGED, TICK, CONNECTION, STOP_START, CONNECTION, STOP_START]
+             + run()))

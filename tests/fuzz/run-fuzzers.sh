@@ -30,7 +30,7 @@ mkdir -p "$1"
 build=$(cd "$1" && pwd)
 seconds=${2:-60}
 # TARNVIK_FUZZ_TARGETS="fuzz_reply ..." runs only those.
-read -r -a targets <<< "${TARNVIK_FUZZ_TARGETS:-fuzz_fromhex fuzz_reply fuzz_loading}"
+read -r -a targets <<< "${TARNVIK_FUZZ_TARGETS:-fuzz_fromhex fuzz_reply fuzz_loading fuzz_engine}"
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
     CC=clang CXX=clang++ cmake -S "$repo" -B "$build" -DTARNVIK_FUZZ=ON -DBUILD_TESTING=OFF \
