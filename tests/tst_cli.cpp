@@ -59,6 +59,7 @@ private slots:
     void badInput();
     void framesAreTheWindows();
     void serialPicksOneOfIdenticalBoards();
+    void emptyImageAsTheWindowSendsIt();
     void allBoardsAtOnceOneUnplugged();
     void silentBoardTimesOut();
     void interruptClosesTheDevice();
@@ -186,6 +187,15 @@ void TestCli::serialPicksOneOfIdenticalBoards()
     QCOMPARE(simkit::toQByteArray(boards.at(1).model->verdict().image), image);
     QVERIFY(simkit::writes(*boards.at(0).device).isEmpty());
     QCOMPARE(boards.at(0).device->openCount(), 0);
+}
+
+void TestCli::emptyImageAsTheWindowSendsIt()
+{
+    QVERIFY(simkit::writeFile("update/empty.bin", QByteArray()));
+    const Result r = run({"upgrade", "--index", "1", "--interval", "1"});
+    QCOMPARE(r.code, 0);
+    QCOMPARE(simkit::writes(*boards.at(1).device),
+             (QList<QByteArray>{simkit::startReport(), simkit::sizeReport(0), simkit::checksumReport(0)}));
 }
 
 void TestCli::allBoardsAtOnceOneUnplugged()
