@@ -3,7 +3,8 @@
 #   cmake --install <build> --prefix /usr/local
 #   cd <build> && cpack -G DEB
 #
-# Installed: the tool itself (never the demo, the tests or the benchmark), and
+# Installed: the tool itself and its console program tarnvik-upgrade (never
+# the demo, the tests or the benchmark), and
 # on Linux its desktop entry, its icon and the udev rule template that gives
 # the logged-in user access to the device.
 
@@ -12,7 +13,7 @@ include(GNUInstallDirs)
 if(WIN32)
     # Windows: one folder holding the program and its papers, as the zip
     # and the installer carry it.
-    install(TARGETS tarnvik-upgrade-tool RUNTIME DESTINATION .)
+    install(TARGETS tarnvik-upgrade-tool tarnvik-upgrade RUNTIME DESTINATION .)
 
     # tarnvik_win_text(FROM TO DESTINATION): installs a text file with CRLF
     # line ends, for Windows' own editors.
@@ -62,7 +63,7 @@ if(WIN32)
                         "and ${TARNVIK_HIDAPI_PREFIX}/licenses (tools/windows-deps.sh puts them there)")
     endif()
 else()
-    install(TARGETS tarnvik-upgrade-tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(TARGETS tarnvik-upgrade-tool tarnvik-upgrade RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
 if(UNIX AND NOT APPLE)
@@ -148,8 +149,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Firmware upgrade tool for USB HID devices
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "A desktop tool that upgrades the firmware of a device attached over USB\n"
     "as a HID device, sending the image from ./update in acknowledged,\n"
-    "timer-paced packets. A udev rule template for access without root is in\n"
-    "/usr/share/tarnvik-upgrade-tool.")
+    "timer-paced packets. The command tarnvik-upgrade does the same from\n"
+    "scripts, without a display, on one or several devices at once. A udev\n"
+    "rule template for access without root is in /usr/share/tarnvik-upgrade-tool.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Tarnvik team <tarnvik@localhost>")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)

@@ -97,6 +97,8 @@ private slots:
     void replyVariants();
     void failedPacketWriteWaits();
     void failedChecksumWriteIsNoSuccess();
+    void failedPacketThenStrayAcknowledgementFails();
+    void reconnectedDeviceGetsNothingOfTheTransfer();
     void deviceVanishesMidTransfer();
     void deviceVanishesBeforeChecksum_data();
     void deviceVanishesBeforeChecksum();
@@ -440,6 +442,55 @@ void TestUpgrade::failedChecksumWriteIsNoSuccess()
     QCOMPARE(boxes->boxes().last().title, QString("tip"));
     QCOMPARE(boxes->boxes().last().icon, QMessageBox::Warning);
     QVERIFY(!model->verdict().checksumSeen);
+}
+
+void TestUpgrade::failedPacketThenStrayAcknowledgementFails()
+{
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(300)));
+    setInterval(kNeverTicks);
+    sim::Script script;
+    script.failWriteAtPacket = 3;
+    connectBoard(script);
+    start();
+    for (int i = 0; i < 3; ++i)
+        tick();
+    // Acknowledgements that come anyway (they carry no packet number): the
+    // transfer goes on to its end, but cannot end as completed.
+    for (int i = 0; i < 3; ++i) {
+        window->RecvBufSlot("AT+OTA=E3:1\r");
+        tick();
+    }
+    QCOMPARE(e4Count(), 1);
+    QVERIFY(!timer->isActive());
+    QCOMPARE(boxes->texts(), (QStringList{"Start Upgrade", "Upgrade Failed"}));
+    QVERIFY(!model->verdict().good());
+}
+
+void TestUpgrade::reconnectedDeviceGetsNothingOfTheTransfer()
+{
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(600)));
+    setInterval(kNeverTicks);
+    connectBoard();
+    start();
+    for (int i = 0; i < 3; ++i)
+        tick();
+    auto *open = window->findChild<QPushButton *>("pushButtonOpen");
+    open->click(); // disconnect, scan, connect: a new connection
+    window->FillDeviceList();
+    open->click();
+    QCOMPARE(device->openCount(), 2);
+    const int before = frames().size();
+    for (int i = 0; i < 12; ++i)
+        tick();
+    QCOMPARE(frames().size(), before);
+    QVERIFY(timer->isActive()); // it waits for the operator, who stops it
+    load->click();
+    QCOMPARE(boxes->texts(), (QStringList{"Start Upgrade", "Stop Upgrade"}));
+    start(); // a new transfer on the new connection goes through
+    for (int i = 0; i < 11; ++i)
+        tick();
+    QVERIFY2(model->verdict().good(), model->verdictText().c_str());
+    QCOMPARE(boxes->texts().last(), QString("Upgrade Completed"));
 }
 
 void TestUpgrade::deviceVanishesMidTransfer()

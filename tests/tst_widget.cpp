@@ -142,12 +142,17 @@ void TestWidget::startupListsDevicesInOrder()
 {
     vhid::addDevice(sim::boardInfo("/dev/hidraw3", 0x0003, 0x0030, L"Three"));
     vhid::addDevice(sim::boardInfo("/dev/hidraw1", 0x0001, 0x0010, L"One"));
-    vhid::addDevice(sim::boardInfo("/dev/hidraw2", 0x0002, 0x0020, L"Two"));
+    vhid::DeviceInfo two = sim::boardInfo("/dev/hidraw2", 0x0002, 0x0020, L"Two");
+    two.serial = L"SN-2";
+    vhid::addDevice(two);
     Widget w;
     View v(w);
     QCOMPARE(v.items(), (QStringList{"Tarnvik(0003)-Three(0030)", "Tarnvik(0001)-One(0010)",
                                      "Tarnvik(0002)-Two(0020)"}));
     QCOMPARE(v.list->currentIndex(), 0);
+    // Identical labels are told apart by the tooltip: serial number and path.
+    QCOMPARE(v.list->itemData(2, Qt::ToolTipRole).toString(), QString("Serial number: SN-2\nPath: /dev/hidraw2"));
+    QCOMPARE(v.list->itemData(0, Qt::ToolTipRole).toString(), QString("Serial number: (none)\nPath: /dev/hidraw3"));
 }
 
 void TestWidget::windowFlags()

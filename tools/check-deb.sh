@@ -172,6 +172,16 @@ missing=$(ldd "/usr/bin/$PKG" | grep 'not found' || true)
 [ -z "$missing" ] || fail "libraries missing for the executable: $missing"
 dpkg -L "$PKG" >/tmp/pkg-files
 
+# The console program, before any display or test tool is there: it needs
+# Qt Core alone (no Qt Widgets, no platform plugin).
+ldd /usr/bin/tarnvik-upgrade | grep -q 'libQt5Widgets\|libQt5Gui' && fail "tarnvik-upgrade links Qt Gui or Widgets"
+tarnvik-upgrade --version || fail "tarnvik-upgrade --version"
+rc=0; tarnvik-upgrade list >/tmp/cli-list.txt 2>&1 || rc=$?
+[ "$rc" -eq 0 ] || { cat /tmp/cli-list.txt; fail "tarnvik-upgrade list: exit status $rc"; }
+rc=0; tarnvik-upgrade upgrade >/tmp/cli-none.txt 2>&1 || rc=$?
+[ "$rc" -eq 2 ] || { cat /tmp/cli-none.txt; fail "tarnvik-upgrade upgrade without a device: exit status $rc, not 2"; }
+echo "tarnvik-upgrade: runs without a display (list: $(wc -l </tmp/cli-list.txt) devices; no device: exit 2)"
+
 # Test tooling only, installed after the package so that it cannot supply
 # anything the package forgot to depend on.
 t0=$SECONDS

@@ -56,7 +56,7 @@ rm -f "$build"/tarnvik-upgrade-tool-*-win32.{zip,exe}
 ls -l "$build"/tarnvik-upgrade-tool-*-win32.{zip,exe}
 # The zip carries the program and its papers: no test program or fixture.
 unexpected=$(python3 -m zipfile -l "$build"/tarnvik-upgrade-tool-*-win32.zip \
-    | awk 'NR > 1 { print $1 }' | grep -v -E '/$|/(tarnvik-upgrade-tool\.exe|README\.txt|LICENSE\.txt|THIRD-PARTY-NOTICES\.txt|licenses/[^/]+\.txt)$' || true)
+    | awk 'NR > 1 { print $1 }' | grep -v -E '/$|/(tarnvik-upgrade-tool\.exe|tarnvik-upgrade\.exe|README\.txt|LICENSE\.txt|THIRD-PARTY-NOTICES\.txt|licenses/[^/]+\.txt)$' || true)
 if [ -n "$unexpected" ]; then
     echo "== Windows: FAILED: the zip carries more than the program and its papers:"
     echo "$unexpected"

@@ -34,6 +34,11 @@ void Interrupt();
 
 QString UsageText();
 
+// The whole console program: makes the application object, turns Ctrl-C,
+// Ctrl-Break and SIGTERM into Interrupt(), runs the command line and
+// returns its exit code.
+int Main(int argc, char *argv[]);
+
 } // namespace UpgradeCli
 
 #endif // UPGRADECLI_H

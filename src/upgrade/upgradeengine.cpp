@@ -21,6 +21,8 @@ UpgradeEngine::UpgradeEngine(QHidUsbMgr *manager, QObject *parent)
     connect(upgradeTimer, &QTimer::timeout, this, &UpgradeEngine::SendNextPacket);
     ackTimer->setObjectName(QStringLiteral("ackTimer"));
     ackTimer->setSingleShot(true);
+    // A coarse timer may fire up to 5 % early: never before the time-out.
+    ackTimer->setTimerType(Qt::PreciseTimer);
     connect(ackTimer, &QTimer::timeout, this, &UpgradeEngine::AckTimedOut);
 }
 

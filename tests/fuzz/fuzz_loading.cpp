@@ -491,21 +491,18 @@ public:
                 FUZZ_CHECK(timer->interval() == *expect.interval,
                            QString("interval %1 ms, expected %2").arg(timer->interval()).arg(*expect.interval));
         }
-        // A short interval may have ticked inside the Start box already; stop
-        // the timer and drive the rest by hand.
+        // A short interval may have ticked inside the Start box already; the
+        // timer itself is stopped and the rest is driven by hand (a Stop
+        // would end the transfer: no tick sends anything after it).
         const bool completedInBox = boxes.contains("Upgrade Completed");
-        // The bar shows the number of the last packet sent; Stop sets it to 0.
+        // The bar shows the number of the last packet sent.
         int barValue = 0;
         for (const QByteArray &w : writes.mid(2)) {
             if (w.size() >= 5 && !w.mid(1).startsWith("AT+OTA="))
                 barValue = int(uint8_t(w[1])) | int(uint8_t(w[2])) << 8;
         }
-        if (!completedInBox) {
-            barValue = 0;
-            load->click();
-            FUZZ_CHECK(simkit::takeWrites(*device).isEmpty(), QString("Stop wrote to the device"));
-            FUZZ_CHECK(closer->take() == QStringList{"Stop Upgrade"}, QString("Stop showed another box"));
-        }
+        if (!completedInBox && timer)
+            timer->stop(); // the transfer goes on, ticked by hand
 
         const int packets = simkit::packetCount(sameSize.first());
         const QByteArray e4Prefix = QByteArray(1, '\0') + "AT+OTA=E4:";

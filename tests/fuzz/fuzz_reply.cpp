@@ -29,7 +29,10 @@
 //           for L >= 240 the limit falls in the filler and the text that
 //           follows is a whole line of its own again.
 // Ticks are the upgrade timer's own timeout while a transfer runs and direct
-// SendNextPacket calls while idle; Start and Stop are clicks on the button.
+// SendNextPacket calls while idle, which must send nothing: the lines still
+// go through the scanner, and a line left open carries over into the next
+// transfer. Start and Stop are clicks on the button. Modes 1 and 2 run
+// during a transfer.
 #include "fuzzsupport.h"
 #include "simkit.h"
 #include "virtualhid.h"
@@ -160,9 +163,19 @@ public:
 
     Tick tick()
     {
+        if (!running) {
+            // No frame of a stopped transfer goes out, whatever the scanner saw.
+            window->SendNextPacket();
+            const QList<QByteArray> writes = simkit::takeWrites(*device);
+            FUZZ_CHECK(writes.isEmpty(), QString("a tick while idle wrote %1 reports").arg(writes.size()));
+            const QStringList boxes = closer->take();
+            FUZZ_CHECK(boxes.isEmpty(), QString("a tick while idle showed \"%1\"").arg(boxes.join("\", \"")));
+            checkButton();
+            return {false, false};
+        }
         const bool predicted = model.ready && packetsLeft() > 0;
         const bool completes = model.ready && packetsLeft() == 0;
-        if (running && timer) {
+        if (timer) {
             FUZZ_CHECK(timer->isActive(), QString("the upgrade timer stopped during a transfer"));
             QMetaObject::invokeMethod(timer, "timeout", Qt::DirectConnection);
         } else {
@@ -223,7 +236,7 @@ public:
             clickLoad();
         if (wantReady && !model.ready)
             feedChunk(kAckLine);
-        if (!wantReady && model.ready)
+        if (!wantReady && model.ready && running)
             checkedTick("moving to awaiting");
     }
 
@@ -327,7 +340,7 @@ public:
         fuzz::Input in(data, size);
         const uint8_t setup = in.byte();
         const int mode = (setup & 3) % 3;
-        const bool wantRunning = (setup >> 2) & 1;
+        const bool wantRunning = mode != 0 || ((setup >> 2) & 1);
         const bool wantReady = mode == 0 && ((setup >> 3) & 1);
         prepare(wantRunning, wantReady);
         if (mode == 0)

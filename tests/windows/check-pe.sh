@@ -1,6 +1,9 @@
 #!/bin/bash
-# check-pe.sh EXE OBJDUMP VERSION VENDOR
+# check-pe.sh EXE OBJDUMP VERSION VENDOR [console]
 #
+# (With "console": the command-line program, checked the same way except that
+# it is of the console subsystem, describes itself as "Tarnvik Upgrade Tool
+# (command line)" and has no Qt platform plugin in it: it needs no display.)
 # Checks the Windows executable in its binary form, as a user's machine will
 # load it:
 #   - a 32-bit (i386) PE of the GUI subsystem (no console window);
@@ -27,6 +30,12 @@ EXE=${1:?$usage}
 OBJDUMP=${2:?$usage}
 VERSION=${3:?$usage}
 VENDOR=${4:?$usage}
+KIND=${5:-gui}
+if [ "$KIND" = console ]; then
+    SUBSYSTEM="(Windows CUI)" DESCRIPTION="Tarnvik Upgrade Tool (command line)"
+else
+    SUBSYSTEM="(Windows GUI)" DESCRIPTION="Tarnvik Upgrade Tool"
+fi
 LICENSE=$(dirname "$0")/../../LICENSE
 FAILS=0
 pass() { echo "check-pe: ok   - $*"; }
@@ -49,7 +58,7 @@ machine=$(sed -n 's/^architecture: \([^,]*\),.*/\1/p' "$WORK/headers")
     || fail "not a 32-bit i386 PE: format '$format', magic '$magic', architecture '$machine'"
 
 subsystem=$(awk '$1 == "Subsystem" { $1 = ""; $2 = ""; sub(/^ +/, ""); print }' "$WORK/headers")
-[ "$subsystem" = "(Windows GUI)" ] && pass "GUI subsystem $subsystem" || fail "subsystem is '$subsystem', not (Windows GUI)"
+[ "$subsystem" = "$SUBSYSTEM" ] && pass "subsystem $subsystem" || fail "subsystem is '$subsystem', not $SUBSYSTEM"
 
 mapfile -t dlls < <(sed -n 's/^\s*DLL Name: //p' "$WORK/headers" | sort -fu)
 echo "check-pe: imports ${dlls[*]}"
@@ -97,12 +106,13 @@ fi
 # Version information (resource type 16): the fixed part and the strings.
 if wrestool -x --raw -t 16 "$EXE" >"$WORK/version" 2>/dev/null && [ -s "$WORK/version" ]; then
     copyright=$(grep -m1 '^Copyright ' "$LICENSE")
-    python3 - "$WORK/version" "$VERSION" "$VENDOR" "$copyright" >"$WORK/version.txt" <<'PY'
+    python3 - "$WORK/version" "$VERSION" "$VENDOR" "$copyright" "$DESCRIPTION" "$(basename "$EXE")" \
+        >"$WORK/version.txt" <<'PY'
 import re, struct, sys
 blob, version, vendor, copyright = open(sys.argv[1], 'rb').read(), sys.argv[2], sys.argv[3], sys.argv[4]
-want = {'FileDescription': 'Tarnvik Upgrade Tool', 'ProductName': 'Tarnvik Upgrade Tool',
+want = {'FileDescription': sys.argv[5], 'ProductName': 'Tarnvik Upgrade Tool',
         'ProductVersion': version, 'FileVersion': version + '.0', 'CompanyName': vendor,
-        'LegalCopyright': copyright, 'OriginalFilename': 'tarnvik-upgrade-tool.exe'}
+        'LegalCopyright': copyright, 'OriginalFilename': sys.argv[6]}
 at = blob.find(struct.pack('<I', 0xFEEF04BD))
 parts = [int(p) for p in version.split('.')] + [0]
 expect = ((parts[0] << 16) | parts[1], (parts[2] << 16) | parts[3])
@@ -117,14 +127,19 @@ for key, value in want.items():
 PY
     sed 's/^/check-pe:   version: /' "$WORK/version.txt"
     ! grep -q ' BAD' "$WORK/version.txt" \
-        && pass "version information: Tarnvik Upgrade Tool $VERSION, $VENDOR, $copyright" \
+        && pass "version information: $DESCRIPTION $VERSION, $VENDOR, $copyright" \
         || fail "version information differs from what is expected"
 else
     fail "no version information resource"
 fi
 
-grep -aq QWindowsIntegrationPlugin "$EXE" \
-    && pass "Qt's Windows platform plugin is linked in" || fail "no Qt Windows platform plugin in the program"
+if [ "$KIND" = console ]; then
+    ! grep -aq QWindowsIntegrationPlugin "$EXE" \
+        && pass "no Qt platform plugin: it needs no display" || fail "Qt's Windows platform plugin is linked in"
+else
+    grep -aq QWindowsIntegrationPlugin "$EXE" \
+        && pass "Qt's Windows platform plugin is linked in" || fail "no Qt Windows platform plugin in the program"
+fi
 
 [ "$FAILS" -eq 0 ] && echo "check-pe: all checks passed" || echo "check-pe: $FAILS check(s) failed"
 exit $(( FAILS > 0 ))

@@ -135,6 +135,34 @@ else
     fail "no window within 120 s"
     kill "$PID" 2>/dev/null
 fi
+
+# The console program from the same zip, beside the same plants: it lists
+# the board through Wine's HID stack and upgrades it by its serial number.
+CLI="$HERE/tarnvik-upgrade.exe"
+if [ -f "$CLI" ]; then
+    head -c 6000 /dev/urandom >"$WORK/cli.bin"
+    (cd "$WORK" && wine "$CLI" list) 2>&1 | tr -d '\r' >/run/work/cli-list.log
+    sed 's/^/  list: /' /run/work/cli-list.log
+    grep -q $'\t1a2b:00ff\tW1\t' /run/work/cli-list.log \
+        && pass "tarnvik-upgrade list shows the board (1a2b:00ff, serial W1)" || fail "the board is not in the list"
+    t0=$(now_ms)
+    (cd "$WORK" && wine "$CLI" upgrade --serial W1 --image cli.bin --interval 2) \
+        >/run/work/cli-upgrade.out 2>/run/work/cli-upgrade.err
+    rc=$?
+    tr -d '\r' </run/work/cli-upgrade.err | tail -n 4 | sed 's/^/  stderr: /'
+    tr -d '\r' </run/work/cli-upgrade.out | sed 's/^/  stdout: /'
+    [ "$rc" -eq 0 ] && grep -q '^OK .*serial W1 ' /run/work/cli-upgrade.out \
+        && pass "tarnvik-upgrade upgrade --serial W1: exit status 0 in $(( ($(now_ms) - t0) / 1000 )) s" \
+        || fail "tarnvik-upgrade upgrade --serial W1: exit status $rc"
+    verdict=$(cd /run/work/operator-board && rm -f verdict.txt && echo verdict >control \
+        && wait_until 10 test -s verdict.txt; cat verdict.txt)
+    [[ "$verdict" == *"verdict=GOOD size=6000 "* ]] && pass "the board judged the console program's image good" \
+        || fail "the board's verdict after the console program: $verdict"
+    cmp -s /run/work/operator-board/image.bin "$WORK/cli.bin" \
+        && pass "the board holds exactly the image the console program sent" || fail "the board's image differs"
+else
+    fail "no tarnvik-upgrade.exe beside the tool in the zip"
+fi
 stop_boards
 cp "$LOG" "$R/operator-tool.log" 2>/dev/null
 taken=$(cd "$HERE" && ls ./*.dll.loaded 2>/dev/null | tr '\n' ' ')

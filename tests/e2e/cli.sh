@@ -1,0 +1,176 @@
+#!/bin/bash
+# cli.sh UHID_DEVICE USB_DEVICE TARNVIK_UPGRADE   (runs inside the test guest)
+#
+# The console program against real kernel HID devices, in one boot: three
+# identical uhid boards (1a2b:00ff, serials U1 U2 U3) and a USB board
+# (1a2b:00fe, serial W1):
+#   1. list and list --json show every board with its serial number;
+#   2. upgrade --serial U2 flashes that board and leaves the other two alone;
+#   3. --all flashes one, two and three boards at once (the time per board is
+#      printed: several at once must cost no more per board than one alone);
+#   4. --all with one board unplugged mid-transfer: the other two complete,
+#      exit status 4, the summary names the failed one;
+#   5. a board that stops acknowledging: exit status 4 within the time-out
+#      plus a second;
+#   6. SIGINT mid-transfer: exit status 130, nothing claimed, the board
+#      usable again at once.
+# Exit status 0 only if every check passed.
+
+set -u
+UHID=${1:?usage: cli.sh UHID_DEVICE USB_DEVICE TARNVIK_UPGRADE}
+USB=${2:?usage: cli.sh UHID_DEVICE USB_DEVICE TARNVIK_UPGRADE}
+CLI=${3:?usage: cli.sh UHID_DEVICE USB_DEVICE TARNVIK_UPGRADE}
+[ -n "${E2E_IN_GUEST:-}" ] || { echo "cli: FAIL: meant to run inside the test guest (run-guest.sh)"; exit 2; }
+
+now_ms() { local t=${EPOCHREALTIME/./}; echo $((t / 1000)); }
+T0=$(now_ms)
+stamp() { local t=$(( $(now_ms) - T0 )); printf '%d.%01d' $((t / 1000)) $((t % 1000 / 100)); }
+FAILS=0
+pass() { echo "cli: [$(stamp) s] ok   - $*"; }
+fail() { echo "cli: [$(stamp) s] FAIL - $*"; FAILS=$((FAILS + 1)); }
+# wait_until SECONDS COMMAND...: polls every 50 ms
+wait_until() {
+    local limit=$(( $(now_ms) + $1 * 1000 ))
+    shift
+    until "$@"; do
+        [ "$(now_ms)" -lt "$limit" ] || return 1
+        sleep 0.05
+    done
+}
+
+W=/run/work/cli
+rm -rf "$W" && mkdir -p "$W/uhid" "$W/usb" "$W/update"
+cd "$W" || exit 2
+R=${E2E_RESULTS:-/run}/cli
+mkdir -p "$R"
+
+(cd "$W/usb" && exec "$USB" --ready ready.txt --verdict verdict.txt --control control --timeout 600 \
+    --dev 1a2b:00fe --manufacturer Tarnvik --name "USB Board" --uniq W1 --image-out image.bin) \
+    >"$W/usb/board.log" 2>&1 &
+USB_PID=$!
+(cd "$W/uhid" && exec "$UHID" --ready ready.txt --verdict verdict.txt --control control --timeout 600 \
+    --dev 1a2b:00ff --name "Uhid Board" --uniq U1 --image-out image1.bin \
+    --dev 1a2b:00ff --name "Uhid Board" --uniq U2 --image-out image2.bin \
+    --dev 1a2b:00ff --name "Uhid Board" --uniq U3 --image-out image3.bin) >"$W/uhid/board.log" 2>&1 &
+UHID_PID=$!
+finish() {
+    kill -TERM "$USB_PID" "$UHID_PID" 2>/dev/null
+    wait "$USB_PID" "$UHID_PID" 2>/dev/null
+    cp "$W"/*.out "$W"/*.err "$R"/ 2>/dev/null
+    echo "cli: $FAILS check(s) failed"
+    [ "$FAILS" -eq 0 ]
+    exit
+}
+wait_until 30 test -s "$W/uhid/ready.txt" && wait_until 30 test -s "$W/usb/ready.txt" \
+    || { fail "boards not ready"; cat "$W"/*/board.log; finish; }
+pass "boards ready: $(tr '\n' ';' <"$W/uhid/ready.txt") $(cat "$W/usb/ready.txt")"
+control() { echo "$1" >"$W/uhid/control"; }
+# verdict FIELD DEVICE: a field of the uhid board's verdict line for DEVICE
+verdict() {
+    rm -f "$W/uhid/verdict.txt"
+    control verdict
+    wait_until 10 test -s "$W/uhid/verdict.txt" || return 1
+    sed -n "s/^device=$2 .* $1=\([^ ]*\).*/\1/p" "$W/uhid/verdict.txt"
+}
+image() { head -c "$1" /dev/urandom >"$W/update/$2"; }
+
+# 1. The list.
+"$CLI" list >list.out 2>list.err
+sed 's/^/  list: /' list.out
+for s in U1 U2 U3; do
+    grep -q $'\t(1a2b)-Uhid Board(00ff)\t1a2b:00ff\t'"$s"$'\t/dev/hidraw' list.out || fail "list lacks uhid board $s"
+done
+grep -q $'\tTarnvik(1a2b)-USB Board(00fe)\t1a2b:00fe\tW1\t/dev/hidraw' list.out || fail "list lacks the USB board"
+"$CLI" list --json >list-json.out 2>&1
+python3 - list-json.out <<'PY' && pass "list and list --json show the three uhid boards and the USB board with their serials" || fail "list --json"
+import json, sys
+devices = json.load(open(sys.argv[1]))
+by_serial = {d['serial']: d for d in devices}
+assert [d['index'] for d in devices] == list(range(len(devices)))
+for s in ('U1', 'U2', 'U3'):
+    d = by_serial[s]
+    assert (d['vendor_id'], d['product_id'], d['product'], d['label']) == (0x1a2b, 0xff, 'Uhid Board', '(1a2b)-Uhid Board(00ff)'), d
+    assert d['path'].startswith('/dev/hidraw'), d
+w = by_serial['W1']
+assert (w['vendor_id'], w['product_id'], w['manufacturer'], w['product']) == (0x1a2b, 0xfe, 'Tarnvik', 'USB Board'), w
+PY
+
+# 2. One of three identical boards, by its serial number.
+image 12000 a.bin
+"$CLI" upgrade --serial U2 --interval 5 >one.out 2>one.err
+rc=$?
+sed 's/^/  /' one.out
+[ "$rc" -eq 0 ] && grep -q '^OK .* serial U2 ' one.out && cmp -s "$W/uhid/image2.bin" update/a.bin \
+    && [[ "$(verdict verdict 1)" == GOOD* ]] && [ "$(verdict outputs 0)" = 0 ] && [ "$(verdict outputs 2)" = 0 ] \
+    && pass "upgrade --serial U2: exit 0, U2's image identical and good, U1 and U3 got no report" \
+    || fail "upgrade --serial U2: exit $rc; $(tr '\n' ' ' <"$W/uhid/verdict.txt")"
+grep -c ' % (' one.err | grep -qx 11 && pass "progress on a pipe: one line per 10 %" || fail "progress lines: $(grep -c ' % (' one.err)"
+
+# 3. One, two and three boards at once, same image, 5 ms.
+image 6000 b.bin
+rm -f update/a.bin
+for n in 1 2 3; do
+    for ((d = n; d < 3; d++)); do control "unplug $d"; done
+    wait_until 10 bash -c "[ \$(\"$CLI\" list | grep -c 'Uhid Board') -eq $n ]" || fail "$n board(s) not listed"
+    t=$(now_ms)
+    "$CLI" upgrade --device 1a2b:00ff --all --interval 5 --quiet >all$n.out 2>all$n.err
+    rc=$?
+    ms=$(( $(now_ms) - t ))
+    good=0
+    for ((d = 0; d < n; d++)); do
+        cmp -s "$W/uhid/image$((d + 1)).bin" update/b.bin && [[ "$(verdict verdict $d)" == GOOD* ]] && good=$((good + 1))
+    done
+    [ "$rc" -eq 0 ] && [ "$good" -eq "$n" ] && [ "$(grep -c '^OK ' all$n.out)" -eq "$n" ] \
+        && pass "--all on $n board(s): exit 0, every image identical and good, $ms ms ($((ms / n)) ms a board, 100 packets each)" \
+        || fail "--all on $n board(s): exit $rc, $good good"
+    echo "cli-figure: boards=$n ms=$ms"
+    control "plug all"
+    wait_until 30 test -s "$W/uhid/ready.txt" || fail "boards not back"
+done
+
+# 4. --all, one board unplugged mid-transfer.
+image 24000 c.bin
+rm -f update/b.bin
+"$CLI" upgrade --device 1a2b:00ff --all --interval 5 >unplug.out 2>unplug.err &
+pid=$!
+wait_until 60 grep -q 'serial U2 .*: 30 %' unplug.err && control "unplug 1"
+wait "$pid"
+rc=$?
+sed 's/^/  /' unplug.out
+[ "$rc" -eq 4 ] && grep -q '^OK .* serial U1 ' unplug.out && grep -q '^OK .* serial U3 ' unplug.out \
+    && grep -q '^FAILED .* serial U2 ' unplug.out \
+    && cmp -s "$W/uhid/image1.bin" update/c.bin && cmp -s "$W/uhid/image3.bin" update/c.bin \
+    && pass "--all with U2 unplugged at 30 %: exit 4, U1 and U3 complete with identical images, U2 named as failed" \
+    || fail "--all with one unplugged: exit $rc"
+control "plug 1"
+wait_until 30 test -s "$W/uhid/ready.txt" || fail "U2 not back"
+
+# 5. A board that stops acknowledging (it stops reading its reports).
+"$CLI" upgrade --serial U1 --interval 5 --ack-timeout 2 >stall.out 2>stall.err &
+pid=$!
+wait_until 60 grep -q ': 20 %' stall.err && control "stall 0"
+t=$(now_ms)
+wait "$pid"
+rc=$?
+ms=$(( $(now_ms) - t ))
+control "resume 0"
+sed 's/^/  /' stall.out
+[ "$rc" -eq 4 ] && [ "$ms" -le 3000 ] && grep -q 'not acknowledged within 2 s' stall.out \
+    && pass "a board that stops acknowledging: exit 4, $ms ms after it stopped (time-out 2 s)" \
+    || fail "stalled board: exit $rc after $ms ms"
+
+# 6. Interrupted.
+"$CLI" upgrade --serial U3 --interval 5 >int.out 2>int.err &
+pid=$!
+wait_until 60 grep -q ': 20 %' int.err && kill -INT "$pid"
+t=$(now_ms)
+wait "$pid"
+rc=$?
+ms=$(( $(now_ms) - t ))
+[ "$rc" -eq 130 ] && ! grep -q '^OK' int.out && grep -q 'interrupted: the transfer was stopped and the device closed' int.err \
+    && [[ "$(verdict verdict 2)" != GOOD* ]] \
+    && pass "SIGINT mid-transfer: exit 130 after $ms ms, nothing claimed, the board's transfer incomplete" \
+    || fail "SIGINT: exit $rc"
+"$CLI" upgrade --serial U3 --interval 5 --quiet >again.out 2>&1 && cmp -s "$W/uhid/image3.bin" update/c.bin \
+    && pass "the interrupted board upgrades again at once" || fail "the interrupted board did not upgrade again"
+finish

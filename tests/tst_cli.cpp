@@ -1,0 +1,254 @@
+// The console program's logic (UpgradeCli::Run) in-process, against
+// simulated boards: what it lists, how it picks devices, its exit codes and
+// one clear line for bad input, several boards at once, and that its frames
+// are the window's, byte for byte.
+#include "boxwatcher.h"
+#include "otasim.h"
+#include "simkit.h"
+#include "upgradecli.h"
+#include "virtualhid.h"
+#include "widget.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPushButton>
+#include <QtTest>
+
+namespace {
+
+struct Result
+{
+    int code = -1;
+    QString out;
+    QString err;
+    qint64 ms = 0;
+};
+
+Result run(const QStringList &arguments)
+{
+    Result r;
+    QTextStream out(&r.out);
+    QTextStream err(&r.err);
+    QElapsedTimer clock;
+    clock.start();
+    r.code = UpgradeCli::Run(arguments, out, err, false);
+    r.ms = clock.elapsed();
+    return r;
+}
+
+sim::Board plug(const std::string &path, const std::wstring &serial, sim::Script script = {})
+{
+    vhid::DeviceInfo info = sim::boardInfo(path);
+    info.serial = serial;
+    return sim::plugBoard(info, script);
+}
+
+} // namespace
+
+class TestCli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void listsEveryDevice();
+    void badInput_data();
+    void badInput();
+    void framesAreTheWindows();
+    void serialPicksOneOfIdenticalBoards();
+    void emptyImageAsTheWindowSendsIt();
+    void allBoardsAtOnceOneUnplugged();
+    void silentBoardTimesOut();
+    void interruptClosesTheDevice();
+
+private:
+    simkit::WorkFolder *folder = nullptr;
+    std::vector<sim::Board> boards;
+};
+
+void TestCli::init()
+{
+    vhid::reset();
+    folder = new simkit::WorkFolder;
+    QVERIFY(folder->isValid());
+    boards = {plug("sim:one", L"S1"), plug("sim:two", L"S2")};
+}
+
+void TestCli::cleanup()
+{
+    boards.clear();
+    delete folder;
+    folder = nullptr;
+    QCOMPARE(vhid::closedHandleUses(), 0);
+    vhid::reset();
+}
+
+void TestCli::listsEveryDevice()
+{
+    const Result text = run({"list"});
+    QCOMPARE(text.code, 0);
+    QCOMPARE(text.out, QString("0\tTarnvik(1a2b)-Board(00ff)\t1a2b:00ff\tS1\tsim:one\n"
+                               "1\tTarnvik(1a2b)-Board(00ff)\t1a2b:00ff\tS2\tsim:two\n"));
+    const Result json = run({"list", "--json"});
+    QCOMPARE(json.code, 0);
+    const QJsonArray array = QJsonDocument::fromJson(json.out.toUtf8()).array();
+    QCOMPARE(array.size(), 2);
+    const QJsonObject second = array.at(1).toObject();
+    QCOMPARE(second.value("index").toInt(), 1);
+    QCOMPARE(second.value("label").toString(), QString("Tarnvik(1a2b)-Board(00ff)"));
+    QCOMPARE(second.value("vendor_id").toInt(), 0x1a2b);
+    QCOMPARE(second.value("product_id").toInt(), 0x00ff);
+    QCOMPARE(second.value("serial").toString(), QString("S2"));
+    QCOMPARE(second.value("manufacturer").toString(), QString("Tarnvik"));
+    QCOMPARE(second.value("product").toString(), QString("Board"));
+    QCOMPARE(second.value("path").toString(), QString("sim:two"));
+}
+
+void TestCli::badInput_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");
+    const QStringList one{"upgrade", "--serial", "S1"};
+    QTest::newRow("unknown option") << QStringList{"upgrade", "--bogus"} << "" << 1 << "Unknown option 'bogus'";
+    QTest::newRow("no command") << QStringList{} << "" << 1 << "no command";
+    QTest::newRow("VID:PID malformed") << QStringList{"upgrade", "--device", "1a2b"} << "" << 1 << "--device must be VID:PID";
+    QTest::newRow("VID:PID not hex") << QStringList{"upgrade", "--device", "1a2g:00ff"} << "" << 1 << "--device must be VID:PID";
+    QTest::newRow("interval 0") << one + QStringList{"--interval", "0"} << "image" << 1 << "--interval must be";
+    QTest::newRow("interval text") << one + QStringList{"--interval", "fast"} << "image" << 1 << "--interval must be";
+    QTest::newRow("ack time-out 0") << one + QStringList{"--ack-timeout", "0"} << "image" << 1 << "--ack-timeout must be";
+    QTest::newRow("index negative") << QStringList{"upgrade", "--index", "-1"} << "image" << 1 << "--index must be";
+    QTest::newRow("no selection") << QStringList{"upgrade"} << "image" << 2 << "no device chosen";
+    QTest::newRow("serial matches nothing") << QStringList{"upgrade", "--serial", "S9"} << "image" << 2 << "no HID device matches";
+    QTest::newRow("several without --all") << QStringList{"upgrade", "--device", "1a2b:00ff"} << "image" << 2 << "2 devices match";
+    QTest::newRow("no image") << one << "" << 5 << "no image";
+    QTest::newRow("folder as image") << one + QStringList{"--image", "update"} << "image" << 5 << "is a folder";
+    QTest::newRow("missing image") << one + QStringList{"--image", "none.bin"} << "image" << 5 << "cannot read the image";
+    QTest::newRow("open fails") << one << "image,openfails" << 3 << "USB open fail";
+}
+
+void TestCli::badInput()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, setup);
+    QFETCH(int, code);
+    QFETCH(QString, message);
+    if (setup.contains("image"))
+        QVERIFY(simkit::writeFile("update/a.bin", simkit::image(100)));
+    if (setup.contains("openfails"))
+        boards.front().device->setOpenFails(true);
+    const Result r = run(arguments);
+    QCOMPARE(r.code, code);
+    QVERIFY2(r.err.startsWith("tarnvik-upgrade: ") && r.err.contains(message), qPrintable(r.err));
+    if (code == 2 && !message.startsWith("no HID")) // the candidates are listed
+        QVERIFY2(r.err.contains("\tsim:two\n"), qPrintable(r.err));
+    for (const sim::Board &b : boards) {
+        QVERIFY(simkit::writes(*b.device).isEmpty());
+        QCOMPARE(b.device->openHandles(), 0);
+    }
+}
+
+void TestCli::framesAreTheWindows()
+{
+    const QByteArray image = simkit::image(1000, 3);
+    QVERIFY(simkit::writeFile("update/a.bin", image));
+    QVERIFY(simkit::writeInterval(1));
+    {
+        BoxWatcher boxes;
+        Widget window; // lists both boards; the first is chosen
+        window.findChild<QPushButton *>("pushButtonOpen")->click();
+        window.findChild<QPushButton *>("pushButtonLoad")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(boxes.texts().contains("Upgrade Completed"), 30000);
+    }
+    const Result r = run({"upgrade", "--serial", "S2", "--quiet"});
+    QCOMPARE(r.code, 0);
+    QVERIFY2(r.out.startsWith("OK Tarnvik(1a2b)-Board(00ff) serial S2 path sim:two: 1000 bytes in "), qPrintable(r.out));
+    QVERIFY(r.err.isEmpty());
+    const QList<QByteArray> windowFrames = simkit::writes(*boards.at(0).device);
+    QCOMPARE(windowFrames.size(), 17 + 3);
+    QCOMPARE(simkit::writes(*boards.at(1).device), windowFrames);
+    QCOMPARE(boards.at(1).device->openHandles(), 0);
+}
+
+void TestCli::serialPicksOneOfIdenticalBoards()
+{
+    const QByteArray image = simkit::image(6000, 4);
+    QVERIFY(simkit::writeFile("image.bin", image));
+    const Result r = run({"upgrade", "--serial", "S2", "--image", "image.bin", "--interval", "1"});
+    QCOMPARE(r.code, 0);
+    // Not a terminal: a progress line per 10 %, and the end.
+    QCOMPARE(r.err.count(" % ("), 11);
+    QVERIFY(r.err.contains("serial S2 path sim:two: 50 % (3000 of 6000 bytes)"));
+    QVERIFY(boards.at(1).model->verdict().good());
+    QCOMPARE(simkit::toQByteArray(boards.at(1).model->verdict().image), image);
+    QVERIFY(simkit::writes(*boards.at(0).device).isEmpty());
+    QCOMPARE(boards.at(0).device->openCount(), 0);
+}
+
+void TestCli::emptyImageAsTheWindowSendsIt()
+{
+    QVERIFY(simkit::writeFile("update/empty.bin", QByteArray()));
+    const Result r = run({"upgrade", "--index", "1", "--interval", "1"});
+    QCOMPARE(r.code, 0);
+    QCOMPARE(simkit::writes(*boards.at(1).device),
+             (QList<QByteArray>{simkit::startReport(), simkit::sizeReport(0), simkit::checksumReport(0)}));
+}
+
+void TestCli::allBoardsAtOnceOneUnplugged()
+{
+    sim::Script vanishing;
+    vanishing.vanishAfterPacket = 20;
+    boards.push_back(plug("sim:three", L"S3", vanishing));
+    const QByteArray image = simkit::image(3000, 5); // 50 packets
+    QVERIFY(simkit::writeFile("update/a.bin", image));
+    const Result r = run({"upgrade", "--device", "1a2b:00ff", "--all", "--interval", "1", "--quiet"});
+    QCOMPARE(r.code, 4);
+    const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 3);
+    QVERIFY2(lines.at(0).startsWith("OK ") && lines.at(0).contains("serial S1"), qPrintable(r.out));
+    QVERIFY2(lines.at(1).startsWith("OK ") && lines.at(1).contains("serial S2"), qPrintable(r.out));
+    QVERIFY2(lines.at(2).startsWith("FAILED ") && lines.at(2).contains("serial S3 path sim:three: the device is gone"),
+             qPrintable(r.out));
+    for (int i = 0; i < 2; ++i) {
+        QVERIFY(boards.at(i).model->verdict().good());
+        QCOMPARE(simkit::toQByteArray(boards.at(i).model->verdict().image), image);
+    }
+    QCOMPARE(boards.at(2).model->verdict().packets, 20u);
+    for (const sim::Board &b : boards)
+        QCOMPARE(b.device->openHandles(), 0);
+}
+
+void TestCli::silentBoardTimesOut()
+{
+    sim::Script silent;
+    silent.perPacket[3] = sim::Reply::Silent;
+    boards.front() = plug("sim:silent", L"S0", silent);
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(600)));
+    const Result r = run({"upgrade", "--path", "sim:silent", "--interval", "1", "--ack-timeout", "0.5", "--quiet"});
+    QCOMPARE(r.code, 4);
+    QVERIFY2(r.out.contains("FAILED ") && r.out.contains("packet 3 was not acknowledged within 0.5 s"), qPrintable(r.out));
+    QVERIFY2(r.ms >= 500 && r.ms < 1500, qPrintable(QString::number(r.ms)));
+    QVERIFY(!boards.front().model->verdict().checksumSeen);
+    QCOMPARE(boards.front().device->openHandles(), 0);
+}
+
+void TestCli::interruptClosesTheDevice()
+{
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(6000)));
+    QTimer::singleShot(300, []() { UpgradeCli::Interrupt(); });
+    const Result r = run({"upgrade", "--serial", "S1", "--interval", "20"});
+    QCOMPARE(r.code, 130);
+    QVERIFY2(r.err.contains("interrupted"), qPrintable(r.err));
+    QVERIFY(!r.out.contains("OK "));
+    const uint32_t packets = boards.front().model->verdict().packets;
+    QVERIFY2(packets > 0 && packets < 100, qPrintable(QString::number(packets)));
+    QVERIFY(!boards.front().model->verdict().checksumSeen);
+    QCOMPARE(boards.front().device->openHandles(), 0);
+}
+
+QTEST_MAIN(TestCli)
+#include "tst_cli.moc"
