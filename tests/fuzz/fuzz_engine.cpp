@@ -1,8 +1,9 @@
 // The upgrade engine under schedules of events: the real device manager (on
 // the virtual HID devices, with its reader thread) and the engine, driven
-// either through the window (patient) or the way the command line drives it
-// (strict, with an acknowledgement time-out), against a simulated board,
-// through one transfer or several.
+// the way the window drives it (patient), the way the command line drives
+// it (strict, with an acknowledgement time-out, one transfer and exit), or
+// through the window itself, against a simulated board, through one
+// transfer or several.
 //
 // The input is a header and then a schedule, one event per opcode byte:
 // timer ticks, acknowledgements held back, delivered, split, padded, wrapped
@@ -16,13 +17,13 @@
 // timer's timeout invoked directly, and the clock jumps to the deadline of
 // whichever timer is due first. The board's replies are not queued on the
 // virtual device for the manager's reader to pick up, but kept here and
-// handed to the tool (the window's RecvBufSlot, the engine's ScanReply for
-// the command line) when the schedule says so: the reader polls every
+// handed to the tool (the window's RecvBufSlot, or the engine's ScanReply)
+// when the schedule says so: the reader polls every
 // millisecond, and what it delivered between two events would depend on the
 // threads' timing. The reader thread still runs on every open device; its
-// report of a failed read reaches the command line's engine when the
-// schedule says (ReadFailed), and the window's through its queued signal
-// (the window ignores it). So an input always runs the same way.
+// report of a failed read reaches a driven engine when the schedule says
+// (ReadFailed), and the window's through its queued signal (a patient
+// engine ignores it). So an input always runs the same way.
 //
 // A blocking write is a write during which the schedule's clock moves on:
 // the write returns (done, or failed after its time-out), and the timers
