@@ -16,7 +16,8 @@
  *                 [--label TEXT] [--ack-timeout MS]
  *
  * Prints the machine, the other load on it, and per run and mode the time
- * per packet (write to acknowledgement read): mean, p50, p90, min, max.
+ * per packet (write to acknowledgement read): mean, p50, p90, min, max, the
+ * mean time in the write call, and this program's CPU per packet.
  * Exit status 0 when every packet was acknowledged and E4 was written.
  *
  * Built against the hidapi the tool links on each system; tarnvik-floor-sim
@@ -327,7 +328,8 @@ static struct Summary summarize(double *ms, int n)
 /* E1, E2, the packets (each after the previous acknowledgement), E4; the time
  * of each packet from just before its write to the read that completed its
  * acknowledgement goes to ms[]. */
-static int transfer(hid_device *dev, enum Mode mode, int packets, double timeout_ms, double *ms, int *empty_reads)
+static int transfer(hid_device *dev, enum Mode mode, int packets, double timeout_ms, double *ms, int *empty_reads,
+                    double *write_ms)
 {
     const size_t size = (size_t)packets * IMAGE_PER_PACKET;
     unsigned char *image = malloc(size ? size : 1);
@@ -356,13 +358,15 @@ static int transfer(hid_device *dev, enum Mode mode, int packets, double timeout
     if (!write_frame(dev, frame, numbered_command(frame, '2', (uint32_t)size), "E2"))
         goto done;
     *empty_reads = 0;
+    *write_ms = 0;
     for (int k = 1; k <= packets; ++k) {
         frame[0] = 0;
         put_le32(frame + 1, (uint32_t)k);
         memcpy(frame + 5, image + (size_t)(k - 1) * IMAGE_PER_PACKET, IMAGE_PER_PACKET);
         const double start = now_ms();
-        if (!write_frame(dev, frame, 5 + IMAGE_PER_PACKET, "a data packet")
-            || !wait_ack(dev, mode, &lines, timeout_ms, empty_reads)) {
+        const int written = write_frame(dev, frame, 5 + IMAGE_PER_PACKET, "a data packet");
+        *write_ms += now_ms() - start;
+        if (!written || !wait_ack(dev, mode, &lines, timeout_ms, empty_reads)) {
             fprintf(stderr, "floor: stopped at packet %d of %d\n", k, packets);
             goto done;
         }
@@ -484,10 +488,11 @@ int floor_main(int argc, char **argv)
             if ((m == POLL && !do_poll) || (m == BLOCK && !do_block))
                 continue;
             int empty = 0;
+            double write_ms = 0;
             double cpu_all0 = 0, cpu_own0 = 0, cpu_all1 = 0, cpu_own1 = 0;
             cpu_seconds(&cpu_all0, &cpu_own0);
             const double start = now_ms();
-            ok = transfer(dev, (enum Mode)m, packets, timeout_ms, ms, &empty);
+            ok = transfer(dev, (enum Mode)m, packets, timeout_ms, ms, &empty, &write_ms);
             if (!ok)
                 break;
             const double took = now_ms() - start;
@@ -496,8 +501,9 @@ int floor_main(int argc, char **argv)
             const struct Summary s = summarize(ms, packets);
             run_means[m][run] = s.mean;
             printf("floor: run %d %-5s over %s: %d packets, ms per packet mean %.4f p50 %.4f p90 %.4f "
-                   "(min %.4f, max %.4f); %.0f ms for the transfer, CPU %.3f ms per packet%s",
-                   run + 1, names[m], label, packets, s.mean, s.p50, s.p90, s.min, s.max, took,
+                   "(min %.4f, max %.4f), of which the write call %.4f; %.0f ms for the transfer, CPU %.3f ms per "
+                   "packet%s",
+                   run + 1, names[m], label, packets, s.mean, s.p50, s.p90, s.min, s.max, write_ms / packets, took,
                    (cpu_own1 - cpu_own0) * 1000 / packets, m == POLL ? "" : "\n");
             if (m == POLL)
                 printf("; %.2f empty reads per packet\n", (double)empty / packets);
