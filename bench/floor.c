@@ -430,7 +430,7 @@ int floor_main(int argc, char **argv)
     unsigned vid = 0x1a2b, pid = 0x00ff;
     int packets = 50, runs = 1;
     double timeout_ms = 5000;
-    char label[256] = "";
+    char label[1024] = "";
     for (int i = 1; i < argc; ++i) {
         const char *a = argv[i];
         if (i + 1 >= argc)
@@ -476,10 +476,8 @@ int floor_main(int argc, char **argv)
     double *all[2] = {malloc(sizeof(double) * (size_t)packets * (size_t)runs),
                       malloc(sizeof(double) * (size_t)packets * (size_t)runs)};
     double *run_means[2] = {malloc(sizeof(double) * (size_t)runs), malloc(sizeof(double) * (size_t)runs)};
-    if (!ms || !all[0] || !all[1] || !run_means[0] || !run_means[1])
-        return 1;
     static const char *names[2] = {"poll", "block"};
-    int ok = 1;
+    int ok = ms && all[0] && all[1] && run_means[0] && run_means[1];
     double all0 = 0, own0 = 0, all1 = 0, own1 = 0;
     const int have_load = cpu_seconds(&all0, &own0);
     const double t0 = now_ms();
@@ -512,11 +510,7 @@ int floor_main(int argc, char **argv)
     const double wall_s = (now_ms() - t0) / 1000.0;
     hid_close(dev);
     hid_exit();
-    if (!ok) {
-        printf("floor: FAILED over %s\n", label);
-        return 1;
-    }
-    for (int m = 0; m < 2; ++m) {
+    for (int m = 0; m < 2 && ok; ++m) {
         if ((m == POLL && !do_poll) || (m == BLOCK && !do_block))
             continue;
         const struct Summary s = summarize(all[m], packets * runs);
@@ -531,5 +525,12 @@ int floor_main(int argc, char **argv)
                ((all1 - all0) - (own1 - own0)) / wall_s, (own1 - own0) / wall_s, wall_s);
     else
         printf("floor: other load not measured (%.2f s is too short for the system's accounting)\n", wall_s);
-    return 0;
+    if (!ok)
+        printf("floor: FAILED over %s\n", label);
+    free(ms);
+    for (int m = 0; m < 2; ++m) {
+        free(all[m]);
+        free(run_means[m]);
+    }
+    return ok ? 0 : 1;
 }
