@@ -133,3 +133,32 @@ stop_boards() {
     BOARD_PIDS=()
     BOARD_DIRS=()
 }
+
+# board_verdict DIR: the verdict file of the board in DIR as it is now (the
+# board writes it again when asked through its control FIFO).
+board_verdict() {
+    rm -f "$1/verdict.txt"
+    echo verdict >"$1/control"
+    wait_until 5 test -s "$1/verdict.txt" && cat "$1/verdict.txt"
+}
+
+# run_floor DIR SERIAL LABEL: the path's own floor (tarnvik-floor, named by
+# $E2E_FLOOR: bench/floor.c) on the board in DIR, through Wine's HID stack:
+# $E2E_FLOOR_PACKETS (default 50) data packets each way (polling as the
+# tool's reader, and blocking), $E2E_FLOOR_RUNS (default 1) times; the board
+# must judge the last transfer good.
+run_floor() {
+    local dir=$1 serial=$2 label=$3 packets=${E2E_FLOOR_PACKETS:-50} verdict
+    # Through a pipe: on a terminal Wine's console would redraw every line.
+    timeout -k 5 $((60 + 2 * ${E2E_FLOOR_RUNS:-1} * packets / 5)) wine "$E2E_FLOOR" --serial "$serial" \
+        --packets "$packets" --runs "${E2E_FLOOR_RUNS:-1}" --label "$label" 2>&1 | cat
+    if [ "${PIPESTATUS[0]}" -ne 0 ]; then
+        fail "floor over $label: tarnvik-floor failed"
+        return 1
+    fi
+    verdict=$(board_verdict "$dir")
+    case "$verdict" in
+        *"verdict=GOOD size=$((packets * 60)) "*) pass "floor over $label: every packet acknowledged, board's verdict good";;
+        *) fail "floor over $label: board's verdict: $verdict"; return 1;;
+    esac
+}

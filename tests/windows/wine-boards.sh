@@ -9,7 +9,9 @@
 # udev bus (wine-session.sh turned it on) and hidapi's Windows backend, which
 # needs the cfgmgr32 fixture in the prefix's system32 under Wine 8.0.
 # dummy_hcd is loaded again with the other speed when the bus is not
-# already the one asked for.
+# already the one asked for. When $E2E_FLOOR names the Windows tarnvik-floor
+# (bench/floor.c), the path's own floor is measured on the same boards after
+# the suite (run_floor in window-lib.sh).
 
 set -u
 TAG=wine-boards
@@ -49,6 +51,10 @@ LOG=${E2E_RESULTS:-/run}/wine-boards-$SPEED.log
 { E2E_USB_SPEED=$mbits WINEQT_FORCE_STDERR_LOGGING=1 TARNVIK_TEST_ECHO=1 timeout -k 10 "${WINE_BOARDS_TIMEOUT:-840}" \
     wine "$TST" -maxwarnings 0 "$@" 2>&1; echo $? >"$W/status"; } | tee "$LOG" | grep --line-buffered -v -e '^QDEBUG' -e 'fromWinHICON'
 rc=$(cat "$W/status")
+if [ -n "${E2E_FLOOR:-}" ]; then
+    run_floor "$W/usb" W1 "USB $SPEED speed (Wine)"
+    [ "$SPEED" = high ] && run_floor "$W/uhid" U1 "uhid (Wine)"
+fi
 stop_boards
 [ "$rc" -eq 0 ] && pass "tst_winhid $* on the $SPEED-speed bus" || fail "tst_winhid exit status $rc"
 [ "$FAILS" -eq 0 ]

@@ -1,0 +1,536 @@
+/* tarnvik-floor: how fast a path carries the upgrade's data packets, with
+ * nothing of the tool in the way. No Qt and no timer: hidapi alone, one
+ * thread. Each packet is written as soon as the previous one's
+ * acknowledgement ("AT+OTA=E3:1" CR) has been read, so the time per packet is
+ * the path's round trip: hidapi, the operating system's HID stack, the
+ * transport and the board.
+ *
+ * Two ways of waiting, one transfer each (E1, E2, the packets, E4: a board
+ * judges it as it judges the tool's):
+ *   poll   as the tool's reader thread: non-blocking hid_read of 64 bytes,
+ *          a 1 ms sleep after every empty read;
+ *   block  hid_read_timeout, woken by the report itself.
+ *
+ *   tarnvik-floor [--vid HEX --pid HEX] [--serial TEXT] [--path PATH]
+ *                 [--packets N] [--runs R] [--mode both|poll|block]
+ *                 [--label TEXT] [--ack-timeout MS]
+ *
+ * Prints the machine, the other load on it, and per run and mode the time
+ * per packet (write to acknowledgement read): mean, p50, p90, min, max, the
+ * mean time in the write call, and this program's CPU per packet.
+ * Exit status 0 when every packet was acknowledged and E4 was written.
+ *
+ * Built against the hidapi the tool links on each system; tarnvik-floor-sim
+ * is the same program on the in-process virtual device with a simulated
+ * board (floor_sim.cpp). */
+#include "floor.h"
+
+#include <hidapi.h>
+
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/resource.h>
+#include <sys/utsname.h>
+#include <time.h>
+#include <unistd.h>
+#endif
+
+#define REPORT_DATA 64 /* data bytes of one report, without the id */
+#define IMAGE_PER_PACKET 60
+#define MAX_LINE 240
+
+/* --- clock, sleep, the machine and its load ----------------------------- */
+
+#ifdef _WIN32
+static double now_ms(void)
+{
+    static LARGE_INTEGER freq;
+    LARGE_INTEGER t;
+    if (!freq.QuadPart)
+        QueryPerformanceFrequency(&freq);
+    QueryPerformanceCounter(&t);
+    return (double)t.QuadPart * 1000.0 / (double)freq.QuadPart;
+}
+/* As QThread::msleep(1) on Windows. */
+static void sleep_1ms(void) { Sleep(1); }
+
+static double filetime_s(FILETIME f)
+{
+    return (double)(((uint64_t)f.dwHighDateTime << 32) | f.dwLowDateTime) / 1e7;
+}
+/* Busy seconds of all processors, and of this process. */
+static int cpu_seconds(double *all, double *own)
+{
+    FILETIME idle, kernel, user, c, e, k, u;
+    if (!GetSystemTimes(&idle, &kernel, &user) || !GetProcessTimes(GetCurrentProcess(), &c, &e, &k, &u))
+        return 0;
+    /* Kernel time includes idle time. */
+    *all = filetime_s(kernel) + filetime_s(user) - filetime_s(idle);
+    *own = filetime_s(k) + filetime_s(u);
+    return 1;
+}
+
+static void print_machine(void)
+{
+    SYSTEM_INFO si;
+    GetNativeSystemInfo(&si);
+    const char *wine = NULL;
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    if (ntdll) {
+        typedef const char *(__cdecl * WineVersion)(void);
+        WineVersion v = (WineVersion)(void (*)(void))GetProcAddress(ntdll, "wine_get_version");
+        if (v)
+            wine = v();
+    }
+    OSVERSIONINFOA os;
+    memset(&os, 0, sizeof os);
+    os.dwOSVersionInfoSize = sizeof os;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    GetVersionExA(&os);
+#pragma GCC diagnostic pop
+    printf("floor: machine: Windows %lu.%lu build %lu%s%s, %lu logical processors, 32-bit program\n",
+           os.dwMajorVersion, os.dwMinorVersion, os.dwBuildNumber, wine ? ", under Wine " : "", wine ? wine : "",
+           si.dwNumberOfProcessors);
+}
+#else
+static double now_ms(void)
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (double)t.tv_sec * 1000.0 + (double)t.tv_nsec / 1e6;
+}
+/* As QThread::msleep(1) on Linux. */
+static void sleep_1ms(void)
+{
+    struct timespec t = {0, 1000000};
+    while (nanosleep(&t, &t) != 0) {
+    }
+}
+
+static int cpu_seconds(double *all, double *own)
+{
+    FILE *f = fopen("/proc/stat", "r");
+    if (!f)
+        return 0;
+    unsigned long long v[8] = {0};
+    const int n = fscanf(f, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5],
+                         &v[6], &v[7]);
+    fclose(f);
+    if (n < 8)
+        return 0;
+    const double tick = (double)sysconf(_SC_CLK_TCK);
+    /* Everything but idle (v[3]) and iowait (v[4]). */
+    *all = (double)(v[0] + v[1] + v[2] + v[5] + v[6] + v[7]) / tick;
+    struct rusage r;
+    getrusage(RUSAGE_SELF, &r);
+    *own = (double)r.ru_utime.tv_sec + (double)r.ru_utime.tv_usec / 1e6 + (double)r.ru_stime.tv_sec
+           + (double)r.ru_stime.tv_usec / 1e6;
+    return 1;
+}
+
+static void print_machine(void)
+{
+    char cpu[128] = "unknown CPU";
+    int cores = 0, virtual_machine = 0;
+    char line[1024];
+    FILE *f = fopen("/proc/cpuinfo", "r");
+    while (f && fgets(line, sizeof line, f)) {
+        if (!strncmp(line, "processor", 9))
+            ++cores;
+        else if (cores == 1 && !strncmp(line, "model name", 10) && strchr(line, ':'))
+            snprintf(cpu, sizeof cpu, "%s", strchr(line, ':') + 2);
+        else if (cores == 1 && !strncmp(line, "flags", 5) && strstr(line, " hypervisor"))
+            virtual_machine = 1;
+    }
+    if (f)
+        fclose(f);
+    cpu[strcspn(cpu, "\n")] = 0;
+    struct utsname u;
+    uname(&u);
+    char load[64] = "unknown";
+    double l1, l5, l15;
+    f = fopen("/proc/loadavg", "r");
+    if (f && fscanf(f, "%lf %lf %lf", &l1, &l5, &l15) == 3)
+        snprintf(load, sizeof load, "%.2f %.2f %.2f", l1, l5, l15);
+    if (f)
+        fclose(f);
+    printf("floor: machine: %s%s, %d logical CPUs, %s %s %s, load average %s\n", cpu,
+           virtual_machine ? " (virtual machine)" : "", cores, u.sysname, u.release, u.machine, load);
+}
+#endif
+
+/* --- the protocol -------------------------------------------------------- */
+
+static uint32_t crc32_of(const unsigned char *data, size_t length)
+{
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < length; ++i) {
+        crc ^= data[i];
+        for (int b = 0; b < 8; ++b)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return crc ^ 0xFFFFFFFFu;
+}
+
+static void put_le32(unsigned char *p, uint32_t v)
+{
+    p[0] = (unsigned char)v;
+    p[1] = (unsigned char)(v >> 8);
+    p[2] = (unsigned char)(v >> 16);
+    p[3] = (unsigned char)(v >> 24);
+}
+
+/* "AT+OTA=E<which>:", the number, its check byte (XOR of its four bytes), CR:
+ * 16 bytes after the report id. */
+static size_t numbered_command(unsigned char *frame, char which, uint32_t number)
+{
+    frame[0] = 0;
+    memcpy(frame + 1, "AT+OTA=E?:", 10);
+    frame[9] = (unsigned char)which;
+    put_le32(frame + 11, number);
+    frame[15] = frame[11] ^ frame[12] ^ frame[13] ^ frame[14];
+    frame[16] = '\r';
+    return 17;
+}
+
+/* Lines in the board's input reports: a line starts with 'A' and ends with
+ * CR, anything before the 'A' (report padding, CR, LF) is skipped, a line
+ * may be split over reports and one longer than 240 bytes is dropped. */
+struct Lines
+{
+    char text[MAX_LINE + 1];
+    size_t length;
+    int in_line;
+    int acks;  /* "AT+OTA=E3:1" lines */
+    int other; /* any other line */
+};
+
+static void scan(struct Lines *s, const unsigned char *data, int n)
+{
+    static const char ack[] = "AT+OTA=E3:1\r";
+    for (int i = 0; i < n; ++i) {
+        const char c = (char)data[i];
+        if (!s->in_line) {
+            if (c != 'A')
+                continue;
+            s->in_line = 1;
+            s->length = 0;
+        }
+        if (s->length == MAX_LINE) { /* too long: dropped */
+            s->in_line = 0;
+            continue;
+        }
+        s->text[s->length++] = c;
+        if (c == '\r') {
+            s->in_line = 0;
+            if (s->length == sizeof ack - 1 && !memcmp(s->text, ack, s->length))
+                ++s->acks;
+            else
+                ++s->other;
+        }
+    }
+}
+
+/* --- one transfer -------------------------------------------------------- */
+
+enum Mode { POLL, BLOCK };
+
+static int write_frame(hid_device *dev, const unsigned char *frame, size_t length, const char *what)
+{
+    const int n = hid_write(dev, frame, length);
+    if (n <= 0) {
+        fprintf(stderr, "floor: writing %s failed (%d): %ls\n", what, n, hid_error(dev) ? hid_error(dev) : L"");
+        return 0;
+    }
+    return 1;
+}
+
+/* Reads until one more acknowledgement has come; 0 on a failed read, a time
+ * out or a refusal. */
+static int wait_ack(hid_device *dev, enum Mode mode, struct Lines *lines, double timeout_ms, int *empty_reads)
+{
+    const int before = lines->acks;
+    const int refused = lines->other;
+    const double start = now_ms();
+    unsigned char buffer[REPORT_DATA];
+    for (;;) {
+        int n;
+        if (mode == POLL) {
+            memset(buffer, 0, sizeof buffer);
+            n = hid_read(dev, buffer, sizeof buffer);
+        } else {
+            const int left = (int)(timeout_ms - (now_ms() - start)) + 1;
+            n = hid_read_timeout(dev, buffer, sizeof buffer, left > 0 ? left : 0);
+        }
+        if (n < 0) {
+            fprintf(stderr, "floor: read failed: %ls\n", hid_error(dev) ? hid_error(dev) : L"");
+            return 0;
+        }
+        if (n > 0) {
+            scan(lines, buffer, n);
+            if (lines->acks > before)
+                return 1;
+            if (lines->other > refused) {
+                fprintf(stderr, "floor: the board answered a data packet with another line than the acknowledgement\n");
+                return 0;
+            }
+        } else if (mode == POLL) {
+            ++*empty_reads;
+            sleep_1ms();
+        }
+        if (now_ms() - start > timeout_ms) {
+            fprintf(stderr, "floor: no acknowledgement within %.0f ms\n", timeout_ms);
+            return 0;
+        }
+    }
+}
+
+static int compare_doubles(const void *a, const void *b)
+{
+    const double x = *(const double *)a, y = *(const double *)b;
+    return x < y ? -1 : x > y;
+}
+
+static double percentile(const double *sorted, int n, double p)
+{
+    int i = (int)(p * (n - 1) + 0.5);
+    return sorted[i < 0 ? 0 : i >= n ? n - 1 : i];
+}
+
+struct Summary
+{
+    double mean, p50, p90, min, max;
+};
+
+static struct Summary summarize(double *ms, int n)
+{
+    struct Summary s;
+    double sum = 0;
+    for (int i = 0; i < n; ++i)
+        sum += ms[i];
+    qsort(ms, (size_t)n, sizeof *ms, compare_doubles);
+    s.mean = sum / n;
+    s.p50 = percentile(ms, n, 0.5);
+    s.p90 = percentile(ms, n, 0.9);
+    s.min = ms[0];
+    s.max = ms[n - 1];
+    return s;
+}
+
+/* E1, E2, the packets (each after the previous acknowledgement), E4; the time
+ * of each packet from just before its write to the read that completed its
+ * acknowledgement goes to ms[]. */
+static int transfer(hid_device *dev, enum Mode mode, int packets, double timeout_ms, double *ms, int *empty_reads,
+                    double *write_ms)
+{
+    const size_t size = (size_t)packets * IMAGE_PER_PACKET;
+    unsigned char *image = malloc(size ? size : 1);
+    if (!image)
+        return 0;
+    uint32_t seed = 0x2545F491u ^ (uint32_t)packets;
+    for (size_t i = 0; i < size; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        image[i] = (unsigned char)(seed >> 16);
+    }
+    int ok = 0;
+    struct Lines lines;
+    memset(&lines, 0, sizeof lines);
+    unsigned char frame[1 + REPORT_DATA];
+
+    /* Whatever the board still had to say goes first. */
+    hid_set_nonblocking(dev, 1);
+    unsigned char drain[REPORT_DATA];
+    while (hid_read(dev, drain, sizeof drain) > 0) {
+    }
+    hid_set_nonblocking(dev, mode == POLL);
+
+    memcpy(frame, "\0AT+OTA=E1:1\r", 13);
+    if (!write_frame(dev, frame, 13, "E1"))
+        goto done;
+    if (!write_frame(dev, frame, numbered_command(frame, '2', (uint32_t)size), "E2"))
+        goto done;
+    *empty_reads = 0;
+    *write_ms = 0;
+    for (int k = 1; k <= packets; ++k) {
+        frame[0] = 0;
+        put_le32(frame + 1, (uint32_t)k);
+        memcpy(frame + 5, image + (size_t)(k - 1) * IMAGE_PER_PACKET, IMAGE_PER_PACKET);
+        const double start = now_ms();
+        const int written = write_frame(dev, frame, 5 + IMAGE_PER_PACKET, "a data packet");
+        *write_ms += now_ms() - start;
+        if (!written || !wait_ack(dev, mode, &lines, timeout_ms, empty_reads)) {
+            fprintf(stderr, "floor: stopped at packet %d of %d\n", k, packets);
+            goto done;
+        }
+        ms[k - 1] = now_ms() - start;
+    }
+    ok = write_frame(dev, frame, numbered_command(frame, '4', crc32_of(image, size)), "E4");
+done:
+    free(image);
+    return ok;
+}
+
+/* --- the device and the command line -------------------------------------- */
+
+static hid_device *open_device(const char *path, unsigned vid, unsigned pid, const char *serial, char *label,
+                               size_t label_size)
+{
+    char chosen[1024] = "";
+    if (path) {
+        snprintf(chosen, sizeof chosen, "%s", path);
+    } else {
+        struct hid_device_info *head = hid_enumerate((unsigned short)vid, (unsigned short)pid);
+        int found = 0;
+        for (struct hid_device_info *i = head; i; i = i->next) {
+            char s[256] = "";
+            if (i->serial_number)
+                snprintf(s, sizeof s, "%ls", i->serial_number);
+            if (serial && strcmp(s, serial))
+                continue;
+            if (found++) {
+                fprintf(stderr, "floor: more than one device matches; name it by --serial or --path\n");
+                hid_free_enumeration(head);
+                return NULL;
+            }
+            snprintf(chosen, sizeof chosen, "%s", i->path);
+        }
+        hid_free_enumeration(head);
+        if (!found) {
+            fprintf(stderr, "floor: no device %04x:%04x%s%s\n", vid, pid, serial ? " with serial " : "",
+                    serial ? serial : "");
+            return NULL;
+        }
+    }
+    hid_device *dev = hid_open_path(chosen);
+    if (!dev)
+        fprintf(stderr, "floor: cannot open %s\n", chosen);
+    else if (!label[0])
+        snprintf(label, label_size, "%s", chosen);
+    return dev;
+}
+
+static int usage(void)
+{
+    fprintf(stderr, "usage: tarnvik-floor [--vid HEX --pid HEX] [--serial TEXT] [--path PATH] [--packets N]\n"
+                    "                     [--runs R] [--mode both|poll|block] [--label TEXT] [--ack-timeout MS]\n");
+    return 2;
+}
+
+int floor_main(int argc, char **argv)
+{
+    const char *path = NULL, *serial = NULL, *mode_name = "both";
+    unsigned vid = 0x1a2b, pid = 0x00ff;
+    int packets = 50, runs = 1;
+    double timeout_ms = 5000;
+    char label[1024] = "";
+    for (int i = 1; i < argc; ++i) {
+        const char *a = argv[i];
+        if (i + 1 >= argc)
+            return usage();
+        const char *v = argv[++i];
+        if (!strcmp(a, "--vid"))
+            vid = (unsigned)strtoul(v, NULL, 16);
+        else if (!strcmp(a, "--pid"))
+            pid = (unsigned)strtoul(v, NULL, 16);
+        else if (!strcmp(a, "--serial"))
+            serial = v;
+        else if (!strcmp(a, "--path"))
+            path = v;
+        else if (!strcmp(a, "--packets"))
+            packets = atoi(v);
+        else if (!strcmp(a, "--runs"))
+            runs = atoi(v);
+        else if (!strcmp(a, "--mode"))
+            mode_name = v;
+        else if (!strcmp(a, "--label"))
+            snprintf(label, sizeof label, "%s", v);
+        else if (!strcmp(a, "--ack-timeout"))
+            timeout_ms = atof(v);
+        else
+            return usage();
+    }
+    const int do_poll = !strcmp(mode_name, "both") || !strcmp(mode_name, "poll");
+    const int do_block = !strcmp(mode_name, "both") || !strcmp(mode_name, "block");
+    if (packets < 1 || runs < 1 || timeout_ms <= 0 || (!do_poll && !do_block))
+        return usage();
+
+    setvbuf(stdout, NULL, _IOLBF, 0);
+    print_machine();
+    if (hid_init() != 0) {
+        fprintf(stderr, "floor: hid_init failed\n");
+        return 1;
+    }
+    hid_device *dev = open_device(path, vid, pid, serial, label, sizeof label);
+    if (!dev)
+        return 1;
+
+    double *ms = malloc(sizeof(double) * (size_t)packets);
+    double *all[2] = {malloc(sizeof(double) * (size_t)packets * (size_t)runs),
+                      malloc(sizeof(double) * (size_t)packets * (size_t)runs)};
+    double *run_means[2] = {malloc(sizeof(double) * (size_t)runs), malloc(sizeof(double) * (size_t)runs)};
+    static const char *names[2] = {"poll", "block"};
+    int ok = ms && all[0] && all[1] && run_means[0] && run_means[1];
+    double all0 = 0, own0 = 0, all1 = 0, own1 = 0;
+    const int have_load = cpu_seconds(&all0, &own0);
+    const double t0 = now_ms();
+    for (int run = 0; run < runs && ok; ++run) {
+        for (int m = 0; m < 2 && ok; ++m) {
+            if ((m == POLL && !do_poll) || (m == BLOCK && !do_block))
+                continue;
+            int empty = 0;
+            double write_ms = 0;
+            double cpu_all0 = 0, cpu_own0 = 0, cpu_all1 = 0, cpu_own1 = 0;
+            cpu_seconds(&cpu_all0, &cpu_own0);
+            const double start = now_ms();
+            ok = transfer(dev, (enum Mode)m, packets, timeout_ms, ms, &empty, &write_ms);
+            if (!ok)
+                break;
+            const double took = now_ms() - start;
+            cpu_seconds(&cpu_all1, &cpu_own1);
+            memcpy(all[m] + (size_t)run * packets, ms, sizeof(double) * (size_t)packets);
+            const struct Summary s = summarize(ms, packets);
+            run_means[m][run] = s.mean;
+            printf("floor: run %d %-5s over %s: %d packets, ms per packet mean %.4f p50 %.4f p90 %.4f "
+                   "(min %.4f, max %.4f), of which the write call %.4f; %.0f ms for the transfer, CPU %.3f ms per "
+                   "packet%s",
+                   run + 1, names[m], label, packets, s.mean, s.p50, s.p90, s.min, s.max, write_ms / packets, took,
+                   (cpu_own1 - cpu_own0) * 1000 / packets, m == POLL ? "" : "\n");
+            if (m == POLL)
+                printf("; %.2f empty reads per packet\n", (double)empty / packets);
+        }
+    }
+    const double wall_s = (now_ms() - t0) / 1000.0;
+    hid_close(dev);
+    hid_exit();
+    for (int m = 0; m < 2 && ok; ++m) {
+        if ((m == POLL && !do_poll) || (m == BLOCK && !do_block))
+            continue;
+        const struct Summary s = summarize(all[m], packets * runs);
+        const struct Summary r = summarize(run_means[m], runs);
+        printf("floor %-5s over %s: %d run(s) of %d packets, ms per packet mean %.4f p50 %.4f p90 %.4f "
+               "(run means %.4f-%.4f)\n",
+               names[m], label, runs, packets, s.mean, s.p50, s.p90, r.min, r.max);
+    }
+    /* The accounting counts in ticks of 10 ms or more: a shorter run says nothing. */
+    if (have_load && cpu_seconds(&all1, &own1) && wall_s >= 1)
+        printf("floor: other load meanwhile (the board's included): %.2f cores, this program %.2f, over %.1f s\n",
+               ((all1 - all0) - (own1 - own0)) / wall_s, (own1 - own0) / wall_s, wall_s);
+    else
+        printf("floor: other load not measured (%.2f s is too short for the system's accounting)\n", wall_s);
+    if (!ok)
+        printf("floor: FAILED over %s\n", label);
+    free(ms);
+    for (int m = 0; m < 2; ++m) {
+        free(all[m]);
+        free(run_means[m]);
+    }
+    return ok ? 0 : 1;
+}
