@@ -12,17 +12,19 @@
 # GNU ld leaves out the code stub of an import that the program reaches only
 # through its __imp_ pointer (as every call to a function declared
 # dllimport does), and the pointer, which must start out at that stub,
-# would then be zero: a call through it jumps to address 0. An object that
-# names every stub (tarnvik_delay_keep, linked into every program of the
-# application library) keeps them all.
+# would then be zero: a call through it jumps to address 0. An object per DLL
+# that names every stub of it (tarnvik_delay_keep_<name>) keeps them all; a
+# program links the objects of the DLLs its Qt libraries import
+# (tarnvik_delay_names), so that the console program, on Qt Core alone,
+# does not name the stubs of the window's DLLs.
 function(tarnvik_delay_load)
     find_program(TARNVIK_DLLTOOL NAMES ${TARNVIK_MINGW}-dlltool dlltool REQUIRED)
     set(dir ${CMAKE_BINARY_DIR}/delayload)
     file(MAKE_DIRECTORY ${dir})
     set(stub 0)
-    set(keep_decls)
-    set(keep_refs)
     foreach(name ${ARGN})
+        set(keep_decls)
+        set(keep_refs)
         find_library(TARNVIK_IMPLIB_${name} NAMES ${name} REQUIRED NO_CACHE)
         set(TARNVIK_IMPLIB_${name} ${TARNVIK_IMPLIB_${name}} PARENT_SCOPE)
         set(implib ${TARNVIK_IMPLIB_${name}})
@@ -51,10 +53,12 @@ function(tarnvik_delay_load)
         if(NOT rc EQUAL 0)
             message(FATAL_ERROR "dlltool could not make the delay-import library of ${name}.dll: ${err}")
         endif()
+        file(CONFIGURE OUTPUT ${dir}/keep-${name}.c CONTENT
+            "/* Made by cmake/delayload.cmake: names every delay-load stub of ${name}.dll. */\n${keep_decls}\nvoid *const tarnvik_delay_keep_${name}[] __attribute__((used)) = {\n${keep_refs}};\n")
+        add_library(tarnvik_delay_keep_${name} OBJECT ${dir}/keep-${name}.c)
     endforeach()
-    file(CONFIGURE OUTPUT ${dir}/keep.c CONTENT
-        "/* Made by cmake/delayload.cmake: names every delay-load stub. */\n${keep_decls}\nvoid *const tarnvik_delay_keep[] __attribute__((used)) = {\n${keep_refs}};\n")
-    add_library(tarnvik_delay_keep OBJECT ${dir}/keep.c)
+    set(TARNVIK_DELAY_LOADED ${ARGN} PARENT_SCOPE)
+    set(TARNVIK_DELAY_DIR ${dir} PARENT_SCOPE)
     link_directories(BEFORE ${dir})
     get_directory_property(imported IMPORTED_TARGETS)
     foreach(target ${imported})
@@ -72,4 +76,22 @@ function(tarnvik_delay_load)
             endif()
         endforeach()
     endforeach()
+endfunction()
+
+# tarnvik_delay_names(OUT TARGET...): the delay-loaded DLLs that the link
+# interfaces of the imported TARGETs name.
+function(tarnvik_delay_names out)
+    set(names)
+    foreach(target ${ARGN})
+        foreach(property INTERFACE_LINK_LIBRARIES IMPORTED_LINK_INTERFACE_LIBRARIES_RELEASE)
+            get_target_property(libraries ${target} ${property})
+            foreach(name ${TARNVIK_DELAY_LOADED})
+                if(libraries AND "${libraries}" MATCHES "/lib${name}\\.a")
+                    list(APPEND names ${name})
+                endif()
+            endforeach()
+        endforeach()
+    endforeach()
+    list(REMOVE_DUPLICATES names)
+    set(${out} ${names} PARENT_SCOPE)
 endfunction()
