@@ -43,7 +43,9 @@ public:
     // Stops the reader, waits for it, closes the handle and forgets the list.
     bool CloseUsb();
     bool IsOpen() const;
-    // True when the open device's vendor/product pair is absent from the list.
+    // True when no record of the list is the open device: none has its path
+    // and its vendor/product pair. With several identical boards the pair
+    // alone would keep a pulled board counted as present.
     bool DeviceRemoved() const;
     // Announces `data` with SendBufSignal, then writes report `reportId` + data
     // (at most 64 data bytes). True when hidapi reported bytes written.
@@ -72,6 +74,7 @@ private:
     QMutex ioMutex;
     int openVendorId = -1;
     int openProductId = -1;
+    QByteArray openPath;
 };
 
 #endif // QHIDUSBMGR_H
