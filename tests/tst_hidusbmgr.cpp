@@ -48,6 +48,7 @@ private slots:
     void openWhileOpenCloses();
     void closeForgetsList();
     void closeWhenClosed();
+    void deviceRemoved_data();
     void deviceRemoved();
     void sendFraming_data();
     void sendFraming();
@@ -239,8 +240,24 @@ void TestHidUsbMgr::closeWhenClosed()
     QVERIFY(!mgr.OpenUsb(0));
 }
 
+void TestHidUsbMgr::deviceRemoved_data()
+{
+    // The open board is /dev/hidraw0 (1a2b:00ff); /dev/hidraw1 is its twin
+    // (same pair), /dev/hidraw2 another board.
+    QTest::addColumn<QStringList>("gone");
+    QTest::addColumn<bool>("pathTaken"); // then a board of another pair gets hidraw0
+    QTest::addColumn<bool>("removed");
+    QTest::newRow("its twin goes") << QStringList{"/dev/hidraw1"} << false << false;
+    QTest::newRow("the open board goes, its twin stays") << QStringList{"/dev/hidraw0"} << false << true;
+    QTest::newRow("the open board goes, its path is reused") << QStringList{"/dev/hidraw0"} << true << true;
+    QTest::newRow("all go") << QStringList{"/dev/hidraw0", "/dev/hidraw1", "/dev/hidraw2"} << false << true;
+}
+
 void TestHidUsbMgr::deviceRemoved()
 {
+    QFETCH(QStringList, gone);
+    QFETCH(bool, pathTaken);
+    QFETCH(bool, removed);
     vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x1a2b, 0x00ff));
     vhid::addDevice(sim::boardInfo("/dev/hidraw1", 0x1a2b, 0x00ff));
     vhid::addDevice(sim::boardInfo("/dev/hidraw2", 0x0001, 0x0002));
@@ -249,16 +266,13 @@ void TestHidUsbMgr::deviceRemoved()
     QVERIFY(mgr.OpenUsb(0));
     QVERIFY(!mgr.DeviceRemoved());
 
-    // Another record with the same pair remains: pairs are compared, so the
-    // device still counts as present.
-    vhid::unplug("/dev/hidraw0");
+    for (const QString &path : gone)
+        vhid::unplug(path.toStdString());
+    if (pathTaken)
+        vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x0003, 0x0004));
     mgr.EnumDevices();
-    QVERIFY(!mgr.DeviceRemoved());
+    QCOMPARE(mgr.DeviceRemoved(), removed);
     QVERIFY(mgr.IsOpen()); // enumeration leaves the open device alone
-
-    vhid::unplug("/dev/hidraw1");
-    mgr.EnumDevices();
-    QVERIFY(mgr.DeviceRemoved());
     mgr.CloseUsb();
     QVERIFY(mgr.DeviceRemoved());
     QCOMPARE(vhid::closedHandleUses(), 0);

@@ -282,15 +282,20 @@ void TestWidget::rescanWhileConnected()
 void TestWidget::deviceChange_data()
 {
     QTest::addColumn<bool>("unplugOpenDevice");
-    QTest::newRow("another device goes") << false;
-    QTest::newRow("the open device goes") << true;
+    QTest::addColumn<bool>("twins"); // B has the open board A's vendor/product pair
+    QTest::newRow("another device goes") << false << false;
+    QTest::newRow("the open device goes") << true << false;
+    QTest::newRow("its twin goes") << false << true;
+    QTest::newRow("the open one of twins goes") << true << true;
 }
 
 void TestWidget::deviceChange()
 {
     QFETCH(bool, unplugOpenDevice);
+    QFETCH(bool, twins);
+    const uint16_t idB = twins ? 0x0001 : 0x0002;
     auto open = vhid::addDevice(sim::boardInfo("/dev/hidraw0", 0x0001, 0x0001, L"A"));
-    vhid::addDevice(sim::boardInfo("/dev/hidraw1", 0x0002, 0x0002, L"B"));
+    vhid::addDevice(sim::boardInfo("/dev/hidraw1", idB, idB, L"B"));
     vhid::addDevice(sim::boardInfo("/dev/hidraw2", 0x0003, 0x0003, L"C"));
     Widget w;
     View v(w);
@@ -309,7 +314,8 @@ void TestWidget::deviceChange()
     if (unplugOpenDevice) {
         QVERIFY(v.disconnected());
         QCOMPARE(open->openHandles(), 0);
-        QCOMPARE(v.items(), (QStringList{"Tarnvik(0002)-B(0002)", "Tarnvik(0003)-C(0003)"}));
+        const QString labelB = QString("Tarnvik(%1)-B(%1)").arg(idB, 4, 16, QChar('0'));
+        QCOMPARE(v.items(), (QStringList{labelB, "Tarnvik(0003)-C(0003)"}));
     } else {
         QVERIFY(v.connected());
         QCOMPARE(open->openHandles(), 1);

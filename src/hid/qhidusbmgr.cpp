@@ -141,6 +141,7 @@ bool QHidUsbMgr::OpenUsb(int index)
     qDebug() << "OpenUsb end";
     openVendorId = id.vendorId;
     openProductId = id.productId;
+    openPath = id.path;
     return true;
 }
 
@@ -148,6 +149,7 @@ bool QHidUsbMgr::CloseUsb()
 {
     openVendorId = -1;
     openProductId = -1;
+    openPath.clear();
     running = false;
     // The reader must have ended before its handle is closed.
     wait();
@@ -168,7 +170,7 @@ bool QHidUsbMgr::IsOpen() const
 bool QHidUsbMgr::DeviceRemoved() const
 {
     for (const DeviceId &id : deviceIds) {
-        if (id.vendorId == openVendorId && id.productId == openProductId)
+        if (id.path == openPath && id.vendorId == openVendorId && id.productId == openProductId)
             return false;
     }
     return true;

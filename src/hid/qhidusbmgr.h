@@ -56,7 +56,9 @@ public:
     // nothing is open. What was meant for one connection is never written
     // to the next, even to the same board opened again.
     quint64 Connection() const { return device ? connection : 0; }
-    // True when the open device's vendor/product pair is absent from the list.
+    // True when no record of the list is the open device: none has its path
+    // and its vendor/product pair. With several identical boards the pair
+    // alone would keep a pulled board counted as present.
     bool DeviceRemoved() const;
     // Announces `data` with SendBufSignal, then writes report `reportId` + data
     // (at most 64 data bytes). True when hidapi reported bytes written;
@@ -91,6 +93,7 @@ private:
     quint64 connection = 0;
     int openVendorId = -1;
     int openProductId = -1;
+    QByteArray openPath;
 };
 
 #endif // QHIDUSBMGR_H

@@ -77,6 +77,12 @@ void TestGuest::cleanup()
         delete boardProcess;
         boardProcess = nullptr;
     }
+    if (twinProcess) {
+        twinProcess->terminate();
+        twinProcess->waitForFinished(10000);
+        delete twinProcess;
+        twinProcess = nullptr;
+    }
     delete capture;
     capture = nullptr;
     delete boxes;
@@ -123,10 +129,24 @@ QString TestGuest::stopBoard()
     return QString::fromUtf8(guest::readAll("verdict.txt"));
 }
 
-void TestGuest::command(const QByteArray &line)
+void TestGuest::startTwin(const QString &serial)
+{
+    const QString program = qEnvironmentVariable("E2E_UHID");
+    QVERIFY2(QFileInfo(program).isExecutable(), "E2E_UHID must name uhid_device: the twin board is a uhid board");
+    QVERIFY(QDir().mkdir("twin"));
+    twinProcess = new QProcess;
+    twinProcess->setProcessChannelMode(QProcess::ForwardedChannels);
+    twinProcess->start(program, {"--ready", "twin/ready.txt", "--verdict", "twin/verdict.txt", "--control",
+                                 "twin/control", "--timeout", "200", "--dev", kVidPid, "--name", kProduct, "--uniq",
+                                 serial});
+    QVERIFY(twinProcess->waitForStarted(10000));
+    QVERIFY2(runUntil([] { return QFileInfo::exists("twin/ready.txt"); }, 20000), "the twin's hidraw node did not appear");
+}
+
+void TestGuest::command(const QByteArray &line, const QString &fifoPath)
 {
     // The board holds its FIFO open for reading and writing: this open never waits.
-    QFile fifo("control");
+    QFile fifo(fifoPath);
     QVERIFY(fifo.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
     QCOMPARE(fifo.write(line + '\n'), qint64(line.size() + 1));
 }
@@ -183,12 +203,18 @@ void TestGuest::upgrade100k()
         QVERIFY2(verdict.contains(" speed=" + qEnvironmentVariable("E2E_USB_SPEED") + " "), qPrintable(verdict));
 }
 
+// Beside the board under test runs its twin, a uhid board of the same
+// vendor/product pair, so that the window must tell the open board from it
+// by its path: the open board vanishing mid-transfer closes the device
+// although a board of its pair remains, and the twin vanishing during the
+// next transfer leaves the open board open and the transfer completes.
 void TestGuest::unplugMidTransfer()
 {
     const QByteArray firmware = simkit::image(12000);
     QVERIFY(simkit::writeFile("update/firmware.bin", firmware));
     startBoard({{kVidPid, "--name", kProduct, "--uniq", "E2E-B", "--vanish-after", "40", "--image-out",
                  "image-b.bin"}});
+    startTwin("E2E-T");
     connectTo("E2E-B");
     auto *watcher = window->findChild<HidDeviceWatcher *>();
     QVERIFY(watcher && watcher->isActive());
@@ -196,6 +222,7 @@ void TestGuest::unplugMidTransfer()
 
     auto *open = window->findChild<QPushButton *>("pushButtonOpen");
     auto *load = window->findChild<QPushButton *>("pushButtonLoad");
+    auto *bar = window->findChild<QProgressBar *>("progressBar");
     load->click();
     // The kernel's removal event reaches the window, which closes the device.
     QVERIFY2(runUntil([open] { return open->text() == "Connect"; }, 60000), "the removal was not noticed");
@@ -211,9 +238,11 @@ void TestGuest::unplugMidTransfer()
     const QString gone = currentVerdict();
     QVERIFY2(gone.contains("destroyed=vanish-after ") && gone.contains("verdict=BAD size=12000 received=2400 packets=40 "),
              qPrintable(gone));
+    QVERIFY(guest::indexOfSerial("E2E-T") >= 0); // the twin was there all along
 
     // The operator plugs the board in again (it restarts), scans, connects,
-    // stops the transfer that waited for the old connection and starts anew.
+    // stops the transfer that waited for the old connection and starts anew,
+    // at 10 ms a packet, so that the twin goes while the transfer runs.
     command("plug 0");
     QVERIFY2(waitReady(), "the board did not come back");
     window->findChild<QPushButton *>("pushButtonScan")->click();
@@ -221,9 +250,24 @@ void TestGuest::unplugMidTransfer()
     boxes->clear();
     load->click();
     QCOMPARE(boxes->texts(), QStringList{"Stop Upgrade"});
+    QVERIFY(simkit::writeInterval(10));
     load->click();
+    QVERIFY(runUntil([bar] { return bar->value() >= 40; }, 30000));
+    capture->clear();
+    command("unplug 0", "twin/control");
+    QVERIFY2(runUntil([this] { return guest::indexOfSerial("E2E-T") < 0
+                                      && !capture->linesStartingWith("nativeEvent Event").isEmpty(); },
+                      20000),
+             "the twin's removal did not reach the window");
+    const int packets = (firmware.size() + 59) / 60;
+    QVERIFY2(bar->value() < packets && !boxes->texts().contains("Upgrade Completed"),
+             "the transfer ended before the twin's removal was handled");
+    QCOMPARE(open->text(), QString("Disconnect"));
+    QVERIFY(capture->linesStartingWith("CloseUsb").isEmpty());
     QVERIFY2(runUntil([this] { return boxes->texts().contains("Upgrade Completed"); }, 60000),
              qPrintable(boxes->texts().join(", ")));
+    const QString twin = QString::fromUtf8(guest::readAll("twin/verdict.txt"));
+    QVERIFY2(twin.contains("destroyed=control ") && twin.contains("outputs=0 "), qPrintable(twin));
     const QString verdict = stopBoard();
     QVERIFY2(verdict.contains("plugs=2 ") && verdict.contains("verdict=GOOD"), qPrintable(verdict));
     QCOMPARE(guest::readAll("image-b.bin"), firmware);

@@ -42,7 +42,11 @@ private:
     // options each) and waits for every hidraw node.
     void startBoard(const QList<QStringList> &devices);
     QString stopBoard(); // ends the board, returns the verdict file
-    void command(const QByteArray &line); // a line to the board's control FIFO
+    // A uhid board ($E2E_UHID) of the same vendor/product pair beside it, in
+    // the folder twin/ (ready.txt, verdict.txt, control).
+    void startTwin(const QString &serial);
+    // A line to the board's control FIFO (or the twin's: "twin/control").
+    void command(const QByteArray &line, const QString &fifoPath = QStringLiteral("control"));
     bool waitReady(int timeoutMs = 20000);
     // The verdict file as it is now (the board rewrites it on request).
     QString currentVerdict();
@@ -55,6 +59,7 @@ private:
     QTemporaryDir *work = nullptr;
     QString previousDir;
     QProcess *boardProcess = nullptr;
+    QProcess *twinProcess = nullptr;
     Widget *window = nullptr;
     BoxWatcher *boxes = nullptr;
     MessageCapture *capture = nullptr;

@@ -382,20 +382,16 @@ void TestWinHid::deviceChangeWhileIdle()
     QCOMPARE(window->findChild<QPushButton *>("pushButtonOpen")->text(), QString("connect"));
 }
 
-// The board is pulled mid-transfer: the device-change message closes the
-// device and turns the toggle red, nothing is claimed; plugged in again,
-// Scan, connect, and a whole upgrade goes through.
+// Two boards of one vendor/product pair, the USB board open: pulled
+// mid-transfer, the device-change message closes it and turns the toggle
+// red, nothing is claimed, although the uhid board of its pair remains.
+// Plugged in again, Scan, connect, and a whole upgrade goes through, during
+// which the uhid board is pulled: the open board stays open, the transfer
+// completes.
 void TestWinHid::unplugMidTransfer()
 {
-    if (!usb.present)
-        QSKIP("needs the USB board");
-    // The window counts a device as gone when no device of its vendor and
-    // product id is left: the uhid board, which has the same ids, is
-    // unplugged for this case.
-    if (uhid.present) {
-        QVERIFY(uhid.command("unplug 0"));
-        QVERIFY(runUntil([this] { return guest::indexOfSerial(uhid.serial) < 0; }, 20000));
-    }
+    if (!usb.present || !uhid.present)
+        QSKIP("needs both boards");
     QVERIFY(simkit::writeFile("update/firmware.bin", simkit::image(12000, 7)));
     QVERIFY(simkit::writeInterval(2));
     connectTo(usb);
@@ -433,6 +429,7 @@ void TestWinHid::unplugMidTransfer()
     QVERIFY(!boxes->texts().contains("Upgrade Completed"));
     guest::waitMs(500);
     QVERIFY(!boxes->texts().contains("Upgrade Completed"));
+    QVERIFY(guest::indexOfSerial(uhid.serial) >= 0); // its twin was there all along
     const int sentBefore = bar->value();
     qInfo("%s board unplugged after packet %d: closed %lld ms after the unplug, %d WM_DEVICECHANGE message(s) by then",
           qPrintable(usb.name), sentBefore, noticedMs, messages);
@@ -447,7 +444,29 @@ void TestWinHid::unplugMidTransfer()
     boxes->clear();
     load->click(); // the transfer that waited for the old connection stops
     QCOMPARE(boxes->texts(), QStringList{"Stop Upgrade"});
-    upgradeThrough(usb, 12000, 2);
+    const int uhidOutputs = field(uhid.verdict(), "outputs");
+    QVERIFY(uhidOutputs >= 0);
+    boxes->clear();
+    load->click();
+    QVERIFY(runUntil([bar] { return bar->value() >= 40; }, 60000));
+    capture->clear();
+    const qint64 twinNs = guest::steadyNs();
+    QVERIFY(uhid.command("unplug 0"));
+    QVERIFY2(runUntil([this] { return guest::indexOfSerial(uhid.serial) < 0
+                                      && !capture->linesStartingWith("nativeEvent Event").isEmpty(); },
+                      30000),
+             qPrintable("the uhid board's removal did not reach the window: " + changes.since(twinNs)));
+    qInfo("uhid board unplugged at packet %d of the %s board's transfer: %s", bar->value(), qPrintable(usb.name),
+          qPrintable(changes.since(twinNs)));
+    QVERIFY2(!boxes->texts().contains("Upgrade Completed"), "the transfer ended before the removal was handled");
+    QCOMPARE(open->text(), QString("Disconnect"));
+    QVERIFY(capture->linesStartingWith("CloseUsb").isEmpty());
+    QVERIFY2(runUntil([this] { return boxes->texts().contains("Upgrade Completed"); }, 60000),
+             qPrintable(boxes->texts().join(", ")));
+    const QString verdict = usb.verdict();
+    QVERIFY2(verdict.contains("verdict=GOOD size=12000 "), qPrintable(verdict));
+    QVERIFY(usb.image() == simkit::image(12000, 7));
+    QCOMPARE(field(uhid.verdict(), "outputs"), uhidOutputs); // nothing went to the twin
 }
 
 // A board whose firmware stops reading its OUT endpoint. The gadget takes a
