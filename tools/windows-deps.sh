@@ -3,8 +3,9 @@
 #  - the MinGW-w64 cross compilers (posix threads), Wine for 32-bit programs,
 #    NSIS and icoutils, from Debian's archive;
 #  - hidapi 0.13 and a static Qt 5.15 qtbase for i686 Windows, built from
-#    Debian's own source packages (with Debian's patches applied) into a cache
-#    outside the clone, keyed on their versions and build options.
+#    Debian's own source packages (with Debian's patches applied, and for
+#    hidapi the project's own, packaging/windows/hidapi-patches) into a cache
+#    outside the clone, keyed on their versions, build options and patches.
 # A fresh machine pays about half an hour for Qt once; later runs find the
 # cache and return in seconds. Prints the cache prefixes as the last line:
 #   QT=<prefix> HIDAPI=<prefix> TOOLBIN=<dir>
@@ -84,20 +85,36 @@ fetch_source() { # package -> unpacked folder under $cache/src
 }
 
 # --- hidapi ------------------------------------------------------------------
+# Built with the project's patches over its Windows backend
+# (packaging/windows/hidapi-patches, applied in order to a copy of Debian's
+# source); the key holds their content, so a change to them builds afresh.
+# The patched backend's source goes to PREFIX/src as well: the Windows
+# tests compile it into their own programs.
+hid_patches=("$here"/../packaging/windows/hidapi-patches/*.patch)
 hid_opts="static"
-hid_key=$(echo "$hid_ver $gcc_ver $hid_opts" | sha1sum | cut -c1-10)
+hid_key=$(cat <(echo "$hid_ver $gcc_ver $hid_opts") "${hid_patches[@]}" | sha1sum | cut -c1-10)
 hid_prefix=$cache/hidapi-$hid_ver-$hid_key
 if [ ! -f "$hid_prefix/.done" ]; then
-    log "building hidapi $hid_ver for i686 Windows"
-    src=$(fetch_source hidapi "$hid_ver")
+    log "building hidapi $hid_ver for i686 Windows, with ${#hid_patches[@]} patches"
+    pristine=$(fetch_source hidapi "$hid_ver")
+    src=$cache/work/hidapi-src-$hid_key
     b=$cache/work/hidapi-$hid_key
-    rm -rf "$b" "$hid_prefix"
+    rm -rf "$src" "$b" "$hid_prefix"
+    mkdir -p "$cache/work"
+    cp -a "$pristine" "$src"
+    for p in "${hid_patches[@]}"; do
+        log "applying $(basename "$p")"
+        patch -d "$src" -p1 --forward --batch --quiet <"$p" >&2
+    done
     cmake -S "$src" -B "$b" -DCMAKE_TOOLCHAIN_FILE="$here/../cmake/mingw-w64-i686.cmake" \
         -DCMAKE_BUILD_TYPE=Release \
         -DBUILD_SHARED_LIBS=OFF -DCMAKE_INSTALL_PREFIX="$hid_prefix" >&2
     cmake --build "$b" -j"$jobs" >&2
     cmake --install "$b" >&2
-    rm -rf "$b"
+    mkdir -p "$hid_prefix/src/hidapi" "$hid_prefix/src/windows"
+    cp "$src/hidapi/hidapi.h" "$hid_prefix/src/hidapi/"
+    cp "$src"/windows/hid.c "$src"/windows/*.h "$hid_prefix/src/windows/"
+    rm -rf "$b" "$src"
     touch "$hid_prefix/.done"
 fi
 

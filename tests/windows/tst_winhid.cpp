@@ -472,11 +472,11 @@ void TestWinHid::unplugMidTransfer()
 // A board whose firmware stops reading its OUT endpoint. The gadget takes a
 // few reports into its own buffers; after that a write is not taken, and
 // each write holds the GUI thread for a bounded time and fails. hidapi's
-// Windows backend waits 1 s for an overlapped write; under Wine 8.0 the
-// WriteFile call itself returns only once the driver's write has ended
-// (the server hands the caller the IRP's initial status only after the
-// dispatch routine returns, and winebus writes to hidraw synchronously), so
-// here the bound is usbhid's time-out of 5 s. The window answers again
+// Windows backend (patched) waits 5 s for an overlapped write, then cancels
+// it; under Wine 8.0 the WriteFile call itself returns only once the
+// driver's write has ended (the server hands the caller the IRP's initial
+// status only after the dispatch routine returns, and winebus writes to
+// hidraw synchronously), so here the bound is usbhid's time-out of 5 s. The window answers again
 // afterwards, claims nothing, and Stop works.
 void TestWinHid::stalledBoard()
 {
