@@ -1,3 +1,4 @@
+#include "highdpi.h"
 #include "widget.h"
 
 #include <QApplication>
@@ -34,6 +35,7 @@ int main(int argc, char *argv[])
 #ifdef Q_OS_WIN
     LoadSystemDllsFromSystem32Only();
 #endif
+    EnableHighDpiScaling();
     QApplication app(argc, argv);
     Widget window;
     window.show();
