@@ -9,6 +9,7 @@
 // ("box <title>: <text>") and, at the end, the board's verdict to FILE (a
 // Windows GUI program has no console to print to). With both AUTORUN and
 // REPORT set, each box is answered with OK once it has been written down.
+#include "highdpi.h"
 #include "otasim.h"
 #include "widget.h"
 
@@ -38,6 +39,7 @@ int main(int argc, char *argv[])
     info.serial = L"DEMO-0001";
     const sim::Board board = sim::plugBoard(info);
 
+    EnableHighDpiScaling();
     QApplication app(argc, argv);
     Widget window;
     window.show();

@@ -1,6 +1,8 @@
 // The main window form: the object tree built by Ui_Widget::setupUi, its
 // layouts and cells, the fixed properties, style sheets and texts, the
-// window icon resource and the state of the stacked pages once shown.
+// window icon resource, the state of the stacked pages once shown, and the
+// form at the display's scale factor.
+#include "highdpi.h"
 #include "ui_widget.h"
 
 #include <QtTest>
@@ -8,10 +10,15 @@
 #include <QHash>
 #include <QImage>
 #include <QResource>
+#include <QStyleOption>
 #include <QTranslator>
 
 #include <cstddef>
 #include <memory>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -95,6 +102,76 @@ const QStringList widgetNames = {
     QStringLiteral("pushButtonSend"),
 };
 
+
+// The display's scale factor the suite runs at, as its runner set the
+// display (TARNVIK_SCALE; 1 when unset).
+qreal expectedScale()
+{
+    bool ok = false;
+    const qreal scale = qEnvironmentVariable("TARNVIK_SCALE").toDouble(&ok);
+    return ok ? scale : 1.0;
+}
+
+// A device label as the list shows one from a real board, longer than the
+// form's placeholders.
+const QString typicalLabel = QStringLiteral("Tarnvik(1a2b)-Tarnvik Upgrade Board(00ff)");
+
+// The rectangle in which a control's style draws its text, and the texts it
+// must hold there.
+struct TextPlace
+{
+    QRect rect;
+    QStringList texts;
+};
+
+TextPlace textPlace(QWidget *w)
+{
+    QStyle *style = w->style();
+    if (auto *button = qobject_cast<QPushButton *>(w)) {
+        QStyleOptionButton opt;
+        opt.initFrom(button);
+        opt.text = button->text();
+        return { style->subElementRect(QStyle::SE_PushButtonContents, &opt, button), { button->text() } };
+    }
+    if (auto *bar = qobject_cast<QProgressBar *>(w)) {
+        // The style sheet gives the bar no border: its text is centred in
+        // the whole bar, from 0 % to 100 %.
+        return { bar->rect(), { bar->text(), QStringLiteral("100%") } };
+    }
+    if (auto *box = qobject_cast<QGroupBox *>(w)) {
+        QStyleOptionGroupBox opt;
+        opt.initFrom(box);
+        opt.text = box->title();
+        opt.textAlignment = box->alignment();
+        opt.lineWidth = 1;
+        opt.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
+        return { style->subControlRect(QStyle::CC_GroupBox, &opt, QStyle::SC_GroupBoxLabel, box), { box->title() } };
+    }
+    if (auto *combo = qobject_cast<QComboBox *>(w)) {
+        QStyleOptionComboBox opt;
+        opt.initFrom(combo);
+        opt.editable = combo->isEditable();
+        opt.frame = combo->hasFrame();
+        opt.subControls = QStyle::SC_All;
+        QStringList texts{ typicalLabel };
+        for (int i = 0; i < combo->count(); ++i)
+            texts.append(combo->itemText(i));
+        return { style->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, combo), texts };
+    }
+    if (auto *edit = qobject_cast<QLineEdit *>(w)) {
+        QStyleOptionFrame opt;
+        opt.initFrom(edit);
+        opt.lineWidth = edit->hasFrame() ? style->pixelMetric(QStyle::PM_DefaultFrameWidth, &opt, edit) : 0;
+        opt.state |= QStyle::State_Sunken;
+        // A line scrolls sideways: only the height of a line must fit.
+        // QLineEdit keeps one pixel free above and below the text.
+        const QRect contents = style->subElementRect(QStyle::SE_LineEditContents, &opt, edit)
+                                   .marginsRemoved(edit->textMargins()).adjusted(0, 1, 0, -1);
+        return { QRect(contents.topLeft(), QSize(QWIDGETSIZE_MAX, contents.height())), { QStringLiteral("Ag") } };
+    }
+    return {};
+}
+
 } // namespace
 
 class TestForm : public QObject
@@ -129,6 +206,9 @@ private slots:
     void shownLayout();
     void styleSheetFont_data();
     void styleSheetFont();
+    void scaledWindow();
+    void scaledTexts_data();
+    void scaledTexts();
 
 private:
     std::unique_ptr<Form> form;
@@ -669,5 +749,87 @@ void TestForm::styleSheetFont()
     QCOMPARE(widget->locale(), QLocale(QLocale::Chinese, QLocale::China));
 }
 
-QTEST_MAIN(TestForm)
+void TestForm::scaledWindow()
+{
+    // Qt's scaling is on: the whole window, drawn at the display's factor,
+    // and the form's sizes in device-independent pixels.
+    Form own;
+    own.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(own.window.get()));
+    const qreal scale = expectedScale();
+    QVERIFY2(qAbs(own.window->devicePixelRatioF() - scale) < 0.001,
+             qPrintable(QStringLiteral("drawn at %1, the display is at %2").arg(own.window->devicePixelRatioF()).arg(scale)));
+#ifdef Q_OS_WIN
+    // The window as Windows has it, in pixels of the screen.
+    RECT client;
+    QVERIFY(GetClientRect(reinterpret_cast<HWND>(own.window->winId()), &client));
+    const QSize native(client.right - client.left, client.bottom - client.top);
+    const QSize expected = own.window->size() * scale;
+    QVERIFY2(qAbs(native.width() - expected.width()) <= 1 && qAbs(native.height() - expected.height()) <= 1,
+             qPrintable(QStringLiteral("%1 x %2 on the screen for %3 x %4 at %5")
+                            .arg(native.width()).arg(native.height())
+                            .arg(own.window->width()).arg(own.window->height()).arg(scale)));
+#endif
+}
+
+void TestForm::scaledTexts_data()
+{
+    QTest::addColumn<int>("page");
+    QTest::addColumn<QString>("name");
+    for (const char *name : { "groupBox", "comboBoxId", "pushButtonScan", "pushButtonOpen", "progressBar",
+                              "pushButtonLoad" })
+        QTest::newRow(name) << 0 << QString::fromLatin1(name);
+    for (const char *name : { "lineEditPath", "pushButtonSelect", "lineEditSend", "pushButtonSend" })
+        QTest::newRow(name) << 1 << QString::fromLatin1(name);
+}
+
+void TestForm::scaledTexts()
+{
+    // At whatever factor the display has, every control gets at least the
+    // room it asks for, and its texts fit where its style draws them: no
+    // text is cut off.
+    QFETCH(int, page);
+    QFETCH(QString, name);
+    Form own;
+    own.ui.stackedWidget->setCurrentIndex(page);
+    own.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(own.window.get()));
+    QWidget *w = own.widget(name);
+    QVERIFY(w);
+    QVERIFY(w->isVisible());
+
+    const QSize needed = w->minimumSizeHint();
+    QVERIFY2(w->width() >= needed.width() && w->height() >= needed.height(),
+             qPrintable(QStringLiteral("%1 x %2, needs %3 x %4")
+                            .arg(w->width()).arg(w->height()).arg(needed.width()).arg(needed.height())));
+
+    const TextPlace place = textPlace(w);
+    QVERIFY(!place.texts.isEmpty());
+    QVERIFY(!place.rect.isEmpty());
+    QVERIFY2(w->rect().contains(place.rect.intersected(w->rect())), "the text area lies in the control");
+    // The pixels a text covers, as the style places it (centred on its
+    // line, the line centred in the rectangle): the styles clip a text to
+    // its rectangle, so that what lies outside is cut off. A font's line
+    // may be higher than its letters (Wine's stand-in for 仿宋 has a line
+    // of 69 pixels at 12 points) and reach past the rectangle harmlessly.
+    const QFontMetrics metrics = w->fontMetrics();
+    const int baseline = place.rect.top() + (place.rect.height() - metrics.height()) / 2 + metrics.ascent();
+    for (const QString &text : place.texts) {
+        const int width = metrics.boundingRect(text).width();
+        const QRect ink = metrics.tightBoundingRect(text).translated(0, baseline);
+        QVERIFY2(width <= place.rect.width() && ink.top() >= place.rect.top() && ink.bottom() <= place.rect.bottom(),
+                 qPrintable(QStringLiteral("\"%1\" covers %2 pixels across and rows %3 to %4; has %5 pixels, rows %6 to %7")
+                                .arg(text).arg(width).arg(ink.top()).arg(ink.bottom())
+                                .arg(place.rect.width()).arg(place.rect.top()).arg(place.rect.bottom())));
+    }
+}
+
+int main(int argc, char *argv[])
+{
+    // The form at the display's scale, as the program shows it.
+    EnableHighDpiScaling();
+    QApplication app(argc, argv);
+    TestForm test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_form.moc"

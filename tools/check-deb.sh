@@ -204,7 +204,9 @@ grep -aq "$PKG" /usr/share/icons/hicolor/icon-theme.cache || fail "icon not in t
 echo "icon: in the hicolor theme's folders and in its cache"
 
 mkdir -p /tmp/run && cd /tmp/run
-xvfb-run -a -s "-screen 0 1024x768x24" /bin/bash -c '
+# At 96 DPI, as Xorg reports by default: Xvfb's own default of 100
+# would have the tool, which follows the display's DPI, scale itself by 1.04.
+xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" /bin/bash -c '
     set -u
     "/usr/bin/$PKG" >/tmp/tool.log 2>&1 &
     pid=$!

@@ -1,3 +1,4 @@
+#include "highdpi.h"
 #include "systemdlls.h"
 #include "widget.h"
 
@@ -6,6 +7,7 @@
 int main(int argc, char *argv[])
 {
     LoadSystemDllsFromSystem32Only();
+    EnableHighDpiScaling();
     QApplication app(argc, argv);
     Widget window;
     window.show();
