@@ -9,9 +9,7 @@
 #     the X and Wine sockets of the host; and /dev/fd;
 #   - udevd, which tells winebus' udev bus of the boards' hidraw nodes as
 #     they come and go;
-#   - Xvfb on display :77 (DISPLAY exported), 2560 x 1600, 24 bits: a
-#     laptop's screen at 200 %, where the tool's window at that setting
-#     (about 1800 x 800) fits;
+#   - Xvfb on display :77 (DISPLAY exported), 1024 x 768, 24 bits;
 #   - a 32-bit Wine prefix in /run/wine; no debug channels, no Mono or Gecko
 #     installers (WINEDEBUG, WINEDLLOVERRIDES exported). Making one with
 #     wineboot takes a minute or more under emulation, so a prefix saved
@@ -46,7 +44,7 @@ shopt -u dotglob nullglob
 # The guest's devtmpfs has no /dev/fd, which bash's process substitution needs.
 [ -e /dev/fd ] || ln -s /proc/self/fd /dev/fd
 export DISPLAY=:77
-Xvfb :77 -screen 0 2560x1600x24 -nolisten tcp >/run/xvfb.log 2>&1 &
+Xvfb :77 -screen 0 1024x768x24 -nolisten tcp >/run/xvfb.log 2>&1 &
 for _ in $(seq 100); do
     [ -S /tmp/.X11-unix/X77 ] && break
     sleep 0.1
