@@ -71,7 +71,7 @@ Widget::Widget(QWidget *parent)
     connect(upgrade, &UpgradeEngine::Progress, this, [this](int sent) { ui->progressBar->setValue(sent); });
     connect(upgrade, &UpgradeEngine::Completed, this, [this]() { UpgradeEnded(tr("Upgrade Completed")); });
     connect(upgrade, &UpgradeEngine::Failed, this, [this]() { UpgradeEnded(tr("Upgrade Failed")); });
-    connect(usbMgr, &QHidUsbMgr::ReadFailedSignal, upgrade, &UpgradeEngine::ReadFailed);
+    connect(usbMgr, SIGNAL(ReadFailedSignal(quint64,QString)), upgrade, SLOT(ReadFailed(quint64,QString)));
     connect(ui->pushButtonSelect, &QPushButton::clicked, ui->pushButtonSelect,
             [this]() { SelectUpgradeFile(); });
     connect(ui->pushButtonLoad, &QPushButton::clicked, ui->pushButtonLoad, [this]() { ToggleUpgrade(); });

@@ -387,8 +387,9 @@ int Command::upgrade()
         board->engine->SetStrict(true, int(ackTimeoutS * 1000 + 0.5));
         board->engine->LoadImage(image);
         Board *b = board.get();
-        connect(b->manager.get(), &QHidUsbMgr::RecvBufSignal, b->engine.get(), &UpgradeEngine::ScanReply);
-        connect(b->manager.get(), &QHidUsbMgr::ReadFailedSignal, b->engine.get(), &UpgradeEngine::ReadFailed);
+        connect(b->manager.get(), SIGNAL(RecvBufSignal(QByteArray)), b->engine.get(), SLOT(ScanReply(QByteArray)));
+        connect(b->manager.get(), SIGNAL(ReadFailedSignal(quint64,QString)), b->engine.get(),
+                SLOT(ReadFailed(quint64,QString)));
         connect(b->engine.get(), &UpgradeEngine::Progress, this, [this, b](int sent) { report(*b, sent); });
         connect(b->engine.get(), &UpgradeEngine::Completed, this, [this, b](uint32_t crc) {
             finish(*b, true,

@@ -170,13 +170,13 @@ void UpgradeEngine::SendNextPacket()
         Finish(false, firstFailure.isEmpty() ? QStringLiteral("the checksum frame was not written") : firstFailure);
 }
 
-void UpgradeEngine::ScanReply(const QByteArray &chunk)
+void UpgradeEngine::ScanReply(QByteArray chunk)
 {
     // Reply lines start with 'A' and end with CR; anything before an 'A' (the
     // zero padding of input reports, stray CR/LF) is dropped byte by byte. A
     // line may span several chunks. A line of more than 240 bytes without CR
     // is dropped.
-    for (const char byte : chunk) {
+    for (const char byte : qAsConst(chunk)) {
         rxBuffer.append(byte);
         if (rxBuffer.at(0) != 'A') {
             rxBuffer.clear();

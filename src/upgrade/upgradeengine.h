@@ -65,11 +65,6 @@ public:
     // One tick of the pacing timer: at most one data packet, or E4 and the
     // end of the transfer.
     void SendNextPacket();
-    // Every chunk received from the device, whether or not a transfer runs.
-    void ScanReply(const QByteArray &chunk);
-    // The manager's reader could not read on `connection` (the device is
-    // gone); a report about another connection than the transfer's is old.
-    void ReadFailed(quint64 connection, const QString &error);
 
     int PacketIndex() const { return packetIndex; }
     int PacketCount() const;
@@ -79,6 +74,16 @@ public:
     // ("ackTimer"), for those who drive the clock themselves.
     QTimer *Timer() const { return upgradeTimer; }
     QTimer *AckTimer() const { return ackTimer; }
+
+public slots:
+    // Every chunk received from the device, whether or not a transfer runs.
+    // (The manager's signals come from its reader thread and are connected
+    // to these by signature, queued, as the window's own slots are; the
+    // chunk is taken by value, as the window's slot takes it.)
+    void ScanReply(QByteArray chunk);
+    // The manager's reader could not read on `connection` (the device is
+    // gone); a report about another connection than the transfer's is old.
+    void ReadFailed(quint64 connection, const QString &error);
 
 signals:
     // A data packet went out: `sent` packets of `total` so far.
