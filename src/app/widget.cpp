@@ -71,7 +71,7 @@ Widget::Widget(QWidget *parent)
     connect(upgrade, &UpgradeEngine::Progress, this, [this](int sent) { ui->progressBar->setValue(sent); });
     connect(upgrade, &UpgradeEngine::Completed, this, [this]() { UpgradeEnded(tr("Upgrade Completed")); });
     connect(upgrade, &UpgradeEngine::Failed, this, [this]() { UpgradeEnded(tr("Upgrade Failed")); });
-    connect(usbMgr, SIGNAL(ReadFailedSignal(quint64,QString)), upgrade, SLOT(ReadFailed(quint64,QString)));
+    connect(usbMgr, SIGNAL(ReadFailedSignal(quint64)), upgrade, SLOT(ReadFailed(quint64)));
     connect(ui->pushButtonSelect, &QPushButton::clicked, ui->pushButtonSelect,
             [this]() { SelectUpgradeFile(); });
     connect(ui->pushButtonLoad, &QPushButton::clicked, ui->pushButtonLoad, [this]() { ToggleUpgrade(); });

@@ -388,8 +388,8 @@ int Command::upgrade()
         board->engine->LoadImage(image);
         Board *b = board.get();
         connect(b->manager.get(), SIGNAL(RecvBufSignal(QByteArray)), b->engine.get(), SLOT(ScanReply(QByteArray)));
-        connect(b->manager.get(), SIGNAL(ReadFailedSignal(quint64,QString)), b->engine.get(),
-                SLOT(ReadFailed(quint64,QString)));
+        connect(b->manager.get(), SIGNAL(ReadFailedSignal(quint64)), b->engine.get(),
+                SLOT(ReadFailed(quint64)));
         connect(b->engine.get(), &UpgradeEngine::Progress, this, [this, b](int sent) { report(*b, sent); });
         connect(b->engine.get(), &UpgradeEngine::Completed, this, [this, b](uint32_t crc) {
             finish(*b, true,

@@ -215,17 +215,13 @@ void QHidUsbMgr::run()
     while (running && device) {
         memset(buffer, 0, sizeof buffer);
         int n;
-        QString error;
         {
             QMutexLocker lock(&ioMutex);
             n = hid_read(device, buffer, sizeof buffer);
-            // Copied under the lock, as the writer's next call replaces it.
-            if (n < 0 && !readFailed)
-                error = fromWide(hid_error(device));
         }
         if (n < 0 && !readFailed) {
             readFailed = true;
-            emit ReadFailedSignal(reading, error);
+            emit ReadFailedSignal(reading);
         }
         if (n <= 0) {
             QThread::msleep(1);

@@ -78,9 +78,10 @@ signals:
     void RecvBufSignal(QByteArray arr);
     void SendBufSignal(QByteArray arr);
     // The reader's first failed read on a connection (a device that is gone
-    // fails every read), with the connection's number and hidapi's error
-    // text; emitted on the reader thread, once per connection.
-    void ReadFailedSignal(quint64 connection, QString error);
+    // fails every read), with the connection's number; emitted on the reader
+    // thread, once per connection. (No error text: hidapi keeps one per
+    // device, which the writer's calls replace.)
+    void ReadFailedSignal(quint64 connection);
 
 protected:
     void run() override;

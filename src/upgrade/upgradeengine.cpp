@@ -103,14 +103,13 @@ void UpgradeEngine::WriteFailed(const QString &reason)
         Finish(false, reason);
 }
 
-void UpgradeEngine::ReadFailed(quint64 failed, const QString &error)
+void UpgradeEngine::ReadFailed(quint64 failed)
 {
     // A read tells nothing of what the device took: only a strict transfer
     // ends on it, as the sign of a device that has gone.
     if (!strict || !running || failed != connection)
         return;
-    Finish(false, error.isEmpty() ? QStringLiteral("the device is gone (a read failed)")
-                                  : QStringLiteral("the device is gone (a read failed: %1)").arg(error));
+    Finish(false, QStringLiteral("the device is gone (a read failed)"));
 }
 
 void UpgradeEngine::Finish(bool completed, const QString &reason, uint32_t crc)

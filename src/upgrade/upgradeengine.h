@@ -83,7 +83,7 @@ public slots:
     void ScanReply(QByteArray chunk);
     // The manager's reader could not read on `connection` (the device is
     // gone); a report about another connection than the transfer's is old.
-    void ReadFailed(quint64 connection, const QString &error);
+    void ReadFailed(quint64 connection);
 
 signals:
     // A data packet went out: `sent` packets of `total` so far.

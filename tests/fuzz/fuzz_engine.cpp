@@ -779,7 +779,7 @@ private:
         if (viaWindow)
             return; // the window's reader reports through its queued signal, which the window ignores
         const bool running = engine->IsRunning() && live && t.conn == openEpoch;
-        act("read failure", false, [&]() { engine->ReadFailed(manager->Connection(), "device disconnected"); });
+        act("read failure", false, [&]() { engine->ReadFailed(manager->Connection()); });
         if (running && strict)
             FUZZ_CHECK(!engine->IsRunning(), QString("the strict transfer goes on after its read failed"));
     }
