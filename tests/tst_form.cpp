@@ -814,6 +814,16 @@ void TestForm::scaledTexts()
     // of 69 pixels at 12 points) and reach past the rectangle harmlessly.
     const QFontMetrics metrics = w->fontMetrics();
     const int baseline = place.rect.top() + (place.rect.height() - metrics.height()) / 2 + metrics.ascent();
+#ifdef Q_OS_WIN
+    // Under Wine at 150 and 200 %, the stand-in for 仿宋 at 12 points has a
+    // line taller than the field the Windows style gives the device list's
+    // text, and the label's descenders reach two rows past it. Known, and
+    // kept visible: should it fit one day, the check reports it.
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (name == QLatin1String("comboBoxId") && expectedScale() > 1 && ntdll
+        && GetProcAddress(ntdll, "wine_get_version"))
+        QEXPECT_FAIL("comboBoxId", "Wine's stand-in font: the label's descenders cut off at 150 and 200 %", Abort);
+#endif
     for (const QString &text : place.texts) {
         const int width = metrics.boundingRect(text).width();
         const QRect ink = metrics.tightBoundingRect(text).translated(0, baseline);

@@ -9,7 +9,9 @@
 #     the X and Wine sockets of the host; and /dev/fd;
 #   - udevd, which tells winebus' udev bus of the boards' hidraw nodes as
 #     they come and go;
-#   - Xvfb on display :77 (DISPLAY exported), 1024 x 768, 24 bits;
+#   - Xvfb on display :77 (DISPLAY exported), 24 bits, 2560 x 1600 (a
+#     laptop's screen at 200 %, where the tool's window at that setting,
+#     about 1800 x 700, fits) or the size E2E_SCREEN names (WIDTHxHEIGHT);
 #   - a 32-bit Wine prefix in /run/wine; no debug channels, no Mono or Gecko
 #     installers (WINEDEBUG, WINEDLLOVERRIDES exported). Making one with
 #     wineboot takes a minute or more under emulation, so a prefix saved
@@ -44,7 +46,7 @@ shopt -u dotglob nullglob
 # The guest's devtmpfs has no /dev/fd, which bash's process substitution needs.
 [ -e /dev/fd ] || ln -s /proc/self/fd /dev/fd
 export DISPLAY=:77
-Xvfb :77 -screen 0 1024x768x24 -nolisten tcp >/run/xvfb.log 2>&1 &
+Xvfb :77 -screen 0 "${E2E_SCREEN:-2560x1600}x24" -nolisten tcp >/run/xvfb.log 2>&1 &
 for _ in $(seq 100); do
     [ -S /tmp/.X11-unix/X77 ] && break
     sleep 0.1
