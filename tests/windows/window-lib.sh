@@ -149,9 +149,11 @@ board_verdict() {
 # must judge the last transfer good.
 run_floor() {
     local dir=$1 serial=$2 label=$3 packets=${E2E_FLOOR_PACKETS:-50} verdict
-    # Through a pipe: on a terminal Wine's console would redraw every line.
+    # Through a pipe (on a terminal Wine's console would redraw every line)
+    # into the results, beside the suite's efficiency figures of this boot.
     timeout -k 5 $((60 + 2 * ${E2E_FLOOR_RUNS:-1} * packets / 5)) wine "$E2E_FLOOR" --serial "$serial" \
-        --packets "$packets" --runs "${E2E_FLOOR_RUNS:-1}" --label "$label" 2>&1 | cat
+        --packets "$packets" --runs "${E2E_FLOOR_RUNS:-1}" --label "$label" 2>&1 \
+        | tee -a "${E2E_RESULTS:-/run}/wine-floor.log"
     if [ "${PIPESTATUS[0]}" -ne 0 ]; then
         fail "floor over $label: tarnvik-floor failed"
         return 1
