@@ -11,6 +11,8 @@ UpgradeEngine::UpgradeEngine(QHidUsbMgr *manager, QObject *parent)
     , upgradeTimer(new QTimer(this))
     , ackTimer(new QTimer(this))
 {
+    // The reply line's room, kept for good (see ScanReply).
+    rxBuffer.reserve(OtaFrames::kMaxReplyLine + 1);
     upgradeTimer->setObjectName(QStringLiteral("upgradeTimer"));
     // The packet interval is the operator's (load/sleep), often 1 to 50 ms.
     // On Windows a coarse timer of 20 ms or more runs on SetTimer, which the
@@ -175,20 +177,21 @@ void UpgradeEngine::ScanReply(QByteArray chunk)
     // zero padding of input reports, stray CR/LF) is dropped byte by byte. A
     // line may span several chunks. A line of more than 240 bytes without CR
     // is dropped.
+    // Bytes outside a line are never stored, and a line is emptied with
+    // resize(0), which keeps the room reserved for it: a reply costs no
+    // allocation (a padded report is some fifty bytes dropped).
     for (const char byte : qAsConst(chunk)) {
-        rxBuffer.append(byte);
-        if (rxBuffer.at(0) != 'A') {
-            rxBuffer.clear();
+        if (rxBuffer.isEmpty() && byte != 'A')
             continue;
-        }
-        if (rxBuffer.endsWith('\r')) {
+        rxBuffer.append(byte);
+        if (byte == '\r') {
             if (rxBuffer.contains(OtaFrames::kAckText)) {
                 readyForNext = true;
                 ackTimer->stop();
             }
-            rxBuffer.clear();
+            rxBuffer.resize(0);
+        } else if (rxBuffer.size() > OtaFrames::kMaxReplyLine) {
+            rxBuffer.resize(0);
         }
-        if (rxBuffer.size() > OtaFrames::kMaxReplyLine)
-            rxBuffer.clear();
     }
 }

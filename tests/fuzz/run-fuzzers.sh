@@ -50,7 +50,12 @@ chmod 700 "$work/xdg"
 export TMPDIR="$work/tmp"
 export XDG_RUNTIME_DIR="$work/xdg"
 export QT_QPA_PLATFORM=offscreen
-export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1"
+# A quarantine of 16 MB instead of 256: freed memory is reused sooner, so
+# that far fewer allocations take a fresh page (a page fault each, the
+# largest single cost of the engine target under AddressSanitizer: with it
+# about 1.8 times the schedules a second). 16 MB still hold every block
+# freed within dozens of inputs, far longer than any one input runs.
+export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:quarantine_size_mb=16"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 # Quoted: the sanitizers split their options at spaces, commas and colons.
 export LSAN_OPTIONS="suppressions='$here/lsan.supp':print_suppressions=0"
