@@ -212,6 +212,7 @@ private slots:
 
 private:
     std::unique_ptr<Form> form;
+    std::unique_ptr<Form> shownForm; // scaledTexts' window, shown once for all its rows
 };
 
 void TestForm::initTestCase()
@@ -790,10 +791,16 @@ void TestForm::scaledTexts()
     // text is cut off.
     QFETCH(int, page);
     QFETCH(QString, name);
-    Form own;
+    // One window for every row (a window shown costs seconds under Wine);
+    // a row shows the page its control is on.
+    if (!shownForm) {
+        shownForm.reset(new Form);
+        shownForm->window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(shownForm->window.get()));
+    }
+    Form &own = *shownForm;
     own.ui.stackedWidget->setCurrentIndex(page);
-    own.window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(own.window.get()));
+    QCoreApplication::sendPostedEvents(); // the page's layout, if it waits for an event
     QWidget *w = own.widget(name);
     QVERIFY(w);
     QVERIFY(w->isVisible());
