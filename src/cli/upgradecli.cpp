@@ -420,17 +420,19 @@ int Command::upgrade()
         connect(&bar, &QTimer::timeout, this, [this]() { drawBar(false); });
         bar.start(200);
     }
-    // Every board starts in the same turn of the event loop.
-    for (auto &b : boards) {
-        if (b->finished)
-            continue;
-        b->clock.start();
-        b->engine->Start(intervalMs);
-    }
-    bool pending = false;
-    for (auto &b : boards)
-        pending = pending || !b->finished;
-    const int code = pending ? loop.exec() : 0;
+    // Every board starts in the same turn of the event loop, once the loop
+    // runs: the first turn of a program's event loop may take its time (under
+    // Wine it brings up the window system, seconds in the test guest), and a
+    // board must not wait that long between the size frame and packet 1.
+    QTimer::singleShot(0, this, [this]() {
+        for (auto &b : boards) {
+            if (b->finished)
+                continue;
+            b->clock.start();
+            b->engine->Start(intervalMs);
+        }
+    });
+    const int code = loop.exec();
     bar.stop();
     if (barDrawn)
         drawBar(true);
