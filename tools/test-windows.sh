@@ -67,7 +67,7 @@ echo "zip: the program and its papers only"
 echo "== Windows: under Wine in the test guest ($(elapsed))"
 bash tests/e2e/setup-guest.sh build
 mkdir -p "$build/Testing" "$build/wine-results"
-rm -f "$build/wine-results/wineprefix.tar"
+rm -f "$build/wine-results/wineprefix.tar" "$build/wine-results/wine-floor.log"
 # A Wine prefix made in an earlier boot is kept beside the Windows libraries.
 cache=${TARNVIK_WIN_CACHE:-/var/cache/tarnvik-win}
 winepfx=$cache/wineprefix-$(dpkg-query -W -f='${Version}' wine32:i386).tar
