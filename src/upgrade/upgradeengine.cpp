@@ -176,10 +176,9 @@ void UpgradeEngine::ScanReply(QByteArray chunk)
     // Reply lines start with 'A' and end with CR; anything before an 'A' (the
     // zero padding of input reports, stray CR/LF) is dropped byte by byte. A
     // line may span several chunks. A line of more than 240 bytes without CR
-    // is dropped.
-    // Bytes outside a line are never stored, and a line is emptied with
-    // resize(0), which keeps the room reserved for it: a reply costs no
-    // allocation (a padded report is some fifty bytes dropped).
+    // is dropped. Bytes outside a line are never stored, and a line is
+    // emptied with resize(0), which keeps the room reserved for it: a reply
+    // costs no allocation (a padded report is some fifty bytes dropped).
     for (const char byte : qAsConst(chunk)) {
         if (rxBuffer.isEmpty() && byte != 'A')
             continue;
