@@ -1,9 +1,13 @@
 #ifndef WIDGET_H
 #define WIDGET_H
 
+#include "trafficlog.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QWidget>
+
+#include <memory>
 
 class QHidUsbMgr;
 class Ui_Widget;
@@ -32,8 +36,8 @@ public:
     // full log, the oldest `dropped` lines go first (0 lines: no limit).
     // The window starts with kLogLines and kLogLinesDropped.
     void SetLogLimit(int lines, int dropped);
-    static constexpr int kLogLines = 100000;
-    static constexpr int kLogLinesDropped = 10000;
+    static constexpr int kLogLines = TrafficLog::kLines;
+    static constexpr int kLogLinesDropped = TrafficLog::kLinesDropped;
     // Called on the GUI thread whenever the set of attached devices may have
     // changed, whichever platform mechanism noticed it.
     void DeviceChanged();
@@ -53,8 +57,10 @@ protected:
     bool nativeEvent(const QByteArray &eventType, void *message, long *result) override;
 
 private:
-    void DropOldestLogLines(int count);
-    void UpgradeEnded(const QString &text);
+    // The connect toggle as the manager's state has it: green "Disconnect"
+    // while a device is open, red "Connect" otherwise.
+    void PaintConnectToggle(bool open);
+    void UpgradeEnded(bool completed, const QString &reason);
 
     Ui_Widget *ui;
     QHidUsbMgr *usbMgr;
@@ -63,8 +69,7 @@ private:
     // SendNextPacket. The window starts, stops and shows it.
     UpgradeEngine *upgrade = nullptr;
     HidDeviceWatcher *deviceWatcher = nullptr;
-    int logLines = kLogLines;
-    int logLinesDropped = kLogLinesDropped;
+    std::unique_ptr<TrafficLog> trafficLog;
 };
 
 #endif // WIDGET_H

@@ -131,10 +131,17 @@ public:
 
 private:
     int list(bool json);
+    // An upgrade: choosing the boards, reading the image, opening them,
+    // running their transfers, reporting a line for each.
     int upgrade();
+    int choose(QVector<DeviceId> &chosen);
+    int readImage();
+    int open(const QVector<DeviceId> &chosen); // the number opened
+    int runTransfers(int opened);
+    int reportResults();
     Failure parseSelection();
     void finish(Board &board, bool completed, const QString &outcome);
-    void report(Board &board, int sent);
+    void report(Board &board);
     void drawBar(bool last);
 
     QTextStream &out;
@@ -311,43 +318,76 @@ int Command::upgrade()
 {
     // The devices first: without a clear choice nothing is touched.
     QVector<DeviceId> chosen;
+    const int chosenCode = choose(chosen);
+    if (chosenCode != kCompleted)
+        return chosenCode;
+    const int imageCode = readImage();
+    if (imageCode != kCompleted)
+        return imageCode;
+
+    runningCommand = this;
+    started.start();
+    const int opened = open(chosen);
+    if (opened == 0) {
+        for (auto &b : boards)
+            out << "FAILED " << boardName(b->id) << ": " << b->outcome << "\n";
+        out.flush();
+        runningCommand = nullptr;
+        return kOpenFailed;
+    }
+    const int code = runTransfers(opened);
+    runningCommand = nullptr;
+    if (interrupted || code == kInterrupted) {
+        // Whatever ran was stopped and closed by interrupt().
+        err << "tarnvik-upgrade: interrupted: the transfer was stopped and the device closed; "
+               "no upgrade is claimed\n";
+        err.flush();
+        return kInterrupted;
+    }
+    return reportResults();
+}
+
+int Command::choose(QVector<DeviceId> &chosen)
+{
+    QHidUsbMgr lister;
+    lister.EnumDevices();
+    const QVector<DeviceId> ids = lister.Devices();
     QStringList present;
-    {
-        QHidUsbMgr lister;
-        lister.EnumDevices();
-        const QVector<DeviceId> ids = lister.Devices();
-        QStringList matching;
-        for (int i = 0; i < ids.size(); ++i) {
-            present << deviceLine(i, ids.at(i));
-            if (selection.any() && selection.matches(i, ids.at(i))) {
-                chosen << ids.at(i);
-                matching << deviceLine(i, ids.at(i));
-            }
-        }
-        const auto listTo = [this](const QStringList &lines) {
-            for (const QString &line : lines)
-                err << "  " << line << "\n";
-        };
-        if (!selection.any()) {
-            err << "tarnvik-upgrade: no device chosen: name it with --path, --serial, --device or --index"
-                << (present.isEmpty() ? "; no HID device is present\n" : "; present:\n");
-            listTo(present);
-            return kNoDevice;
-        }
-        if (chosen.isEmpty()) {
-            err << "tarnvik-upgrade: no HID device matches the selection"
-                << (present.isEmpty() ? "; no HID device is present\n" : "; present:\n");
-            listTo(present);
-            return kNoDevice;
-        }
-        if (chosen.size() > 1 && !all) {
-            err << "tarnvik-upgrade: " << chosen.size()
-                << " devices match; narrow the selection (--path, --serial, --index) or add --all:\n";
-            listTo(matching);
-            return kNoDevice;
+    QStringList matching;
+    for (int i = 0; i < ids.size(); ++i) {
+        present << deviceLine(i, ids.at(i));
+        if (selection.any() && selection.matches(i, ids.at(i))) {
+            chosen << ids.at(i);
+            matching << deviceLine(i, ids.at(i));
         }
     }
+    const auto listTo = [this](const QStringList &lines) {
+        for (const QString &line : lines)
+            err << "  " << line << "\n";
+    };
+    if (!selection.any()) {
+        err << "tarnvik-upgrade: no device chosen: name it with --path, --serial, --device or --index"
+            << (present.isEmpty() ? "; no HID device is present\n" : "; present:\n");
+        listTo(present);
+        return kNoDevice;
+    }
+    if (chosen.isEmpty()) {
+        err << "tarnvik-upgrade: no HID device matches the selection"
+            << (present.isEmpty() ? "; no HID device is present\n" : "; present:\n");
+        listTo(present);
+        return kNoDevice;
+    }
+    if (chosen.size() > 1 && !all) {
+        err << "tarnvik-upgrade: " << chosen.size()
+            << " devices match; narrow the selection (--path, --serial, --index) or add --all:\n";
+        listTo(matching);
+        return kNoDevice;
+    }
+    return kCompleted;
+}
 
+int Command::readImage()
+{
     imagePath = parser.isSet("image") ? parser.value("image") : UpgradeImage::FirstImagePath();
     if (imagePath.isEmpty()) {
         err << "tarnvik-upgrade: no image: ./update holds no file (or name one with --image)\n";
@@ -358,16 +398,18 @@ int Command::upgrade()
         err << "tarnvik-upgrade: cannot read the image " << imagePath << ": " << why << "\n";
         return kNoImage;
     }
+    return kCompleted;
+}
 
-    runningCommand = this;
-    started.start();
-    int openFailures = 0;
-    for (const DeviceId &id : qAsConst(chosen)) {
+int Command::open(const QVector<DeviceId> &chosen)
+{
+    int opened = 0;
+    for (const DeviceId &id : chosen) {
         auto board = std::make_unique<Board>();
         board->id = id;
         board->manager = std::make_unique<QHidUsbMgr>();
         // The chosen record, found again by its path in the manager's own list.
-        const QStringList labels = board->manager->EnumDevices();
+        board->manager->EnumDevices();
         const QVector<DeviceId> ids = board->manager->Devices();
         int index = -1;
         for (int i = 0; i < ids.size() && index < 0; ++i) {
@@ -378,19 +420,17 @@ int Command::upgrade()
             board->finished = true;
             board->openFailed = true;
             board->outcome = QStringLiteral("USB open fail");
-            ++openFailures;
             err << "tarnvik-upgrade: USB open fail " << boardName(id) << "\n";
             boards.push_back(std::move(board));
             continue;
         }
+        ++opened;
         board->engine = std::make_unique<UpgradeEngine>(board->manager.get());
         board->engine->SetStrict(true, int(ackTimeoutS * 1000 + 0.5));
         board->engine->LoadImage(image);
         Board *b = board.get();
         connect(b->manager.get(), SIGNAL(RecvBufSignal(QByteArray)), b->engine.get(), SLOT(ScanReply(QByteArray)));
-        connect(b->manager.get(), SIGNAL(ReadFailedSignal(quint64)), b->engine.get(),
-                SLOT(ReadFailed(quint64)));
-        connect(b->engine.get(), &UpgradeEngine::Progress, this, [this, b](int sent) { report(*b, sent); });
+        connect(b->engine.get(), &UpgradeEngine::Progress, this, [this, b]() { report(*b); });
         connect(b->engine.get(), &UpgradeEngine::Completed, this, [this, b](uint32_t crc) {
             finish(*b, true,
                    QString("%1 bytes in %2 s, CRC-32 %3")
@@ -402,18 +442,15 @@ int Command::upgrade()
                 [this, b](const QString &reason) { finish(*b, false, reason); });
         boards.push_back(std::move(board));
     }
-    if (openFailures == int(boards.size())) {
-        for (auto &b : boards)
-            out << "FAILED " << boardName(b->id) << ": " << b->outcome << "\n";
-        out.flush();
-        runningCommand = nullptr;
-        return kOpenFailed;
-    }
+    return opened;
+}
 
+int Command::runTransfers(int opened)
+{
     if (!quiet)
         err << "tarnvik-upgrade: " << imagePath << ", " << image.size() << " bytes, "
-            << (image.size() + 59) / 60 << " packets at " << intervalMs << " ms, to " << (boards.size() - openFailures)
-            << (boards.size() - openFailures == 1 ? " device\n" : " devices\n");
+            << UpgradeEngine::PacketCountFor(image.size()) << " packets at " << intervalMs << " ms, to " << opened
+            << (opened == 1 ? " device\n" : " devices\n");
     err.flush();
     QTimer bar;
     if (terminal && !quiet) {
@@ -436,24 +473,22 @@ int Command::upgrade()
     bar.stop();
     if (barDrawn)
         drawBar(true);
-    runningCommand = nullptr;
+    return code;
+}
 
-    if (interrupted || code == kInterrupted) {
-        // Whatever ran was stopped and closed by interrupt().
-        err << "tarnvik-upgrade: interrupted: the transfer was stopped and the device closed; "
-               "no upgrade is claimed\n";
-        err.flush();
-        return kInterrupted;
-    }
+int Command::reportResults()
+{
     bool anyTransferFailed = false;
+    bool anyOpenFailed = false;
     for (auto &b : boards) {
         out << (b->completed ? "OK " : "FAILED ") << boardName(b->id) << ": " << b->outcome << "\n";
         anyTransferFailed = anyTransferFailed || (!b->completed && !b->openFailed);
+        anyOpenFailed = anyOpenFailed || b->openFailed;
     }
     out.flush();
     if (anyTransferFailed)
         return kTransferFailed;
-    return openFailures > 0 ? kOpenFailed : kCompleted;
+    return anyOpenFailed ? kOpenFailed : kCompleted;
 }
 
 void Command::finish(Board &board, bool completed, const QString &outcome)
@@ -481,9 +516,9 @@ void Command::finish(Board &board, bool completed, const QString &outcome)
     loop.exit(0);
 }
 
-void Command::report(Board &board, int sent)
+void Command::report(Board &board)
 {
-    board.bytesSent = qMin<qint64>(qint64(sent) * 60, image.size());
+    board.bytesSent = board.engine->BytesSent();
     if (quiet || terminal)
         return;
     const int tenth = image.isEmpty() ? 10 : int(board.bytesSent * 10 / image.size());

@@ -147,6 +147,7 @@ bool QHidUsbMgr::OpenUsb(int index)
 
 bool QHidUsbMgr::CloseUsb()
 {
+    const quint64 closing = Connection();
     openVendorId = -1;
     openProductId = -1;
     openPath.clear();
@@ -159,6 +160,8 @@ bool QHidUsbMgr::CloseUsb()
         device = nullptr;
     }
     qDebug() << "CloseUsb";
+    if (closing != 0)
+        emit ClosedSignal(closing);
     return true;
 }
 

@@ -82,6 +82,9 @@ signals:
     // thread, once per connection. (No error text: hidapi keeps one per
     // device, which the writer's calls replace.)
     void ReadFailedSignal(quint64 connection);
+    // A connection was closed (CloseUsb, also on the way to another open),
+    // emitted on the caller's thread once its handle is closed.
+    void ClosedSignal(quint64 connection);
 
 protected:
     void run() override;

@@ -37,10 +37,17 @@ void Widget::SendNextPacket()
     upgrade->SendNextPacket();
 }
 
-void Widget::UpgradeEnded(const QString &text)
+void Widget::UpgradeEnded(bool completed, const QString &reason)
 {
     // The engine has stopped its timer: no tick runs while the box is shown.
     ui->pushButtonLoad->setText(tr("Start Upgrade"));
+    // The bar's range is size/60 + 1, one more than the packets of an image
+    // whose size is a multiple of 60: a completed transfer shows it full.
+    if (completed)
+        ui->progressBar->setValue(ui->progressBar->maximum());
+    const QString text = completed ? tr("Upgrade Completed")
+                         : reason.isEmpty() ? tr("Upgrade Failed")
+                                            : tr("Upgrade Failed: %1").arg(reason);
     QMessageBox::warning(this, tr("tip"), text, QMessageBox::Ok, QMessageBox::NoButton);
 }
 

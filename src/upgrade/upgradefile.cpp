@@ -23,7 +23,8 @@ bool Widget::LoadUpgradeFile()
                              QMessageBox::NoButton);
         return false;
     }
-    upgrade->LoadImage(image);
+    if (!upgrade->LoadImage(image))
+        return false; // a transfer runs (Start is not offered then)
     ui->progressBar->setRange(0, image.size() / OtaFrames::kPacketPayload + 1);
     ui->progressBar->setValue(0);
     return true;
@@ -31,19 +32,19 @@ bool Widget::LoadUpgradeFile()
 
 void Widget::SelectUpgradeFile()
 {
-    // Loading another image mid-transfer would restart the numbering under the
-    // running transfer's feet.
-    if (upgrade->IsRunning())
-        return;
     const QString path = UpgradeImage::FirstImagePath();
-    ui->lineEditPath->setText(path.isEmpty() ? QStringLiteral("./update/") : path);
     QByteArray image;
-    if (path.isEmpty() || !UpgradeImage::ReadImage(path, image)) {
+    const bool read = !path.isEmpty() && UpgradeImage::ReadImage(path, image);
+    // The engine refuses another image while a transfer runs (it would
+    // restart the numbering under the transfer's feet): nothing changes.
+    if (read && !upgrade->LoadImage(image))
+        return;
+    ui->lineEditPath->setText(path.isEmpty() ? QStringLiteral("./update/") : path);
+    if (!read) {
         QMessageBox::warning(this, tr("提示"), tr("文件打开失败"), QMessageBox::Ok,
                              QMessageBox::NoButton);
         return;
     }
-    upgrade->LoadImage(image);
     ui->progressBar->setRange(0, image.size() / OtaFrames::kPacketPayload + 1);
     ui->progressBar->setValue(0);
 }

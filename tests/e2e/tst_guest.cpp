@@ -231,25 +231,25 @@ void TestGuest::unplugMidTransfer()
     // writes its line, so the line means the reader has ended.
     QVERIFY(!capture->linesStartingWith("CloseUsb").isEmpty());
     QVERIFY(!capture->linesStartingWith("nativeEvent Event").isEmpty());
-    QVERIFY(!boxes->texts().contains("Upgrade Completed"));
-    QVERIFY(window->findChild<QTimer *>("upgradeTimer")->isActive()); // waits for the operator
-    runUntil([] { return false; }, 300); // ticks after the removal do no harm
+    // The transfer ended with its connection, as failed, and said so.
+    QVERIFY(!window->findChild<QTimer *>("upgradeTimer")->isActive());
+    QCOMPARE(load->text(), QString("Start Upgrade"));
+    QVERIFY2(boxes->texts().contains("Upgrade Failed: the device was closed"), qPrintable(boxes->texts().join(", ")));
+    runUntil([] { return false; }, 300);
     QVERIFY(!boxes->texts().contains("Upgrade Completed"));
     const QString gone = currentVerdict();
     QVERIFY2(gone.contains("destroyed=vanish-after ") && gone.contains("verdict=BAD size=12000 received=2400 packets=40 "),
              qPrintable(gone));
     QVERIFY(guest::indexOfSerial("E2E-T") >= 0); // the twin was there all along
 
-    // The operator plugs the board in again (it restarts), scans, connects,
-    // stops the transfer that waited for the old connection and starts anew,
-    // at 10 ms a packet, so that the twin goes while the transfer runs.
+    // The operator plugs the board in again (it restarts), scans, connects
+    // and starts anew, at 10 ms a packet, so that the twin goes while the
+    // transfer runs.
     command("plug 0");
     QVERIFY2(waitReady(), "the board did not come back");
     window->findChild<QPushButton *>("pushButtonScan")->click();
     connectTo("E2E-B");
     boxes->clear();
-    load->click();
-    QCOMPARE(boxes->texts(), QStringList{"Stop Upgrade"});
     QVERIFY(simkit::writeInterval(10));
     load->click();
     QVERIFY(runUntil([bar] { return bar->value() >= 40; }, 30000));

@@ -546,7 +546,7 @@ private:
         for (const QString &text : closer->take()) {
             if (text == "Upgrade Completed")
                 ended(true, "\"Upgrade Completed\"");
-            else if (text == "Upgrade Failed")
+            else if (text.startsWith("Upgrade Failed: "))
                 ended(false, text);
             else if (text == "Start Upgrade" || text == "Stop Upgrade" || text.startsWith("USB open fail"))
                 continue;

@@ -426,7 +426,10 @@ void TestWinHid::unplugMidTransfer()
     QVERIFY(!capture->linesStartingWith("CloseUsb").isEmpty());
     const int messages = capture->linesStartingWith("nativeEvent Event").size();
     QVERIFY(messages >= 1);
-    QVERIFY(!boxes->texts().contains("Upgrade Completed"));
+    // The transfer ended with its connection, as failed, and said so.
+    QVERIFY(!window->findChild<QTimer *>("upgradeTimer")->isActive());
+    QCOMPARE(load->text(), QString("Start Upgrade"));
+    QVERIFY2(boxes->texts().contains("Upgrade Failed: the device was closed"), qPrintable(boxes->texts().join(", ")));
     guest::waitMs(500);
     QVERIFY(!boxes->texts().contains("Upgrade Completed"));
     QVERIFY(guest::indexOfSerial(uhid.serial) >= 0); // its twin was there all along
@@ -441,9 +444,6 @@ void TestWinHid::unplugMidTransfer()
     connectTo(usb);
     if (QTest::currentTestFailed())
         return;
-    boxes->clear();
-    load->click(); // the transfer that waited for the old connection stops
-    QCOMPARE(boxes->texts(), QStringList{"Stop Upgrade"});
     const int uhidOutputs = field(uhid.verdict(), "outputs");
     QVERIFY(uhidOutputs >= 0);
     boxes->clear();

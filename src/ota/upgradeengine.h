@@ -23,20 +23,20 @@ class QTimer;
 // the thread of its manager's caller; received chunks are handed to
 // ScanReply in the order they came.
 //
-// A transfer is tied to the connection it started on. Once that connection
-// has been closed (the operator's disconnect, an unplug) no frame of it is
-// written, not even to the same board opened again: such a frame counts as a
-// failed write.
+// A transfer is tied to the connection it started on. When that connection
+// is closed (the operator's disconnect, an unplug the platform noticed) the
+// transfer ends at once as failed, and no frame of it is ever written to
+// another connection, not even to the same board opened again.
 //
 // Two ways of taking failures:
-//  - patient (the window's): a failed write or a lost connection does not end
+//  - patient (the window's): a failed write or a failed read does not end
 //    the transfer; a data packet that did not go out is never acknowledged,
-//    so it waits for the operator's Stop, and an acknowledgement that comes
-//    anyway cannot turn it into a completion: a transfer in which any frame
-//    failed ends with Failed, never with Completed;
-//  - strict (a script's): the first failed write, a lost connection, a read
-//    error or an acknowledgement later than the time-out ends it at once
-//    with Failed.
+//    so it waits for the operator's Stop (or the close of its connection),
+//    and an acknowledgement that comes anyway cannot turn it into a
+//    completion: a transfer in which any frame failed ends with Failed,
+//    never with Completed;
+//  - strict (a script's): the first failed write, a read error or an
+//    acknowledgement later than the time-out ends it at once with Failed.
 class UpgradeEngine : public QObject
 {
     Q_OBJECT
@@ -51,7 +51,9 @@ public:
     void SetStrict(bool strict, int ackTimeoutMs = 0);
 
     // The image of the next transfer; the packet count starts again at 0.
-    void LoadImage(const QByteArray &image);
+    // Refused (false, nothing changes) while a transfer runs: its packets
+    // are numbered and cut from the image it started with.
+    bool LoadImage(const QByteArray &image);
     const QByteArray &Image() const { return firmware; }
 
     // Starts a transfer of the loaded image on the manager's open device:
@@ -67,7 +69,11 @@ public:
     void SendNextPacket();
 
     int PacketIndex() const { return packetIndex; }
-    int PacketCount() const;
+    int PacketCount() const { return PacketCountFor(firmware.size()); }
+    // The image bytes that the data packets sent so far carried.
+    qint64 BytesSent() const;
+    // The number of data packets an image of `size` bytes is sent in.
+    static int PacketCountFor(qint64 size);
     bool ReadyForNext() const { return readyForNext; }
 
     // The pacing timer ("upgradeTimer") and the acknowledgement watch
@@ -83,7 +89,11 @@ public slots:
     void ScanReply(QByteArray chunk);
     // The manager's reader could not read on `connection` (the device is
     // gone); a report about another connection than the transfer's is old.
+    // The engine connects its manager's ReadFailedSignal here itself.
     void ReadFailed(quint64 connection);
+    // The manager closed `connection`; a transfer on it ends as failed.
+    // (Connected to the manager's ClosedSignal by the engine.)
+    void ConnectionClosed(quint64 connection);
 
 signals:
     // A data packet went out: `sent` packets of `total` so far.

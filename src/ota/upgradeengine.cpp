@@ -26,6 +26,11 @@ UpgradeEngine::UpgradeEngine(QHidUsbMgr *manager, QObject *parent)
     // A coarse timer may fire up to 5 % early: never before the time-out.
     ackTimer->setTimerType(Qt::PreciseTimer);
     connect(ackTimer, &QTimer::timeout, this, &UpgradeEngine::AckTimedOut);
+    // The reader's report comes from its own thread: by signature, queued,
+    // as every signal of the reader reaches its receivers. A close is
+    // reported on the thread that closed, which is this one.
+    connect(usbMgr, SIGNAL(ReadFailedSignal(quint64)), this, SLOT(ReadFailed(quint64)));
+    connect(usbMgr, &QHidUsbMgr::ClosedSignal, this, &UpgradeEngine::ConnectionClosed);
 }
 
 UpgradeEngine::~UpgradeEngine() = default;
@@ -36,15 +41,23 @@ void UpgradeEngine::SetStrict(bool on, int timeoutMs)
     ackTimeoutMs = on ? qMax(0, timeoutMs) : 0;
 }
 
-void UpgradeEngine::LoadImage(const QByteArray &image)
+bool UpgradeEngine::LoadImage(const QByteArray &image)
 {
+    if (running)
+        return false;
     firmware = image;
     packetIndex = 0;
+    return true;
 }
 
-int UpgradeEngine::PacketCount() const
+int UpgradeEngine::PacketCountFor(qint64 size)
 {
-    return int((qint64(firmware.size()) + OtaFrames::kPacketPayload - 1) / OtaFrames::kPacketPayload);
+    return int((size + OtaFrames::kPacketPayload - 1) / OtaFrames::kPacketPayload);
+}
+
+qint64 UpgradeEngine::BytesSent() const
+{
+    return qMin<qint64>(qint64(packetIndex) * OtaFrames::kPacketPayload, firmware.size());
 }
 
 bool UpgradeEngine::IsRunning() const
@@ -112,6 +125,13 @@ void UpgradeEngine::ReadFailed(quint64 failed)
     if (!strict || !running || failed != connection)
         return;
     Finish(false, QStringLiteral("the device is gone (a read failed)"));
+}
+
+void UpgradeEngine::ConnectionClosed(quint64 closed)
+{
+    if (!running || closed != connection)
+        return;
+    Finish(false, firstFailure.isEmpty() ? QStringLiteral("the device was closed") : firstFailure);
 }
 
 void UpgradeEngine::Finish(bool completed, const QString &reason, uint32_t crc)

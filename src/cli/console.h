@@ -1,0 +1,19 @@
+#ifndef CONSOLE_H
+#define CONSOLE_H
+
+// What the console program needs of its platform (console_posix.cpp,
+// console_win.cpp).
+namespace Console {
+
+// Turns Ctrl-C and SIGTERM (on Windows Ctrl-C and Ctrl-Break) into
+// UpgradeCli::Interrupt() on the thread that runs the event loop, so that
+// every transfer stops and every device is closed before the process ends.
+// Call it once the application object exists.
+void CatchInterrupts();
+
+// Whether stderr is a terminal (the progress bar is drawn in place there).
+bool StderrIsTerminal();
+
+} // namespace Console
+
+#endif // CONSOLE_H

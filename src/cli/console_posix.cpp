@@ -1,0 +1,49 @@
+// Ctrl-C and SIGTERM on POSIX systems: the handler writes a byte to a pipe,
+// which the event loop reads.
+#include "console.h"
+#include "upgradecli.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+int interruptPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    // Nothing else is safe in a signal handler; the event loop reads it.
+    ssize_t ignored = write(interruptPipe[1], &byte, 1);
+    (void)ignored;
+}
+
+} // namespace
+
+void Console::CatchInterrupts()
+{
+    if (pipe(interruptPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(interruptPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, []() {
+        char byte;
+        ssize_t ignored = read(interruptPipe[0], &byte, 1);
+        (void)ignored;
+        UpgradeCli::Interrupt();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool Console::StderrIsTerminal()
+{
+    return isatty(fileno(stderr)) != 0;
+}

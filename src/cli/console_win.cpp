@@ -1,0 +1,36 @@
+// Ctrl-C and Ctrl-Break on Windows: the console's control handler runs on a
+// thread of its own that the system starts, and posts the interrupt to the
+// main thread.
+#include "console.h"
+#include "upgradecli.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <io.h>
+#include <windows.h>
+
+namespace {
+
+// The console's default handler (which would end the process with the
+// device open) does not run for these two.
+BOOL WINAPI onConsoleControl(DWORD type)
+{
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
+        return FALSE;
+    QMetaObject::invokeMethod(QCoreApplication::instance(), []() { UpgradeCli::Interrupt(); },
+                              Qt::QueuedConnection);
+    return TRUE;
+}
+
+} // namespace
+
+void Console::CatchInterrupts()
+{
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+
+bool Console::StderrIsTerminal()
+{
+    return _isatty(_fileno(stderr)) != 0;
+}

@@ -1,0 +1,355 @@
+// The upgrade engine on its own (Qt Core, no window), on one simulated board
+// behind the manager, with the pacing timer ticked by hand: the rules of the
+// transfer that the window and the command line both rely on.
+#include "otaframes.h"
+#include "otasim.h"
+#include "qhidusbmgr.h"
+#include "simkit.h"
+#include "upgradeengine.h"
+#include "virtualhid.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+constexpr int kNeverTicks = 100000000; // ms: the timer is ticked by hand
+
+bool isDataFrame(const QByteArray &frame)
+{
+    return !frame.mid(1).startsWith("AT+OTA=E");
+}
+
+} // namespace
+
+class TestEngine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void replies_data();
+    void replies();
+    void checksumAfterTheLastAcknowledgement();
+    void failures_data();
+    void failures();
+    void startAfterStopBeginsAtPacketOne();
+    void imageRefusedWhileRunning();
+    void nothingOfAClosedTransferReachesTheNextConnection();
+
+private:
+    void plug(sim::Script script = {});
+    void open();
+    void start(const QByteArray &image, bool strict = false, int ackTimeoutMs = 0);
+    void tick(int times = 1);
+    void settle();
+    QList<QByteArray> frames() const { return simkit::writes(*device); }
+    QList<QByteArray> dataFrames() const;
+    int e4Count() const;
+
+    std::shared_ptr<vhid::VirtualDevice> device;
+    std::shared_ptr<sim::OtaModel> model;
+    std::unique_ptr<QHidUsbMgr> manager;
+    std::unique_ptr<UpgradeEngine> engine;
+    std::unique_ptr<QSignalSpy> completed;
+    std::unique_ptr<QSignalSpy> failed;
+};
+
+void TestEngine::init()
+{
+    qRegisterMetaType<uint32_t>("uint32_t");
+    vhid::reset();
+}
+
+void TestEngine::cleanup()
+{
+    engine.reset();
+    if (manager && manager->IsOpen())
+        manager->CloseUsb();
+    completed.reset();
+    failed.reset();
+    manager.reset();
+    device.reset();
+    model.reset();
+    QCOMPARE(vhid::closedHandleUses(), 0);
+    vhid::reset();
+}
+
+void TestEngine::plug(sim::Script script)
+{
+    const sim::Board board = sim::plugBoard(sim::boardInfo("sim:board"), script);
+    device = board.device;
+    model = board.model;
+    manager = std::make_unique<QHidUsbMgr>();
+    engine = std::make_unique<UpgradeEngine>(manager.get());
+    // The received chunks, as the command line hands them over (the window
+    // logs each first).
+    connect(manager.get(), SIGNAL(RecvBufSignal(QByteArray)), engine.get(), SLOT(ScanReply(QByteArray)));
+    completed = std::make_unique<QSignalSpy>(engine.get(), &UpgradeEngine::Completed);
+    failed = std::make_unique<QSignalSpy>(engine.get(), &UpgradeEngine::Failed);
+    open();
+}
+
+void TestEngine::open()
+{
+    manager->EnumDevices();
+    QVERIFY(manager->OpenUsb(0));
+}
+
+void TestEngine::start(const QByteArray &image, bool strict, int ackTimeoutMs)
+{
+    engine->SetStrict(strict, ackTimeoutMs);
+    QVERIFY(engine->LoadImage(image));
+    QVERIFY(engine->Start(kNeverTicks));
+    QVERIFY(engine->IsRunning());
+}
+
+void TestEngine::settle()
+{
+    // Every answer taken by the reader and delivered (queued) to the engine.
+    QTRY_COMPARE(device->pendingInput(), size_t(0));
+    QThread::msleep(5);
+    QCoreApplication::processEvents();
+}
+
+void TestEngine::tick(int times)
+{
+    for (int i = 0; i < times; ++i) {
+        if (engine->Timer()->isActive())
+            QMetaObject::invokeMethod(engine->Timer(), "timeout", Qt::DirectConnection);
+        settle();
+    }
+}
+
+QList<QByteArray> TestEngine::dataFrames() const
+{
+    QList<QByteArray> result;
+    for (const QByteArray &f : frames()) {
+        if (isDataFrame(f))
+            result.append(f);
+    }
+    return result;
+}
+
+int TestEngine::e4Count() const
+{
+    int n = 0;
+    for (const QByteArray &f : frames())
+        n += f.mid(1).startsWith("AT+OTA=E4:");
+    return n;
+}
+
+void TestEngine::replies_data()
+{
+    QTest::addColumn<int>("reply");
+    QTest::addColumn<bool>("releases");
+    QTest::newRow("normal") << int(sim::Reply::Normal) << true;
+    QTest::newRow("split over two chunks") << int(sim::Reply::Split) << true;
+    QTest::newRow("noise around the line") << int(sim::Reply::Noise) << true;
+    QTest::newRow("two acknowledgements") << int(sim::Reply::DoubleAck) << true;
+    QTest::newRow("refusal E3:0") << int(sim::Reply::Nak) << false;
+    QTest::newRow("silence") << int(sim::Reply::Silent) << false;
+    QTest::newRow("241-byte line") << int(sim::Reply::LongLine) << false;
+    QTest::newRow("241-byte line, then ack") << int(sim::Reply::LongLineThenAck) << true;
+}
+
+void TestEngine::replies()
+{
+    QFETCH(int, reply);
+    QFETCH(bool, releases);
+    sim::Script script;
+    script.perPacket[1] = sim::Reply(reply);
+    script.perPacket[2] = sim::Reply::Silent;
+    plug(script);
+    start(simkit::image(200));
+    tick(4); // packet 1 and its scripted answer, then three more ticks
+    // A flag, not a counter: two acknowledgements still release one packet.
+    QCOMPARE(dataFrames().size(), releases ? 2 : 1);
+    QCOMPARE(e4Count(), 0);
+    QVERIFY(model->verdict().errors.empty());
+    QVERIFY(engine->IsRunning());
+    QCOMPARE(completed->size() + failed->size(), 0);
+}
+
+void TestEngine::checksumAfterTheLastAcknowledgement()
+{
+    // 150 bytes: packets of 60, 60 and 30. The second is acknowledged late,
+    // by hand; E4 goes at the tick after the last acknowledgement, never
+    // with the last packet nor with an acknowledgement.
+    sim::Script script;
+    script.perPacket[2] = sim::Reply::Silent;
+    plug(script);
+    const QByteArray image = simkit::image(150);
+    start(image);
+    QCOMPARE(frames(), (QList<QByteArray>{simkit::startReport(), simkit::sizeReport(150)}));
+    tick(2);
+    QCOMPARE(dataFrames().size(), 2);
+    tick(5);
+    QCOMPARE(dataFrames().size(), 2);
+    device->queueInput(sim::OtaModel::ackReport());
+    settle();
+    QCOMPARE(dataFrames().size(), 2); // the acknowledgement alone sends nothing
+    tick();
+    QCOMPARE(dataFrames().last(), simkit::packetReport(image, 3));
+    QCOMPARE(e4Count(), 0);
+    QCOMPARE(engine->BytesSent(), qint64(150));
+    tick();
+    QCOMPARE(frames().last(), simkit::checksumReport(simkit::crc32(image)));
+    QCOMPARE(e4Count(), 1);
+    QVERIFY(!engine->IsRunning());
+    QVERIFY(!engine->Timer()->isActive());
+    QCOMPARE(completed->size(), 1);
+    QCOMPARE(completed->first().at(0).value<uint32_t>(), simkit::crc32(image));
+    QVERIFY2(model->verdict().good(), model->verdictText().c_str());
+}
+
+void TestEngine::failures_data()
+{
+    // Patient (the window's) and strict (the command line's) side by side.
+    // `ends`: Failed comes at once, with a reason that starts with `reason`;
+    // otherwise the transfer runs on, waiting.
+    QTest::addColumn<bool>("strict");
+    QTest::addColumn<QString>("event");
+    QTest::addColumn<bool>("ends");
+    QTest::addColumn<QString>("reason");
+    for (const bool strict : {false, true}) {
+        const char *mode = strict ? "strict" : "patient";
+        QTest::addRow("%s, write of packet 3 fails", mode) << strict << "write fails" << strict << "a write failed";
+        QTest::addRow("%s, checksum write fails", mode) << strict << "checksum write fails" << true << "a write failed";
+        QTest::addRow("%s, connection closed", mode) << strict << "close" << true << "the device was closed";
+        QTest::addRow("%s, device gone, read fails", mode) << strict << "unplug" << strict
+                                                            << "the device is gone (a read failed)";
+        QTest::addRow("%s, packet 2 never acknowledged", mode)
+            << strict << "silent" << strict << "packet 2 was not acknowledged within 0.05 s";
+    }
+    // A packet that did not go out is never acknowledged; acknowledgements
+    // that come anyway carry the transfer to its end, but not to success.
+    QTest::newRow("patient, failed packet, stray acknowledgements")
+        << false << "stray acknowledgements" << true << "a write failed";
+}
+
+void TestEngine::failures()
+{
+    QFETCH(bool, strict);
+    QFETCH(QString, event);
+    QFETCH(bool, ends);
+    QFETCH(QString, reason);
+    sim::Script script;
+    if (event == "write fails" || event == "stray acknowledgements")
+        script.failWriteAtPacket = 3;
+    if (event == "silent")
+        script.perPacket[2] = sim::Reply::Silent;
+    plug(script);
+    // 300 bytes: five packets.
+    start(simkit::image(300), strict, 50);
+
+    if (event == "write fails" || event == "stray acknowledgements") {
+        tick(3);
+    } else if (event == "checksum write fails") {
+        tick(5);
+        device->setWriteResult(-1, L"Broken pipe");
+        tick();
+    } else if (event == "close") {
+        tick(2);
+        manager->CloseUsb();
+    } else if (event == "unplug") {
+        tick(2);
+        vhid::unplug("sim:board");
+        // The reader's report is queued to this thread.
+        QTest::qWait(100);
+    } else if (event == "silent") {
+        tick(2);
+        QTest::qWait(200); // four times the acknowledgement time-out
+    }
+    if (event == "stray acknowledgements") {
+        QCOMPARE(failed->size(), 0);
+        for (int i = 0; i < 3; ++i) {
+            device->queueInput(sim::OtaModel::ackReport());
+            settle();
+            tick();
+        }
+        QCOMPARE(e4Count(), 1);
+    }
+
+    QCOMPARE(failed->size(), ends ? 1 : 0);
+    QCOMPARE(completed->size(), 0);
+    QCOMPARE(engine->IsRunning(), !ends);
+    if (ends) {
+        const QString said = failed->first().at(0).toString();
+        QVERIFY2(said.startsWith(reason), qPrintable(said));
+        QVERIFY(!engine->Timer()->isActive());
+        QVERIFY(!engine->AckTimer()->isActive());
+        // Nothing more goes out once the transfer has ended.
+        const int sent = frames().size();
+        QMetaObject::invokeMethod(engine->Timer(), "timeout", Qt::DirectConnection);
+        QCOMPARE(frames().size(), sent);
+    }
+    QVERIFY(!model->verdict().good());
+}
+
+void TestEngine::startAfterStopBeginsAtPacketOne()
+{
+    // A Start that follows a Stop, with no image loaded in between, sends
+    // the whole transfer again: E1, E2 and packet 1.
+    plug();
+    const QByteArray image = simkit::image(500, 1);
+    start(image);
+    tick(4);
+    QCOMPARE(engine->PacketIndex(), 4);
+    engine->Stop();
+    QVERIFY(!engine->IsRunning());
+    const int before = frames().size();
+    QVERIFY(engine->Start(kNeverTicks));
+    QCOMPARE(frames().mid(before), (QList<QByteArray>{simkit::startReport(), simkit::sizeReport(500)}));
+    tick();
+    QCOMPARE(frames().last(), simkit::packetReport(image, 1));
+    tick(9);
+    QCOMPARE(completed->size(), 1);
+    QCOMPARE(model->verdict().sessions, 2);
+    QVERIFY2(model->verdict().good(), model->verdictText().c_str());
+}
+
+void TestEngine::imageRefusedWhileRunning()
+{
+    plug();
+    const QByteArray first = simkit::image(300, 1);
+    start(first);
+    tick(2);
+    QVERIFY(!engine->LoadImage(simkit::image(999, 2)));
+    QCOMPARE(engine->Image(), first);
+    QCOMPARE(engine->PacketIndex(), 2);
+    tick(4);
+    QCOMPARE(completed->size(), 1);
+    QCOMPARE(simkit::toQByteArray(model->verdict().image), first);
+    // Once it has ended, the next image is taken.
+    QVERIFY(engine->LoadImage(simkit::image(61, 3)));
+    QCOMPARE(engine->PacketIndex(), 0);
+    QCOMPARE(engine->PacketCount(), 2);
+}
+
+void TestEngine::nothingOfAClosedTransferReachesTheNextConnection()
+{
+    plug();
+    start(simkit::image(600));
+    tick(3);
+    manager->CloseUsb();
+    QCOMPARE(failed->size(), 1);
+    open(); // the same board, a new connection
+    QCOMPARE(device->openCount(), 2);
+    const int before = frames().size();
+    QMetaObject::invokeMethod(engine->Timer(), "timeout", Qt::DirectConnection); // a tick queued before the close
+    settle();
+    QCOMPARE(frames().size(), before);
+    // A new transfer on the new connection goes through.
+    start(simkit::image(600));
+    tick(11);
+    QCOMPARE(completed->size(), 1);
+    QVERIFY2(model->verdict().good(), model->verdictText().c_str());
+}
+
+QTEST_GUILESS_MAIN(TestEngine)
+#include "tst_engine.moc"
