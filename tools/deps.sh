@@ -23,6 +23,8 @@ if [ ${#missing[@]} -gt 0 ]; then
         exit 1
     fi
     echo "deps: installing ${missing[*]}"
-    apt-get update -qq
+    # A mirror caught mid-sync fails one index or another: what is needed
+    # may still be in the lists that did come, and the install tells.
+    apt-get update -qq || echo "deps: apt-get update reported errors; going on with the lists it has" >&2
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

@@ -35,7 +35,9 @@ if [ ${#missing[@]} -gt 0 ]; then
     need_root "missing packages ${missing[*]}"
     log "installing ${missing[*]}"
     dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-    apt-get update -qq
+    # A mirror caught mid-sync fails one index or another: what is needed
+    # may still be in the lists that did come, and the install tells.
+    apt-get update -qq || log "apt-get update reported errors; going on with the lists it has"
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
 fi
 
@@ -49,7 +51,9 @@ ensure_deb_src() {
     else
         sed -n 's/^deb /deb-src /p' /etc/apt/sources.list > /etc/apt/sources.list.d/tarnvik-src.list
     fi
-    apt-get update -qq
+    # A mirror caught mid-sync fails one index or another: what is needed
+    # may still be in the lists that did come, and the install tells.
+    apt-get update -qq || log "apt-get update reported errors; going on with the lists it has"
 }
 ensure_deb_src
 

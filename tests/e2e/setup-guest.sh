@@ -61,7 +61,7 @@ if [ ${#need_pkgs[@]} -gt 0 ]; then
         note "installing host packages: ${need_pkgs[*]}"
         if ! DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${need_pkgs[@]}" >"$BUILD_DIR/guest-apt.log" 2>&1; then
             note "apt-get install failed; running apt-get update once and retrying"
-            apt-get update >>"$BUILD_DIR/guest-apt.log" 2>&1 || die "apt-get update failed (see $BUILD_DIR/guest-apt.log)"
+            apt-get update >>"$BUILD_DIR/guest-apt.log" 2>&1 || note "apt-get update reported errors (see $BUILD_DIR/guest-apt.log); going on with the lists it has"
             DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${need_pkgs[@]}" >>"$BUILD_DIR/guest-apt.log" 2>&1 \
                 || die "cannot install ${need_pkgs[*]} (see $BUILD_DIR/guest-apt.log)"
         fi
@@ -92,7 +92,7 @@ resolve_kernel_pkg() {
 KPKG=$(resolve_kernel_pkg || true)
 if [ -z "$KPKG" ]; then
     note "linux-image-amd64 not known to apt-cache; running apt-get update"
-    apt-get update >"$BUILD_DIR/guest-apt.log" 2>&1 || die "apt-get update failed (see $BUILD_DIR/guest-apt.log)"
+    apt-get update >"$BUILD_DIR/guest-apt.log" 2>&1 || note "apt-get update reported errors (see $BUILD_DIR/guest-apt.log); going on with the lists it has"
     KPKG=$(resolve_kernel_pkg || true)
 fi
 [ -n "$KPKG" ] || die "cannot resolve the kernel package that linux-image-amd64 depends on"
@@ -108,7 +108,7 @@ if [ -z "$DEB" ]; then
     dl() { (cd "$GUEST/deb" && apt-get download "$KPKG") >"$GUEST/deb/download.log" 2>&1; }
     if ! dl; then
         note "download failed; running apt-get update and retrying"
-        apt-get update >>"$GUEST/deb/download.log" 2>&1 || die "apt-get update failed (see $GUEST/deb/download.log)"
+        apt-get update >>"$GUEST/deb/download.log" 2>&1 || note "apt-get update reported errors (see $GUEST/deb/download.log); going on with the lists it has"
         dl || die "apt-get download $KPKG failed (see $GUEST/deb/download.log)"
     fi
     DEB=$(ls "$GUEST"/deb/"${KPKG}"_*_amd64.deb 2>/dev/null | head -n1 || true)

@@ -11,7 +11,8 @@
 # manager's start-up line must reach stderr.
 #
 # Then the same at 150 and 200 % (the display's DPI, Wine's LogPixels, at
-# 144 and 192). The form is 890 x 336 device-independent pixels with a
+# 144 and 192). First of all, --help and --version answer with no window.
+# The form is 890 x 336 device-independent pixels with a
 # 50-pixel progress bar: at each factor the window is 890 times the factor
 # wide in pixels of the screen, and the window and the bar in the
 # screenshot (SHOT-144.png, SHOT-192.png) are at least their heights times
@@ -68,6 +69,21 @@ show() {
         return 1
     fi
 }
+
+# --help and --version answer on stdout (redirected here: a windowed
+# program has no console) and exit at once, with no window.
+for option in --version --help; do
+    answer=$(timeout 60 wine "$EXE" "$option" 2>/dev/null)
+    rc=$?
+    answer=$(printf '%s' "$answer" | tr -d '\r')
+    first=${answer%%$'\n'*}
+    case "$option:$first" in
+        "--version:tarnvik-upgrade-tool "[0-9]*|"--help:Usage: tarnvik-upgrade-tool "*)
+            [ "$rc" = 0 ] && pass "$option answers: $first" || fail "$option: exit $rc";;
+        *) fail "$option answered '$first' (exit $rc)";;
+    esac
+done
+xdotool search --name '^Tarnvik Upgrade Tool$' >/dev/null 2>&1 && fail "a window opened for --help or --version"
 
 show 96 "$SHOT"
 sed "s/^/  tool: /" "$W/out-96.log" | head -n 20; cp "$W/out-96.log" "${E2E_RESULTS:-.}/tool-window.log"
