@@ -34,7 +34,9 @@ private slots:
 
     void replies_data();
     void replies();
-    void checksumAfterTheLastAcknowledgement();
+    void pacing_data();
+    void pacing();
+    void refusalAfterAMissedTickSendsNothing();
     void failures_data();
     void failures();
     void startAfterStopBeginsAtPacketOne();
@@ -175,36 +177,66 @@ void TestEngine::replies()
     QCOMPARE(completed->size() + failed->size(), 0);
 }
 
-void TestEngine::checksumAfterTheLastAcknowledgement()
+void TestEngine::pacing_data()
 {
-    // 150 bytes: packets of 60, 60 and 30. The second is acknowledged late,
-    // by hand; E4 goes at the tick after the last acknowledgement, never
-    // with the last packet nor with an acknowledgement.
+    // A packet goes at the first tick after the packet before it, if that
+    // one's acknowledgement is in by then; otherwise as soon as it comes.
+    // E4 the same. The board leaves packets 2 and 3 unanswered; the test
+    // answers them, before or after the tick that comes next.
+    QTest::addColumn<bool>("ackBeforeTick");
+    QTest::newRow("acknowledged before the tick: the tick sends") << true;
+    QTest::newRow("acknowledged after a tick found none: sent at once") << false;
+}
+
+void TestEngine::pacing()
+{
+    QFETCH(bool, ackBeforeTick);
     sim::Script script;
     script.perPacket[2] = sim::Reply::Silent;
+    script.perPacket[3] = sim::Reply::Silent;
     plug(script);
-    const QByteArray image = simkit::image(150);
+    const QByteArray image = simkit::image(150); // 60, 60 and 30 bytes
     start(image);
     QCOMPARE(frames(), (QList<QByteArray>{simkit::startReport(), simkit::sizeReport(150)}));
     tick(2);
     QCOMPARE(dataFrames().size(), 2);
-    tick(5);
-    QCOMPARE(dataFrames().size(), 2);
-    device->queueInput(sim::OtaModel::ackReport());
-    settle();
-    QCOMPARE(dataFrames().size(), 2); // the acknowledgement alone sends nothing
-    tick();
-    QCOMPARE(dataFrames().last(), simkit::packetReport(image, 3));
-    QCOMPARE(e4Count(), 0);
+    const QList<QByteArray> next{simkit::packetReport(image, 3), simkit::checksumReport(simkit::crc32(image))};
+    for (const QByteArray &due : next) {
+        const int before = frames().size();
+        if (!ackBeforeTick) {
+            tick(3);
+            QCOMPARE(frames().size(), before); // no acknowledgement yet
+        }
+        device->queueInput(sim::OtaModel::ackReport());
+        settle();
+        QCOMPARE(frames().size(), ackBeforeTick ? before : before + 1);
+        if (ackBeforeTick) {
+            tick();
+            QCOMPARE(frames().size(), before + 1);
+        }
+        QCOMPARE(frames().last(), due);
+    }
+    QCOMPARE(dataFrames().size(), 3);
     QCOMPARE(engine->BytesSent(), qint64(150));
-    tick();
-    QCOMPARE(frames().last(), simkit::checksumReport(simkit::crc32(image)));
-    QCOMPARE(e4Count(), 1);
     QVERIFY(!engine->IsRunning());
     QVERIFY(!engine->Timer()->isActive());
     QCOMPARE(completed->size(), 1);
     QCOMPARE(completed->first().at(0).value<uint32_t>(), simkit::crc32(image));
     QVERIFY2(model->verdict().good(), model->verdictText().c_str());
+}
+
+void TestEngine::refusalAfterAMissedTickSendsNothing()
+{
+    sim::Script script;
+    script.perPacket[2] = sim::Reply::Silent;
+    plug(script);
+    start(simkit::image(300));
+    tick(3); // packets 1 and 2, then a tick that finds no acknowledgement
+    const QByteArray refusal("AT+OTA=E3:0\r");
+    device->queueInput(vhid::Bytes(refusal.begin(), refusal.end()));
+    settle();
+    QCOMPARE(dataFrames().size(), 2);
+    QVERIFY(engine->IsRunning());
 }
 
 void TestEngine::failures_data()

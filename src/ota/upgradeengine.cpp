@@ -79,6 +79,7 @@ bool UpgradeEngine::Start(int intervalMs)
     if (!running)
         return true; // a strict transfer whose opening failed has ended already
     readyForNext = true;
+    intervalPassed = false;
     upgradeTimer->start(qMax(1, intervalMs));
     return true;
 }
@@ -157,8 +158,13 @@ void UpgradeEngine::SendNextPacket()
 {
     // Ticks come from the timer only while a transfer runs; one that comes
     // anyway (queued before a Stop) sends nothing.
-    if (!running || !readyForNext)
+    if (!running)
         return;
+    if (!readyForNext) {
+        intervalPassed = true;
+        return;
+    }
+    intervalPassed = false;
 
     const int size = firmware.size();
     const qint64 offset = qint64(packetIndex) * OtaFrames::kPacketPayload;
@@ -167,6 +173,8 @@ void UpgradeEngine::SendNextPacket()
         const QByteArray payload = firmware.mid(int(offset), n);
         readyForNext = false;
         ++packetIndex;
+        // The next tick one interval after this packet, whenever it goes.
+        upgradeTimer->start();
         const bool sent = Send(OtaFrames::DataPacket(uint32_t(packetIndex), payload));
         if (!running)
             return; // a strict transfer ended on that write
@@ -199,6 +207,7 @@ void UpgradeEngine::ScanReply(QByteArray chunk)
     // is dropped. Bytes outside a line are never stored, and a line is
     // emptied with resize(0), which keeps the room reserved for it: a reply
     // costs no allocation (a padded report is some fifty bytes dropped).
+    bool acknowledged = false;
     for (const char byte : qAsConst(chunk)) {
         if (rxBuffer.isEmpty() && byte != 'A')
             continue;
@@ -206,6 +215,7 @@ void UpgradeEngine::ScanReply(QByteArray chunk)
         if (byte == '\r') {
             if (rxBuffer.contains(OtaFrames::kAckText)) {
                 readyForNext = true;
+                acknowledged = true;
                 ackTimer->stop();
             }
             rxBuffer.resize(0);
@@ -213,4 +223,8 @@ void UpgradeEngine::ScanReply(QByteArray chunk)
             rxBuffer.resize(0);
         }
     }
+    // A late acknowledgement: the interval has passed, the next frame goes
+    // now. (After the whole chunk: two lines in one chunk free one packet.)
+    if (acknowledged && intervalPassed && running)
+        SendNextPacket();
 }

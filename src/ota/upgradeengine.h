@@ -12,11 +12,17 @@ class QHidUsbMgr;
 class QTimer;
 
 // The over-the-air transfer of one image to the device that a manager has
-// open: E1 and E2 at Start, then one numbered data packet per timer tick,
-// each only after the device acknowledged the one before with the line
-// "AT+OTA=E3:1" CR, and E4 with the CRC-32 of the image at the tick after the
-// last acknowledgement. The window and the command line drive it alike; it
-// needs Qt Core only.
+// open: E1 and E2 at Start, then numbered data packets, each only after the
+// device acknowledged the one before with the line "AT+OTA=E3:1" CR, and E4
+// with the CRC-32 of the image after the last acknowledgement. The window and
+// the command line drive it alike; it needs Qt Core only.
+//
+// Pacing: a packet (or E4) goes as soon as the acknowledgement of the one
+// before is in and at least one interval has passed since that one went.
+// The pacing timer is started again with every packet, so its first tick
+// comes one interval after it: an acknowledgement that is in by then lets
+// the tick send; one that comes later sends at once, instead of waiting for
+// a tick more. Two packets are never closer than the interval.
 //
 // It owns the transfer's state (the image, the packet count, the reply line
 // being assembled, the permission to send) and the pacing timer, and lives on
@@ -65,7 +71,8 @@ public:
     bool IsRunning() const;
 
     // One tick of the pacing timer: at most one data packet, or E4 and the
-    // end of the transfer.
+    // end of the transfer. A tick that finds the acknowledgement still
+    // missing leaves the next packet to that acknowledgement.
     void SendNextPacket();
 
     int PacketIndex() const { return packetIndex; }
@@ -115,6 +122,9 @@ private:
     int packetIndex = 0;
     QByteArray rxBuffer;
     bool readyForNext = false;
+    // A tick came since the last packet went and found no acknowledgement:
+    // the interval has passed, the acknowledgement sends the next one.
+    bool intervalPassed = false;
     QTimer *upgradeTimer;
     QTimer *ackTimer;
     bool strict = false;

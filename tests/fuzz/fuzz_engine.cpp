@@ -31,8 +31,12 @@
 //
 // Invariants, checked after every event (a breach aborts with "property
 // violated"):
-//  - a tick writes at most one data packet; events other than a tick and
-//    Start write nothing; Start writes E1 and E2 and nothing else;
+//  - a tick writes at most one data packet; a chunk received writes at most
+//    one frame, and only when it holds an acknowledgement line and a tick
+//    since the last packet found none (a late acknowledgement sends at
+//    once; the pacing timer starts again with every packet); other events
+//    than these and Start write nothing; Start writes E1 and E2 and nothing
+//    else;
 //  - a frame is written only within a transfer, only to the connection the
 //    transfer started on, and never after its Stop, its connection's close
 //    or its device's unplug;
@@ -251,6 +255,7 @@ private:
         blockFails = false;
         now = 0;
         lastTick = 0;
+        tickFoundNone = false;
         ackStart = -1;
         epoch = 0;
         openEpoch = 0;
@@ -382,6 +387,7 @@ private:
     {
         const QByteArray frame = simkit::toQByteArray(raw).mid(1); // without the report id
         ++writesThisEvent;
+        tickFoundNone = false;
         const bool data = !frame.startsWith("AT+OTA=E");
         if (data)
             ++packetsThisEvent;
@@ -686,7 +692,10 @@ private:
         if (!e->Timer()->isActive() || ++ticks > kMaxTicks)
             return;
         lastTick = now;
+        const bool waiting = e->IsRunning() && !e->ReadyForNext();
         act("tick", true, [&]() { QMetaObject::invokeMethod(e->Timer(), "timeout", Qt::DirectConnection); });
+        if (waiting && writesThisEvent == 0 && e->IsRunning())
+            tickFoundNone = true;
         FUZZ_CHECK(packetsThisEvent <= 1, QString("one tick wrote %1 data packets").arg(packetsThisEvent));
         FUZZ_CHECK(writesThisEvent <= 1, QString("one tick wrote %1 frames").arg(writesThisEvent));
     }
@@ -724,12 +733,16 @@ private:
             if (c.endsAck && c.transfer == t.id)
                 t.boardAcked = qMax(t.boardAcked, c.packet);
         }
-        act("a chunk received", false, [&]() {
+        const qint64 at = now;
+        act("a chunk received", live && tickFoundNone && acks > 0, [&]() {
             if (viaWindow)
                 window->RecvBufSlot(c.bytes);
             else
                 engine->ScanReply(c.bytes);
         });
+        FUZZ_CHECK(writesThisEvent <= 1, QString("one chunk received wrote %1 frames").arg(writesThisEvent));
+        if (writesThisEvent > 0)
+            lastTick = at; // the pacing timer starts again with the packet
     }
 
     void deliverNext()
@@ -987,6 +1000,9 @@ private:
 
     qint64 now = 0;
     qint64 lastTick = 0;
+    // A tick since the last frame went found no acknowledgement: the next
+    // acknowledgement line sends at once.
+    bool tickFoundNone = false;
     qint64 ackStart = -1;
 
     int epoch = 0;
