@@ -131,7 +131,7 @@ void TestHidUsbMgr::labelsAlignWithIds()
                                   "Tarnvik(2222)-Board(0002)"}));
 
     QVERIFY(mgr.OpenUsb(2));
-    QCOMPARE(c->openHandles(), 1);
+    QCOMPARE(c->openHandles(), 2); // the reader's handle and the writer's
     QCOMPARE(b->openHandles(), 0);
     QVERIFY(mgr.SendBuf("x", 0, true));
     QCOMPARE(c->writes().size(), size_t(1));
@@ -140,7 +140,7 @@ void TestHidUsbMgr::labelsAlignWithIds()
 
     mgr.EnumDevices();
     QVERIFY(mgr.OpenUsb(0));
-    QCOMPARE(a->openHandles(), 1);
+    QCOMPARE(a->openHandles(), 2); // the reader's handle and the writer's
     mgr.CloseUsb();
     QCOMPARE(a->openHandles() + b->openHandles() + c->openHandles(), 0);
 }

@@ -168,7 +168,7 @@ void TestUpgrade::connectBoard(sim::Script script)
     timer = window->findChild<QTimer *>("upgradeTimer");
     QVERIFY(load && bar && timer);
     window->findChild<QPushButton *>("pushButtonOpen")->click();
-    QCOMPARE(device->openHandles(), 1);
+    QCOMPARE(device->openHandles(), 2); // the reader's handle and the writer's
 }
 
 void TestUpgrade::start()
@@ -765,7 +765,7 @@ void TestUpgrade::closeWindow()
                      QString(state == "completed" ? "Upgrade Completed" : "Upgrade Failed: a write failed: Broken pipe"));
         }
     }
-    const bool wasConnected = device->openHandles() == 1;
+    const bool wasConnected = device->openHandles() == 2;
     QCOMPARE(wasConnected, state != "disconnected" && state != "device gone mid-transfer");
     delete window;
     window = nullptr;

@@ -3,7 +3,6 @@
 #include <hidapi.h>
 
 #include <QDebug>
-#include <QMutexLocker>
 
 #include <cwchar>
 
@@ -11,6 +10,10 @@ namespace {
 
 constexpr int kMaxReportData = 64; // data bytes of one output report, without the id
 constexpr int kReadSize = 64;      // bytes asked for by one read
+// How long one read waits for input: the bound on how long a close waits
+// for the reader, and, connected and idle, the reader's wake-ups (20 a
+// second).
+constexpr int kReadWaitMs = 50;
 
 QString fromWide(const wchar_t *text)
 {
@@ -79,6 +82,10 @@ QHidUsbMgr::~QHidUsbMgr()
     // outlive the manager: finish the close steps first.
     running = false;
     wait();
+    if (readDevice) {
+        hid_close(readDevice);
+        readDevice = nullptr;
+    }
     if (device) {
         hid_close(device);
         device = nullptr;
@@ -127,12 +134,21 @@ bool QHidUsbMgr::OpenUsb(int index)
 
     const DeviceId id = deviceIds.at(index);
     running = false;
+    // Two handles on the device: the reader's, on which only the reader
+    // thread calls (it waits for input in hid_read_timeout), and the
+    // writer's. hidapi keeps state per handle that a read and a write on one
+    // handle would share unguarded (its error text), and a lock around the
+    // waiting read would hold up every write; both systems give each open
+    // handle every input report (docs/development.md, "Device I/O").
     device = hid_open_path(id.path.constData());
-    if (!device) {
+    readDevice = device ? hid_open_path(id.path.constData()) : nullptr;
+    if (!readDevice) {
+        if (device)
+            hid_close(device);
+        device = nullptr;
         qDebug() << "unable to open device\n";
         return false;
     }
-    hid_set_nonblocking(device, 1);
     static quint64 connections = 0; // GUI thread only, like every open
     connection = ++connections;
     running = true;
@@ -152,9 +168,14 @@ bool QHidUsbMgr::CloseUsb()
     openProductId = -1;
     openPath.clear();
     running = false;
-    // The reader must have ended before its handle is closed.
+    // The reader closes its own handle after its last read (within one
+    // read's wait); the writer's handle is closed once it has ended.
     wait();
     deviceIds.resize(0);
+    if (readDevice) { // a reader that never ran
+        hid_close(readDevice);
+        readDevice = nullptr;
+    }
     if (device) {
         hid_close(device);
         device = nullptr;
@@ -192,17 +213,13 @@ bool QHidUsbMgr::SendBuf(QByteArray data, char reportId, bool log, QString *erro
     if (!device)
         return false;
 
-    int written;
+    // The writer's own handle: no read runs on it, so its error text is the
+    // write's own.
+    const int written = hid_write(device, reinterpret_cast<const unsigned char *>(frame.constData()),
+                                  static_cast<size_t>(frame.size()));
     QString error;
-    {
-        QMutexLocker lock(&ioMutex);
-        written = hid_write(device, reinterpret_cast<const unsigned char *>(frame.constData()),
-                            static_cast<size_t>(frame.size()));
-        // hidapi keeps one error text per device, and the reader's next
-        // hid_read frees and clears it: it is copied before the lock goes.
-        if (log || (errorText && written <= 0))
-            error = fromWide(hid_error(device));
-    }
+    if (log || (errorText && written <= 0))
+        error = fromWide(hid_error(device));
     if (log)
         qDebug().noquote() << "hid_write" << written << ToHexString(frame) << error;
     if (errorText && written <= 0)
@@ -215,24 +232,30 @@ void QHidUsbMgr::run()
     unsigned char buffer[kReadSize];
     bool readFailed = false;
     const quint64 reading = connection; // set before the thread started
-    while (running && device) {
+    hid_device *handle = readDevice;    // this thread's alone until it ends
+    while (running && handle) {
         memset(buffer, 0, sizeof buffer);
-        int n;
-        {
-            QMutexLocker lock(&ioMutex);
-            n = hid_read(device, buffer, sizeof buffer);
-        }
-        if (n < 0 && !readFailed) {
-            readFailed = true;
-            emit ReadFailedSignal(reading);
-        }
-        if (n <= 0) {
-            QThread::msleep(1);
+        const int n = hid_read_timeout(handle, buffer, sizeof buffer, kReadWaitMs);
+        if (n < 0) {
+            if (!readFailed) {
+                readFailed = true;
+                emit ReadFailedSignal(reading);
+            }
+            // A device that is gone fails every read at once.
+            QThread::msleep(kReadWaitMs);
             continue;
         }
+        if (n == 0)
+            continue;
         const QByteArray chunk(reinterpret_cast<const char *>(buffer), n);
         emit RecvBufSignal(chunk);
         qDebug().noquote() << "RecvBufSignal" << ToHexString(chunk);
+    }
+    // The reader's handle is closed by the thread that read on it, after its
+    // last read: on Windows a read left pending belongs to this thread.
+    if (handle) {
+        hid_close(handle);
+        readDevice = nullptr;
     }
 }
 

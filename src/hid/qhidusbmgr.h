@@ -2,7 +2,6 @@
 #define QHIDUSBMGR_H
 
 #include <QByteArray>
-#include <QMutex>
 #include <QString>
 #include <QStringList>
 #include <QThread>
@@ -91,9 +90,11 @@ protected:
 
 private:
     QVector<DeviceId> deviceIds;
+    // The writer's handle (the caller's thread) and the reader's (its
+    // thread's while it runs; it closes it when it ends).
     hid_device *device = nullptr;
+    hid_device *readDevice = nullptr;
     std::atomic<bool> running{false};
-    QMutex ioMutex;
     quint64 connection = 0;
     int openVendorId = -1;
     int openProductId = -1;

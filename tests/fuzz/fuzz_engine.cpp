@@ -18,9 +18,8 @@
 // whichever timer is due first. The board's replies are not queued on the
 // virtual device for the manager's reader to pick up, but kept here and
 // handed to the tool (the window's RecvBufSlot, or the engine's ScanReply)
-// when the schedule says so: the reader polls every
-// millisecond, and what it delivered between two events would depend on the
-// threads' timing. The reader thread still runs on every open device; its
+// when the schedule says so: what the reader delivered between two events
+// would depend on the threads' timing. The reader thread still runs on every open device; its
 // report of a failed read reaches a driven engine when the schedule says
 // (ReadFailed), and the window's through its queued signal (a patient
 // engine ignores it). So an input always runs the same way.
@@ -276,7 +275,7 @@ private:
         // closed, forgotten and opened again.
         const Holder wanted = viaWindow ? Holder::Window : Holder::Engine;
         const bool keep = holder == wanted && boardPresent && !unpluggedOpen && !devices.empty()
-                          && devices.back().device->openHandles() == 1;
+                          && devices.back().device->openHandles() == 2;
         if (keep) {
             devices.erase(devices.begin(), devices.end() - 1);
             bindModel(0);
