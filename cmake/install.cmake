@@ -122,7 +122,7 @@ if(UNIX AND NOT APPLE)
     find_program(TARNVIK_GZIP gzip)
     if(TARNVIK_GZIP)
         set(TARNVIK_DOCS_GZ)
-        foreach(doc ${TARNVIK_APP_ID}.1 changelog)
+        foreach(doc ${TARNVIK_APP_ID}.1 tarnvik-upgrade.1 changelog)
             set(gz ${CMAKE_CURRENT_BINARY_DIR}/packaging/${doc}.gz)
             add_custom_command(OUTPUT ${gz}
                 COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/packaging
@@ -133,6 +133,7 @@ if(UNIX AND NOT APPLE)
         endforeach()
         add_custom_target(tarnvik_docs ALL DEPENDS ${TARNVIK_DOCS_GZ})
         install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/${TARNVIK_APP_ID}.1.gz
+                      ${CMAKE_CURRENT_BINARY_DIR}/packaging/tarnvik-upgrade.1.gz
                 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
         install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz
                 DESTINATION ${TARNVIK_DOC_DIR})

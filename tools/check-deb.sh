@@ -1,20 +1,21 @@
 #!/usr/bin/env bash
 # Builds the Debian package and checks it, then installs it on a fresh,
 # minimal Debian 12 root (debootstrap, minbase) and starts the tool there.
-# A check to run by hand before a release, as root, with access to a Debian
-# mirror; it is not part of tools/test.sh.
+# As root, with access to a Debian mirror; tools/test.sh runs it.
 #
 #   bash tools/check-deb.sh
 #
 # What it checks:
 #   - the package's Depends names the Qt, hidapi and udev libraries;
-#   - it holds only the tool, its menu entry, icons, manual page, doc files
-#     and the udev rule template, under /usr, owned by root, with the usual
-#     modes; no demo, test, benchmark or build helper;
+#   - it holds only the tool and its console program, its menu entry,
+#     icons, the two manual pages, doc files and the udev rule template,
+#     under /usr, owned by root, with the usual modes; no demo, test,
+#     benchmark or build helper;
 #   - lintian reports no error (besides the accepted tags below);
 #   - on the fresh root, `apt-get install ./<package>.deb` pulls in every
 #     library itself (recommended packages left out) and nothing is missing
-#     for the executable;
+#     for the executable; with no display there, the console program lists
+#     the devices and the window's program answers --help and --version;
 #   - the menu entry passes desktop-file-validate; the icon sizes are folders
 #     of the hicolor theme and the icon lands in its cache;
 #   - the tool starts under Xvfb and shows its window "Tarnvik Upgrade Tool",
@@ -79,6 +80,7 @@ done
 listing=$(dpkg-deb -c "$DEB")
 echo "$listing"
 expected_files="./usr/bin/$PKG
+./usr/bin/tarnvik-upgrade
 ./usr/share/applications/$PKG.desktop
 ./usr/share/doc/$PKG/changelog.gz
 ./usr/share/doc/$PKG/copyright
@@ -86,6 +88,7 @@ expected_files="./usr/bin/$PKG
 ./usr/share/icons/hicolor/256x256/apps/$PKG.png
 ./usr/share/icons/hicolor/48x48/apps/$PKG.png
 ./usr/share/man/man1/$PKG.1.gz
+./usr/share/man/man1/tarnvik-upgrade.1.gz
 ./usr/share/pixmaps/$PKG.png
 ./usr/share/$PKG/70-tarnvik-upgrade.rules"
 actual_files=$(awk '$1 !~ /^d/ {print $6}' <<<"$listing" | sort)
@@ -95,8 +98,8 @@ if [ "$actual_files" != "$(sort <<<"$expected_files")" ]; then
 fi
 awk '$2 != "root/root" {print; bad=1} END {exit bad}' <<<"$listing" || fail "entries not owned by root/root"
 awk '$1 ~ /^d/ && $1 != "drwxr-xr-x" {print; bad=1}
-     $1 ~ /^-/ && $6 == "./usr/bin/'$PKG'" && $1 != "-rwxr-xr-x" {print; bad=1}
-     $1 ~ /^-/ && $6 != "./usr/bin/'$PKG'" && $1 != "-rw-r--r--" {print; bad=1}
+     $1 ~ /^-/ && $6 ~ /^\.\/usr\/bin\// && $1 != "-rwxr-xr-x" {print; bad=1}
+     $1 ~ /^-/ && $6 !~ /^\.\/usr\/bin\// && $1 != "-rw-r--r--" {print; bad=1}
      $1 !~ /^[-d]/ {print; bad=1}
      END {exit bad}' <<<"$listing" || fail "unexpected modes or file types"
 
@@ -181,6 +184,11 @@ rc=0; tarnvik-upgrade list >/tmp/cli-list.txt 2>&1 || rc=$?
 rc=0; tarnvik-upgrade upgrade >/tmp/cli-none.txt 2>&1 || rc=$?
 [ "$rc" -eq 2 ] || { cat /tmp/cli-none.txt; fail "tarnvik-upgrade upgrade without a device: exit status $rc, not 2"; }
 echo "tarnvik-upgrade: runs without a display (list: $(wc -l </tmp/cli-list.txt) devices; no device: exit 2)"
+# The window's program answers --help and --version there too, with no
+# display and no window.
+"/usr/bin/$PKG" --version | grep -q "^$PKG " || fail "$PKG --version without a display"
+"/usr/bin/$PKG" --help | grep -q "^Usage: $PKG " || fail "$PKG --help without a display"
+echo "$PKG: --help and --version answer without a display"
 
 # Test tooling only, installed after the package so that it cannot supply
 # anything the package forgot to depend on.

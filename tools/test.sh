@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test of the tool: the in-process suites and
-# the guest stage in a normal build, the 32-bit Windows build with its
+# the guest stage in a normal build, the Debian package on a fresh root
+# (tools/check-deb.sh), the 32-bit Windows build with its
 # checks, suites, demo and installer under Wine (tools/test-windows.sh; its
 # Qt is built once, about half an hour, and cached), the in-process suites
 # again under AddressSanitizer + UndefinedBehaviorSanitizer and under
@@ -17,6 +18,11 @@ echo "== build and test"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNVIK_NO_GUEST=OFF
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure
+
+echo "== Debian package"
+# Built, checked with lintian and installed on a fresh Debian 12 root
+# (cached in /var/cache/tarnvik-check-deb after the first run).
+bash tools/check-deb.sh
 
 echo "== Windows"
 bash tools/test-windows.sh
