@@ -57,8 +57,22 @@ QString deviceLine(int index, const DeviceId &id)
 
 QString boardName(const DeviceId &id)
 {
-    return QString("%1 serial %2 path %3")
-        .arg(QHidUsbMgr::Label(id), orDash(id.serial), QString::fromLocal8Bit(id.path));
+    QString name = QString("%1 serial %2 path %3")
+                       .arg(QHidUsbMgr::Label(id), orDash(id.serial), QString::fromLocal8Bit(id.path));
+    // Device strings are the device's: no tab or line break of theirs may
+    // split a result line.
+    for (QChar &c : name) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            c = QLatin1Char(' ');
+    }
+    return name;
+}
+
+// A result line: the outcome's word, the board, a tab, the details. A script
+// splits it at its first tab: the board's name holds none.
+QString resultLine(const char *word, const DeviceId &id, const QString &details)
+{
+    return QString("%1 %2\t%3\n").arg(QLatin1String(word), boardName(id), details);
 }
 
 QString duration(double seconds)
@@ -179,18 +193,19 @@ int Command::run(const QStringList &arguments)
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addOptions({
         {{"h", "help"}, "help"},
-        {"version", "version"},
+        {{"V", "version"}, "version"},
         {"json", "json"},
         {"path", "path", "P"},
-        {"serial", "serial", "S"},
-        {"device", "device", "VID:PID"},
+        {{"s", "serial"}, "serial", "S"},
+        {{"d", "device"}, "device", "VID:PID"},
         {"index", "index", "N"},
         {"image", "image", "FILE"},
+        {"allow-empty", "allow-empty"},
         {"interval", "interval", "MS"},
         {"ack-timeout", "ack-timeout", "S"},
         {"all", "all"},
-        {"quiet", "quiet"},
-        {"verbose", "verbose"},
+        {{"q", "quiet"}, "quiet"},
+        {{"v", "verbose"}, "verbose"},
     });
     QStringList argv = arguments;
     argv.prepend(QStringLiteral("tarnvik-upgrade"));
@@ -219,7 +234,8 @@ int Command::run(const QStringList &arguments)
     if (!parser.isSet("verbose"))
         QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     if (command == "list") {
-        for (const char *option : {"path", "serial", "device", "index", "image", "interval", "ack-timeout", "all"}) {
+        for (const char *option :
+             {"path", "serial", "device", "index", "image", "allow-empty", "interval", "ack-timeout", "all"}) {
             if (parser.isSet(option))
                 return bad(QString("list takes no --%1").arg(option));
         }
@@ -234,6 +250,9 @@ int Command::run(const QStringList &arguments)
     const Failure selectionFailure = parseSelection();
     if (selectionFailure.code != kCompleted)
         return bad(selectionFailure.message);
+    // An unset variable in a script: not the same as no --image at all.
+    if (parser.isSet("image") && parser.value("image").isEmpty())
+        return bad(QString("the name given to --image is empty"));
     if (parser.isSet("interval")) {
         bool ok = false;
         intervalMs = parser.value("interval").toInt(&ok, 10);
@@ -330,7 +349,7 @@ int Command::upgrade()
     const int opened = open(chosen);
     if (opened == 0) {
         for (auto &b : boards)
-            out << "FAILED " << boardName(b->id) << ": " << b->outcome << "\n";
+            out << resultLine("FAILED", b->id, b->outcome);
         out.flush();
         runningCommand = nullptr;
         return kOpenFailed;
@@ -338,7 +357,16 @@ int Command::upgrade()
     const int code = runTransfers(opened);
     runningCommand = nullptr;
     if (interrupted || code == kInterrupted) {
-        // Whatever ran was stopped and closed by interrupt().
+        // Whatever ran was stopped and closed by interrupt(); every board
+        // still gets its line, for the log a script keeps.
+        for (auto &b : boards) {
+            if (b->finished)
+                out << resultLine(b->completed ? "OK" : "FAILED", b->id, b->outcome);
+            else
+                out << resultLine("INTERRUPTED", b->id,
+                                  QString("interrupted after %1 of %2 bytes").arg(b->bytesSent).arg(image.size()));
+        }
+        out.flush();
         err << "tarnvik-upgrade: interrupted: the transfer was stopped and the device closed; "
                "no upgrade is claimed\n";
         err.flush();
@@ -396,6 +424,12 @@ int Command::readImage()
     QString why;
     if (!UpgradeImage::ReadImage(imagePath, image, &why)) {
         err << "tarnvik-upgrade: cannot read the image " << imagePath << ": " << why << "\n";
+        return kNoImage;
+    }
+    // A truncated build output must not be "flashed" without a word. (The
+    // window sends an empty image as it is.)
+    if (image.isEmpty() && !parser.isSet("allow-empty")) {
+        err << "tarnvik-upgrade: the image is empty: " << imagePath << " (--allow-empty sends it all the same)\n";
         return kNoImage;
     }
     return kCompleted;
@@ -481,7 +515,7 @@ int Command::reportResults()
     bool anyTransferFailed = false;
     bool anyOpenFailed = false;
     for (auto &b : boards) {
-        out << (b->completed ? "OK " : "FAILED ") << boardName(b->id) << ": " << b->outcome << "\n";
+        out << resultLine(b->completed ? "OK" : "FAILED", b->id, b->outcome);
         anyTransferFailed = anyTransferFailed || (!b->completed && !b->openFailed);
         anyOpenFailed = anyOpenFailed || b->openFailed;
     }
@@ -569,13 +603,13 @@ QString UsageText()
 {
     return QStringLiteral(
         "Usage: tarnvik-upgrade list [--json]\n"
-        "       tarnvik-upgrade upgrade SELECTION [--all] [--image FILE] [--interval MS]\n"
-        "                               [--ack-timeout S] [--quiet] [--verbose]\n"
-        "       tarnvik-upgrade --help | --version\n"
+        "       tarnvik-upgrade upgrade SELECTION [--all] [--image FILE] [--allow-empty]\n"
+        "                               [--interval MS] [--ack-timeout S] [-q] [-v]\n"
+        "       tarnvik-upgrade -h | --help | -V | --version\n"
         "\n"
         "Upgrades the firmware of USB HID devices as the Tarnvik Upgrade Tool's window\n"
-        "does: E1 and E2, acknowledged data packets of 60 bytes at most one per\n"
-        "interval, then E4 with the image's CRC-32.\n"
+        "does: E1 and E2, acknowledged data packets of 60 bytes at least one interval\n"
+        "apart, then E4 with the image's CRC-32.\n"
         "\n"
         "list              one line per HID device, in enumeration order, fields\n"
         "                  separated by tabs: index, label, VID:PID, serial number\n"
@@ -587,22 +621,24 @@ QString UsageText()
         "upgrade           sends the image to the chosen device. SELECTION is one or\n"
         "                  more of the following; a device must match all given:\n"
         "  --path P        the device's path, as list shows it\n"
-        "  --serial S      its serial number\n"
-        "  --device V:P    its USB vendor and product id in hex, e.g. 1a2b:00ff\n"
+        "  -s, --serial S  its serial number\n"
+        "  -d, --device V:P its USB vendor and product id in hex, e.g. 1a2b:00ff\n"
         "  --index N       its position in list's output\n"
         "  --all           upgrade every device the selection matches, at once\n"
         "                  (without it, a selection that matches several is an error)\n"
         "  --image FILE    the image (default: the first file of ./update, as the\n"
         "                  window takes it)\n"
+        "  --allow-empty   send an empty image (refused otherwise)\n"
         "  --interval MS   the packet interval (default: load/sleep of ./config.ini,\n"
         "                  1000 without it)\n"
         "  --ack-timeout S end the transfer when a packet is not acknowledged within\n"
         "                  S seconds (default 5)\n"
-        "  --quiet         no progress on stderr\n"
-        "  --verbose       the diagnostic lines (every report written and read)\n"
+        "  -q, --quiet     no progress on stderr\n"
+        "  -v, --verbose   the diagnostic lines (every report written and read)\n"
         "\n"
-        "Results go to stdout (one line per device: OK or FAILED), progress and\n"
-        "errors to stderr: a bar on a terminal, otherwise a line per 10 %.\n"
+        "Results go to stdout, one line per device: OK, FAILED or INTERRUPTED, the\n"
+        "device (label, serial, path), a tab, the details; progress and errors go to\n"
+        "stderr: a bar on a terminal, otherwise a line per 10 %.\n"
         "\n"
         "Exit status:\n"
         "  0    the upgrade completed (on every device with --all)\n"
@@ -612,7 +648,7 @@ QString UsageText()
         "  3    the device could not be opened (USB open fail)\n"
         "  4    the transfer failed: a write failed, no acknowledgement within the\n"
         "       time-out, or the device was unplugged (with --all: on any device)\n"
-        "  5    no image, or the image cannot be read\n"
+        "  5    no image, an empty one, or the image cannot be read\n"
         "  130  interrupted (Ctrl-C, SIGTERM, Ctrl-Break): the transfer was stopped\n"
         "       and the device closed\n");
 }
