@@ -23,14 +23,20 @@ struct Result
     qint64 ms = 0;
 };
 
-Result run(const QStringList &arguments)
+int g_columns = 0;
+int columns()
+{
+    return g_columns;
+}
+
+Result run(const QStringList &arguments, bool terminal = false)
 {
     Result r;
     QTextStream out(&r.out);
     QTextStream err(&r.err);
     QElapsedTimer clock;
     clock.start();
-    r.code = UpgradeCli::Run(arguments, out, err, false);
+    r.code = UpgradeCli::Run(arguments, out, err, terminal, columns);
     r.ms = clock.elapsed();
     return r;
 }
@@ -61,6 +67,8 @@ private slots:
     void allBoardsAtOnceOneUnplugged();
     void silentBoardTimesOut();
     void interruptClosesTheDevice();
+    void progressFitsTheTerminal_data();
+    void progressFitsTheTerminal();
 
 private:
     simkit::WorkFolder *folder = nullptr;
@@ -250,6 +258,41 @@ void TestCli::interruptClosesTheDevice()
     QVERIFY2(packets > 0 && packets < 100, qPrintable(QString::number(packets)));
     QVERIFY(!boards.front().model->verdict().checksumSeen);
     QCOMPARE(boards.front().device->openHandles(), 0);
+}
+
+void TestCli::progressFitsTheTerminal_data()
+{
+    QTest::addColumn<int>("width");
+    for (int width : {30, 60, 80, 120})
+        QTest::addRow("%d columns", width) << width;
+}
+
+void TestCli::progressFitsTheTerminal()
+{
+    // Each redraw is one line that fits: a wider one would wrap, and every
+    // redraw would leave a line behind.
+    QFETCH(int, width);
+    g_columns = width;
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(6000)));
+    const Result r = run({"upgrade", "--device", "1a2b:00ff", "--all", "--interval", "5"}, true);
+    g_columns = 0;
+    QCOMPARE(r.code, 0);
+    const QStringList lines = r.err.split('\n');
+    QCOMPARE(lines.size(), 3); // the heading, the bar's line, nothing after its end
+    const QStringList draws = lines.at(1).split('\r', Qt::SkipEmptyParts);
+    QVERIFY(!draws.isEmpty());
+    for (QString draw : draws) {
+        QVERIFY2(draw.endsWith("\x1b[K"), qPrintable(draw)); // the rest of the old line cleared
+        draw.chop(3);
+        QVERIFY2(draw.size() < width, qPrintable(QString("%1 columns: %2").arg(draw.size()).arg(draw)));
+        QVERIFY2(draw.contains(" %"), qPrintable(draw));
+    }
+    // Narrower, the bar shrinks and the bytes, the rate and the time left
+    // go; the percentage and the boards done stay.
+    const QString last = draws.last();
+    QVERIFY2(last.contains("100 %") && last.contains("2/2 boards done"), qPrintable(last));
+    QCOMPARE(last.contains("12000/12000 bytes"), width >= 80);
+    QCOMPARE(last.startsWith("[#"), width >= 60);
 }
 
 QTEST_MAIN(TestCli)

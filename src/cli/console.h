@@ -14,6 +14,9 @@ void CatchInterrupts();
 // Whether stderr is a terminal (the progress bar is drawn in place there).
 bool StderrIsTerminal();
 
+// The width of that terminal in columns (0: unknown).
+int StderrColumns();
+
 } // namespace Console
 
 #endif // CONSOLE_H

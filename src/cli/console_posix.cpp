@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -46,4 +47,10 @@ void Console::CatchInterrupts()
 bool Console::StderrIsTerminal()
 {
     return isatty(fileno(stderr)) != 0;
+}
+
+int Console::StderrColumns()
+{
+    winsize size = {};
+    return ioctl(fileno(stderr), TIOCGWINSZ, &size) == 0 ? int(size.ws_col) : 0;
 }

@@ -34,3 +34,11 @@ bool Console::StderrIsTerminal()
 {
     return _isatty(_fileno(stderr)) != 0;
 }
+
+int Console::StderrColumns()
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))
+        return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}

@@ -16,5 +16,5 @@ int UpgradeCli::Main(int argc, char *argv[])
     QTextStream err(stderr);
     QStringList arguments = QCoreApplication::arguments();
     arguments.removeFirst();
-    return UpgradeCli::Run(arguments, out, err, Console::StderrIsTerminal());
+    return UpgradeCli::Run(arguments, out, err, Console::StderrIsTerminal(), Console::StderrColumns);
 }

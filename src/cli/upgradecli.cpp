@@ -133,10 +133,11 @@ Command *runningCommand = nullptr; // the upgrade in progress, for Interrupt()
 class Command : public QObject
 {
 public:
-    Command(QTextStream &out, QTextStream &err, bool terminal)
+    Command(QTextStream &out, QTextStream &err, bool terminal, ColumnsFn columns)
         : out(out)
         , err(err)
         , terminal(terminal)
+        , columns(columns)
     {
     }
 
@@ -161,6 +162,7 @@ private:
     QTextStream &out;
     QTextStream &err;
     bool terminal;
+    ColumnsFn columns;
     QCommandLineParser parser;
     Selection selection;
     QByteArray image;
@@ -581,16 +583,48 @@ void Command::drawBar(bool last)
     const double seconds = started.elapsed() / 1000.0;
     const double bytesPerSecond = seconds > 0 ? sent / seconds : 0;
     const double left = bytesPerSecond > 0 ? (total - sent) / bytesPerSecond : -1;
-    const int filled = int(fraction * kBarWidth);
-    QString line = QString("\r[%1%2] %3 %  %4/%5 bytes  %6  %7 left")
-                       .arg(QString(filled, QChar('#')), QString(kBarWidth - filled, QChar('.')))
-                       .arg(int(fraction * 100), 3)
-                       .arg(sent)
-                       .arg(total)
-                       .arg(rate(bytesPerSecond), duration(left));
+
+    // The line must fit the terminal (asked anew at every redraw, so that a
+    // resized terminal is followed), or every redraw would wrap onto a new
+    // line: the bar narrows first, then the least needed figures go.
+    const int known = columns ? columns() : 0;
+    const int width = (known > 0 ? known : 80) - 1; // the last column would wrap
+    QStringList figures{QString("%1/%2 bytes").arg(sent).arg(total), rate(bytesPerSecond),
+                        duration(left) + " left"};
     if (active > 1)
-        line += QString("  %1/%2 boards done").arg(done).arg(active);
-    err << line << "\x1b[K";
+        figures << QString("%1/%2 boards done").arg(done).arg(active);
+    const QString percent = QString("%1 %").arg(int(fraction * 100), 3);
+    const auto compose = [&](int barWidth) {
+        QString line;
+        if (barWidth > 0) {
+            const int filled = int(fraction * barWidth);
+            line = QString("[%1%2] ").arg(QString(filled, QChar('#')), QString(barWidth - filled, QChar('.')));
+        }
+        line += percent;
+        for (const QString &f : qAsConst(figures))
+            line += "  " + f;
+        return line;
+    };
+    QString line = compose(kBarWidth);
+    if (line.size() > width) {
+        const int barWidth = kBarWidth - (line.size() - width);
+        if (barWidth >= 10) {
+            line = compose(barWidth);
+        } else {
+            // The bytes go first, then the rate, then the time left; the
+            // boards done stay.
+            int droppable = figures.size() - (active > 1 ? 1 : 0);
+            while (droppable > 0 && compose(10).size() > width) {
+                figures.removeFirst();
+                --droppable;
+            }
+            line = compose(10);
+            if (line.size() > width)
+                line = compose(0);
+            line.truncate(qMax(0, width));
+        }
+    }
+    err << "\r" << line << "\x1b[K";
     if (last)
         err << "\n";
     err.flush();
@@ -653,9 +687,9 @@ QString UsageText()
         "       and the device closed\n");
 }
 
-int Run(const QStringList &arguments, QTextStream &out, QTextStream &err, bool errIsTerminal)
+int Run(const QStringList &arguments, QTextStream &out, QTextStream &err, bool errIsTerminal, ColumnsFn columns)
 {
-    Command command(out, err, errIsTerminal);
+    Command command(out, err, errIsTerminal, columns);
     const int code = command.run(arguments);
     out.flush();
     err.flush();

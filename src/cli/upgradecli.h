@@ -21,11 +21,16 @@ enum ExitCode {
     kInterrupted = 130,
 };
 
+// The width of the terminal that stderr is, in columns, asked at every
+// redraw of the progress bar (0: unknown).
+using ColumnsFn = int (*)();
+
 // Runs one command line (`arguments` without the program's name) inside a
 // QCoreApplication, returning its exit code. Results go to `out`, progress
 // and errors to `err`; `errIsTerminal` draws the progress bar in place
-// instead of one line per 10 %.
-int Run(const QStringList &arguments, QTextStream &out, QTextStream &err, bool errIsTerminal);
+// instead of one line per 10 %, no wider than `columns` gives (80 without).
+int Run(const QStringList &arguments, QTextStream &out, QTextStream &err, bool errIsTerminal,
+        ColumnsFn columns = nullptr);
 
 // Stops the command that runs (Ctrl-C, SIGTERM): every transfer ends, every
 // device is closed, and Run returns kInterrupted. Call it on the thread that
