@@ -3,6 +3,7 @@
 // one clear line for bad input, several boards at once, and that its frames
 // are the protocol's, byte for byte (the window's, which tst_upgrade checks
 // against the same reference frames).
+#include "messagecapture.h"
 #include "otasim.h"
 #include "simkit.h"
 #include "upgradecli.h"
@@ -67,6 +68,7 @@ private slots:
     void allBoardsAtOnceOneUnplugged();
     void silentBoardTimesOut();
     void interruptClosesTheDevice();
+    void verboseNamesTheBoard();
     void progressFitsTheTerminal_data();
     void progressFitsTheTerminal();
 
@@ -258,6 +260,25 @@ void TestCli::interruptClosesTheDevice()
     QVERIFY2(packets > 0 && packets < 100, qPrintable(QString::number(packets)));
     QVERIFY(!boards.front().model->verdict().checksumSeen);
     QCOMPARE(boards.front().device->openHandles(), 0);
+}
+
+void TestCli::verboseNamesTheBoard()
+{
+    // Two boards at once: every diagnostic line of a transfer says whose it is.
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(600)));
+    MessageCapture capture;
+    const Result r = run({"upgrade", "-d", "1a2b:00ff", "--all", "--interval", "1", "-q", "-v"});
+    QCOMPARE(r.code, 0);
+    int writes[2] = {0, 0};
+    for (const QString &line : capture.lines()) {
+        if (!line.contains("hid_write") && !line.contains("RecvBufSignal"))
+            continue;
+        QVERIFY2(line.startsWith("[serial S1] ") || line.startsWith("[serial S2] "), qPrintable(line));
+        if (line.contains("] hid_write "))
+            ++writes[line.startsWith("[serial S2] ")];
+    }
+    QCOMPARE(writes[0], 13); // E1, E2, ten packets, E4
+    QCOMPARE(writes[1], 13);
 }
 
 void TestCli::progressFitsTheTerminal_data()

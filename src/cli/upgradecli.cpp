@@ -233,8 +233,8 @@ int Command::run(const QStringList &arguments)
         return bad(QString("unexpected argument '%1'").arg(words.at(1)));
     quiet = parser.isSet("quiet");
     // The manager's diagnostic lines (every report) only when asked for.
-    if (!parser.isSet("verbose"))
-        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    QLoggingCategory::setFilterRules(parser.isSet("verbose") ? QStringLiteral("default.debug=true")
+                                                             : QStringLiteral("default.debug=false"));
     if (command == "list") {
         for (const char *option :
              {"path", "serial", "device", "index", "image", "allow-empty", "interval", "ack-timeout", "all"}) {
@@ -444,6 +444,9 @@ int Command::open(const QVector<DeviceId> &chosen)
         auto board = std::make_unique<Board>();
         board->id = id;
         board->manager = std::make_unique<QHidUsbMgr>();
+        // With several boards, each diagnostic line says whose it is.
+        board->manager->SetLogName(id.serial.isEmpty() ? "path " + QString::fromLocal8Bit(id.path)
+                                                       : "serial " + id.serial);
         // The chosen record, found again by its path in the manager's own list.
         board->manager->EnumDevices();
         const QVector<DeviceId> ids = board->manager->Devices();

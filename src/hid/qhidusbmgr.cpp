@@ -92,6 +92,19 @@ QHidUsbMgr::~QHidUsbMgr()
     }
 }
 
+void QHidUsbMgr::SetLogName(const QString &name)
+{
+    logName = name;
+}
+
+QDebug QHidUsbMgr::Diagnostic() const
+{
+    QDebug line = qDebug();
+    if (!logName.isEmpty())
+        line.noquote() << QStringLiteral("[%1]").arg(logName);
+    return line.quote();
+}
+
 QStringList QHidUsbMgr::EnumDevices()
 {
     deviceIds.clear();
@@ -146,7 +159,7 @@ bool QHidUsbMgr::OpenUsb(int index)
         if (device)
             hid_close(device);
         device = nullptr;
-        qDebug() << "unable to open device\n";
+        Diagnostic() << "unable to open device\n";
         return false;
     }
     static quint64 connections = 0; // GUI thread only, like every open
@@ -154,7 +167,7 @@ bool QHidUsbMgr::OpenUsb(int index)
     running = true;
     if (!isRunning())
         start(QThread::InheritPriority);
-    qDebug() << "OpenUsb end";
+    Diagnostic() << "OpenUsb end";
     openVendorId = id.vendorId;
     openProductId = id.productId;
     openPath = id.path;
@@ -180,7 +193,7 @@ bool QHidUsbMgr::CloseUsb()
         hid_close(device);
         device = nullptr;
     }
-    qDebug() << "CloseUsb";
+    Diagnostic() << "CloseUsb";
     if (closing != 0)
         emit ClosedSignal(closing);
     return true;
@@ -221,7 +234,7 @@ bool QHidUsbMgr::SendBuf(QByteArray data, char reportId, bool log, QString *erro
     if (log || (errorText && written <= 0))
         error = fromWide(hid_error(device));
     if (log)
-        qDebug().noquote() << "hid_write" << written << ToHexString(frame) << error;
+        Diagnostic().noquote() << "hid_write" << written << ToHexString(frame) << error;
     if (errorText && written <= 0)
         *errorText = error;
     return written > 0;
@@ -249,7 +262,7 @@ void QHidUsbMgr::run()
             continue;
         const QByteArray chunk(reinterpret_cast<const char *>(buffer), n);
         emit RecvBufSignal(chunk);
-        qDebug().noquote() << "RecvBufSignal" << ToHexString(chunk);
+        Diagnostic().noquote() << "RecvBufSignal" << ToHexString(chunk);
     }
     // The reader's handle is closed by the thread that read on it, after its
     // last read: on Windows a read left pending belongs to this thread.

@@ -2,6 +2,7 @@
 #define QHIDUSBMGR_H
 
 #include <QByteArray>
+#include <QDebug>
 #include <QString>
 #include <QStringList>
 #include <QThread>
@@ -37,6 +38,11 @@ class QHidUsbMgr : public QThread
 public:
     QHidUsbMgr();
     ~QHidUsbMgr() override;
+
+    // A name that starts each of this manager's diagnostic lines after it,
+    // in brackets ("[serial S1] hid_write ..."), where several devices are
+    // open at once; none by default. Set it while nothing is open.
+    void SetLogName(const QString &name);
 
     // Labels "manufacturer(vid)-product(pid)" of every HID record present, in
     // enumeration order; rebuilds the device id list index-aligned with them.
@@ -89,6 +95,9 @@ protected:
     void run() override;
 
 private:
+    QDebug Diagnostic() const;
+
+    QString logName;
     QVector<DeviceId> deviceIds;
     // The writer's handle (the caller's thread) and the reader's (its
     // thread's while it runs; it closes it when it ends).
