@@ -68,6 +68,8 @@ private slots:
     void allBoardsAtOnceOneUnplugged();
     void silentBoardTimesOut();
     void interruptClosesTheDevice();
+    void waitForTheBoard_data();
+    void waitForTheBoard();
     void verboseNamesTheBoard();
     void progressFitsTheTerminal_data();
     void progressFitsTheTerminal();
@@ -262,9 +264,47 @@ void TestCli::interruptClosesTheDevice()
     QCOMPARE(boards.front().device->openHandles(), 0);
 }
 
+void TestCli::waitForTheBoard_data()
+{
+    // S3 is plugged in 400 ms after the start, or never.
+    QTest::addColumn<QStringList>("wait");
+    QTest::addColumn<bool>("plugged");
+    QTest::addColumn<int>("code");
+    QTest::newRow("for ever, plugged") << QStringList{"--wait"} << true << 0;
+    QTest::newRow("3 s, plugged") << QStringList{"--wait", "3"} << true << 0;
+    QTest::newRow("0.3 s, never") << QStringList{"--wait", "0.3"} << false << 2;
+    QTest::newRow("no wait, not there yet") << QStringList{} << true << 2;
+}
+
+void TestCli::waitForTheBoard()
+{
+    QFETCH(QStringList, wait);
+    QFETCH(bool, plugged);
+    QFETCH(int, code);
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(600)));
+    if (plugged)
+        QTimer::singleShot(400, this, [this]() { boards.push_back(plug("sim:three", L"S3")); });
+    const Result r = run(QStringList{"upgrade", "-s", "S3", "--interval", "1"} + wait);
+    QCOMPARE(r.code, code);
+    if (code == 0) {
+        QVERIFY2(r.err.startsWith("tarnvik-upgrade: waiting for a device that matches the selection"), qPrintable(r.err));
+        QVERIFY2(r.ms >= 350, qPrintable(QString::number(r.ms)));
+        QVERIFY2(r.out.startsWith("OK ") && r.out.contains("serial S3 "), qPrintable(r.out));
+        QVERIFY2(boards.back().model->verdict().good(), boards.back().model->verdictText().c_str());
+    } else {
+        QVERIFY2(r.err.contains(wait.isEmpty() ? "no HID device matches" : "no HID device matched the selection within 0.3 s"),
+                 qPrintable(r.err));
+    }
+    for (int i = 0; i < 2; ++i)
+        QVERIFY(simkit::writes(*boards.at(i).device).isEmpty());
+    QTest::qWait(plugged && code != 0 ? 500 : 0); // the late board, before the next case
+}
+
 void TestCli::verboseNamesTheBoard()
 {
     // Two boards at once: every diagnostic line of a transfer says whose it is.
+    if (qEnvironmentVariable("QT_LOGGING_RULES").contains("debug=false"))
+        QSKIP("the environment turns the diagnostic lines off");
     QVERIFY(simkit::writeFile("update/a.bin", simkit::image(600)));
     MessageCapture capture;
     const Result r = run({"upgrade", "-d", "1a2b:00ff", "--all", "--interval", "1", "-q", "-v"});

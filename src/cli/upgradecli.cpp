@@ -149,6 +149,7 @@ private:
     // An upgrade: choosing the boards, reading the image, opening them,
     // running their transfers, reporting a line for each.
     int upgrade();
+    int waitForDevice();
     int choose(QVector<DeviceId> &chosen);
     int readImage();
     int open(const QVector<DeviceId> &chosen); // the number opened
@@ -170,6 +171,7 @@ private:
     int intervalMs = 0;
     double ackTimeoutS = kDefaultAckTimeoutS;
     bool all = false;
+    double waitSeconds = 0; // --wait: -1 for ever
     bool quiet = false;
     std::vector<std::unique_ptr<Board>> boards;
     QEventLoop loop;
@@ -206,10 +208,24 @@ int Command::run(const QStringList &arguments)
         {"interval", "interval", "MS"},
         {"ack-timeout", "ack-timeout", "S"},
         {"all", "all"},
+        {"wait", "wait", "SECONDS"},
         {{"q", "quiet"}, "quiet"},
         {{"v", "verbose"}, "verbose"},
     });
     QStringList argv = arguments;
+    // --wait takes an optional number of seconds: without one it waits for
+    // ever ("--wait=" with nothing after the sign, for the parser).
+    for (int i = 0; i < argv.size(); ++i) {
+        if (argv.at(i) != QLatin1String("--wait"))
+            continue;
+        bool number = false;
+        if (i + 1 < argv.size())
+            argv.at(i + 1).toDouble(&number);
+        if (number)
+            argv[i] += "=" + argv.takeAt(i + 1);
+        else
+            argv[i] += "=";
+    }
     argv.prepend(QStringLiteral("tarnvik-upgrade"));
     if (!parser.parse(argv)) {
         err << "tarnvik-upgrade: " << parser.errorText() << " (see tarnvik-upgrade --help)\n";
@@ -237,7 +253,7 @@ int Command::run(const QStringList &arguments)
                                                              : QStringLiteral("default.debug=false"));
     if (command == "list") {
         for (const char *option :
-             {"path", "serial", "device", "index", "image", "allow-empty", "interval", "ack-timeout", "all"}) {
+             {"path", "serial", "device", "index", "image", "allow-empty", "interval", "ack-timeout", "all", "wait"}) {
             if (parser.isSet(option))
                 return bad(QString("list takes no --%1").arg(option));
         }
@@ -273,6 +289,13 @@ int Command::run(const QStringList &arguments)
                            .arg(parser.value("ack-timeout")));
     }
     all = parser.isSet("all");
+    if (parser.isSet("wait")) {
+        const QString value = parser.value("wait");
+        bool ok = true;
+        waitSeconds = value.isEmpty() ? -1 : value.toDouble(&ok);
+        if (!ok || (!value.isEmpty() && !(waitSeconds > 0 && waitSeconds <= 86400 * 365)))
+            return bad(QString("--wait takes a number of seconds above 0, or none to wait for ever, not '%1'").arg(value));
+    }
     return upgrade();
 }
 
@@ -337,6 +360,11 @@ int Command::list(bool json)
 
 int Command::upgrade()
 {
+    if (parser.isSet("wait") && selection.any()) {
+        const int waited = waitForDevice();
+        if (waited != kCompleted)
+            return waited;
+    }
     // The devices first: without a clear choice nothing is touched.
     QVector<DeviceId> chosen;
     const int chosenCode = choose(chosen);
@@ -375,6 +403,50 @@ int Command::upgrade()
         return kInterrupted;
     }
     return reportResults();
+}
+
+int Command::waitForDevice()
+{
+    const auto present = [this]() {
+        QHidUsbMgr lister;
+        lister.EnumDevices();
+        const QVector<DeviceId> ids = lister.Devices();
+        for (int i = 0; i < ids.size(); ++i) {
+            if (selection.matches(i, ids.at(i)))
+                return true;
+        }
+        return false;
+    };
+    if (present())
+        return kCompleted;
+    if (!quiet) {
+        err << "tarnvik-upgrade: waiting for a device that matches the selection"
+            << (waitSeconds > 0 ? QString(" (at most %1 s)").arg(waitSeconds) : QString()) << "\n";
+        err.flush();
+    }
+    // Looked for four times a second; Ctrl-C ends the wait with nothing
+    // touched.
+    QElapsedTimer waited;
+    waited.start();
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&]() {
+        if (present())
+            loop.exit(kCompleted);
+        else if (waitSeconds > 0 && waited.elapsed() >= waitSeconds * 1000)
+            loop.exit(kNoDevice);
+    });
+    poll.start(250);
+    runningCommand = this;
+    const int code = loop.exec();
+    runningCommand = nullptr;
+    poll.stop();
+    if (interrupted || code == kInterrupted) {
+        err << "tarnvik-upgrade: interrupted while waiting for a device; no device was touched\n";
+        return kInterrupted;
+    }
+    if (code == kNoDevice)
+        err << "tarnvik-upgrade: no HID device matched the selection within " << waitSeconds << " s\n";
+    return code;
 }
 
 int Command::choose(QVector<DeviceId> &chosen)
@@ -640,8 +712,9 @@ QString UsageText()
 {
     return QStringLiteral(
         "Usage: tarnvik-upgrade list [--json]\n"
-        "       tarnvik-upgrade upgrade SELECTION [--all] [--image FILE] [--allow-empty]\n"
-        "                               [--interval MS] [--ack-timeout S] [-q] [-v]\n"
+        "       tarnvik-upgrade upgrade SELECTION [--all] [--wait [S]] [--image FILE]\n"
+        "                               [--allow-empty] [--interval MS] [--ack-timeout S]\n"
+        "                               [-q] [-v]\n"
         "       tarnvik-upgrade -h | --help | -V | --version\n"
         "\n"
         "Upgrades the firmware of USB HID devices as the Tarnvik Upgrade Tool's window\n"
@@ -663,6 +736,8 @@ QString UsageText()
         "  --index N       its position in list's output\n"
         "  --all           upgrade every device the selection matches, at once\n"
         "                  (without it, a selection that matches several is an error)\n"
+        "  --wait [S]      wait until a device matches (at least one with --all), at\n"
+        "                  most S seconds (for ever without S), then go on\n"
         "  --image FILE    the image (default: the first file of ./update, as the\n"
         "                  window takes it)\n"
         "  --allow-empty   send an empty image (refused otherwise)\n"
@@ -680,8 +755,8 @@ QString UsageText()
         "Exit status:\n"
         "  0    the upgrade completed (on every device with --all)\n"
         "  1    bad arguments\n"
-        "  2    no device matches, no selection given, or several devices match\n"
-        "       without --all (they are listed)\n"
+        "  2    no device matches (within the --wait), no selection given, or several\n"
+        "       devices match without --all (they are listed)\n"
         "  3    the device could not be opened (USB open fail)\n"
         "  4    the transfer failed: a write failed, no acknowledgement within the\n"
         "       time-out, or the device was unplugged (with --all: on any device)\n"
