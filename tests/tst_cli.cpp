@@ -68,6 +68,8 @@ private slots:
     void allBoardsAtOnceOneUnplugged();
     void silentBoardTimesOut();
     void interruptClosesTheDevice();
+    void retries_data();
+    void retries();
     void waitForTheBoard_data();
     void waitForTheBoard();
     void verboseNamesTheBoard();
@@ -262,6 +264,47 @@ void TestCli::interruptClosesTheDevice()
     QVERIFY2(packets > 0 && packets < 100, qPrintable(QString::number(packets)));
     QVERIFY(!boards.front().model->verdict().checksumSeen);
     QCOMPARE(boards.front().device->openHandles(), 0);
+}
+
+void TestCli::retries_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<int>("sessions"); // the E1 frames the board saw
+    QTest::newRow("writes fail once, then go") << "writes fail at first" << 0 << "OK" << 1;
+    QTest::newRow("packet 2 never acknowledged") << "silent" << 4 << "FAILED" << 3;
+    QTest::newRow("unplugged: no retry") << "unplug" << 4 << "FAILED" << 1;
+}
+
+void TestCli::retries()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, code);
+    QFETCH(QString, line);
+    QFETCH(int, sessions);
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(600)));
+    sim::Script script;
+    if (fault == "silent")
+        script.perPacket[2] = sim::Reply::Silent;
+    if (fault == "unplug")
+        script.vanishAfterPacket = 3;
+    boards.push_back(plug("sim:three", L"S3", script));
+    vhid::VirtualDevice &device = *boards.back().device;
+    if (fault == "writes fail at first") {
+        // Every write fails until the first retry is due.
+        device.setWriteResult(-1, L"Broken pipe");
+        QTimer::singleShot(100, this, [&device]() { device.setWriteResult(std::nullopt); });
+    }
+    const Result r = run({"upgrade", "-s", "S3", "--interval", "1", "--ack-timeout", "0.2", "--retries", "2"});
+    QCOMPARE(r.code, code);
+    QVERIFY2(r.out.startsWith(line + " ") && r.out.count('\n') == 1, qPrintable(r.out));
+    if (fault != "unplug")
+        QVERIFY2(r.out.endsWith(QString(" (attempt %1)\n").arg(fault == "silent" ? 3 : 2)), qPrintable(r.out));
+    else
+        QVERIFY2(!r.out.contains("(attempt"), qPrintable(r.out));
+    QCOMPARE(boards.back().model->verdict().sessions, sessions);
+    QCOMPARE(boards.back().model->verdict().good(), code == 0);
 }
 
 void TestCli::waitForTheBoard_data()

@@ -125,6 +125,8 @@ struct Board
     QString outcome;
     int reportedTenth = -1;
     qint64 bytesSent = 0;
+    int attempts = 0;
+    bool gone = false; // its reader failed: unplugged
 };
 
 class Command;
@@ -156,6 +158,8 @@ private:
     int runTransfers(int opened);
     int reportResults();
     Failure parseSelection();
+    void failed(Board &board, const QString &reason);
+    QString attemptsNote(const Board &board, const QString &text) const;
     void finish(Board &board, bool completed, const QString &outcome);
     void report(Board &board);
     void drawBar(bool last);
@@ -172,6 +176,7 @@ private:
     double ackTimeoutS = kDefaultAckTimeoutS;
     bool all = false;
     double waitSeconds = 0; // --wait: -1 for ever
+    int retries = 0;
     bool quiet = false;
     std::vector<std::unique_ptr<Board>> boards;
     QEventLoop loop;
@@ -209,6 +214,7 @@ int Command::run(const QStringList &arguments)
         {"ack-timeout", "ack-timeout", "S"},
         {"all", "all"},
         {"wait", "wait", "SECONDS"},
+        {"retries", "retries", "N"},
         {{"q", "quiet"}, "quiet"},
         {{"v", "verbose"}, "verbose"},
     });
@@ -253,7 +259,8 @@ int Command::run(const QStringList &arguments)
                                                              : QStringLiteral("default.debug=false"));
     if (command == "list") {
         for (const char *option :
-             {"path", "serial", "device", "index", "image", "allow-empty", "interval", "ack-timeout", "all", "wait"}) {
+             {"path", "serial", "device", "index", "image", "allow-empty", "interval", "ack-timeout", "all", "wait",
+              "retries"}) {
             if (parser.isSet(option))
                 return bad(QString("list takes no --%1").arg(option));
         }
@@ -289,6 +296,12 @@ int Command::run(const QStringList &arguments)
                            .arg(parser.value("ack-timeout")));
     }
     all = parser.isSet("all");
+    if (parser.isSet("retries")) {
+        bool ok = false;
+        retries = parser.value("retries").toInt(&ok, 10);
+        if (!ok || retries < 0 || retries > 1000)
+            return bad(QString("--retries must be a whole number from 0 to 1000, not '%1'").arg(parser.value("retries")));
+    }
     if (parser.isSet("wait")) {
         const QString value = parser.value("wait");
         bool ok = true;
@@ -544,13 +557,14 @@ int Command::open(const QVector<DeviceId> &chosen)
         connect(b->engine.get(), &UpgradeEngine::Progress, this, [this, b]() { report(*b); });
         connect(b->engine.get(), &UpgradeEngine::Completed, this, [this, b](uint32_t crc) {
             finish(*b, true,
-                   QString("%1 bytes in %2 s, CRC-32 %3")
-                       .arg(image.size())
-                       .arg(b->clock.elapsed() / 1000.0, 0, 'f', 1)
-                       .arg(crc, 8, 16, QChar('0')));
+                   attemptsNote(*b, QString("%1 bytes in %2 s, CRC-32 %3")
+                                        .arg(image.size())
+                                        .arg(b->clock.elapsed() / 1000.0, 0, 'f', 1)
+                                        .arg(crc, 8, 16, QChar('0'))));
         });
         connect(b->engine.get(), &UpgradeEngine::Failed, this,
-                [this, b](const QString &reason) { finish(*b, false, reason); });
+                [this, b](const QString &reason) { failed(*b, reason); });
+        connect(b->manager.get(), &QHidUsbMgr::ReadFailedSignal, this, [b]() { b->gone = true; });
         boards.push_back(std::move(board));
     }
     return opened;
@@ -577,6 +591,7 @@ int Command::runTransfers(int opened)
             if (b->finished)
                 continue;
             b->clock.start();
+            b->attempts = 1;
             b->engine->Start(intervalMs);
         }
     });
@@ -600,6 +615,39 @@ int Command::reportResults()
     if (anyTransferFailed)
         return kTransferFailed;
     return anyOpenFailed ? kOpenFailed : kCompleted;
+}
+
+void Command::failed(Board &board, const QString &reason)
+{
+    // A failed transfer begins again with E1 on the same connection, up to
+    // --retries more times; a board that is gone is not retried. A moment
+    // first, so that a board that went shows it (its reader fails).
+    if (board.finished || board.attempts > retries || board.gone) {
+        finish(board, false, attemptsNote(board, reason));
+        return;
+    }
+    if (!quiet && !terminal) {
+        err << boardName(board.id) << ": attempt " << board.attempts << " failed: " << reason << "; again\n";
+        err.flush();
+    }
+    board.reportedTenth = -1;
+    board.bytesSent = 0;
+    Board *b = &board;
+    QTimer::singleShot(300, this, [this, b, reason]() {
+        if (b->finished || interrupted)
+            return;
+        if (b->gone || !b->manager->IsOpen()) {
+            finish(*b, false, attemptsNote(*b, reason));
+            return;
+        }
+        ++b->attempts;
+        b->engine->Start(intervalMs);
+    });
+}
+
+QString Command::attemptsNote(const Board &board, const QString &text) const
+{
+    return board.attempts > 1 ? QString("%1 (attempt %2)").arg(text).arg(board.attempts) : text;
 }
 
 void Command::finish(Board &board, bool completed, const QString &outcome)
@@ -714,7 +762,7 @@ QString UsageText()
         "Usage: tarnvik-upgrade list [--json]\n"
         "       tarnvik-upgrade upgrade SELECTION [--all] [--wait [S]] [--image FILE]\n"
         "                               [--allow-empty] [--interval MS] [--ack-timeout S]\n"
-        "                               [-q] [-v]\n"
+        "                               [--retries N] [-q] [-v]\n"
         "       tarnvik-upgrade -h | --help | -V | --version\n"
         "\n"
         "Upgrades the firmware of USB HID devices as the Tarnvik Upgrade Tool's window\n"
@@ -745,6 +793,8 @@ QString UsageText()
         "                  1000 without it)\n"
         "  --ack-timeout S end the transfer when a packet is not acknowledged within\n"
         "                  S seconds (default 5)\n"
+        "  --retries N     begin a failed transfer again with E1, up to N more times\n"
+        "                  (not for a board that was unplugged)\n"
         "  -q, --quiet     no progress on stderr\n"
         "  -v, --verbose   the diagnostic lines (every report written and read)\n"
         "\n"
