@@ -151,6 +151,9 @@ void unplug(const std::string &path)
     (*it)->unplugged_ = true;
     (*it)->input_.clear();
     r.devices.erase(it);
+    // A read waiting on the device wakes and fails, as a hidraw node's poll
+    // does when its device goes.
+    r.inputArrived.notify_all();
 }
 
 void reset()

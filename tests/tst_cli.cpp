@@ -68,6 +68,7 @@ private slots:
     void allBoardsAtOnceOneUnplugged();
     void silentBoardTimesOut();
     void interruptClosesTheDevice();
+    void jsonLinesAndLog();
     void retries_data();
     void retries();
     void waitForTheBoard_data();
@@ -264,6 +265,65 @@ void TestCli::interruptClosesTheDevice()
     QVERIFY2(packets > 0 && packets < 100, qPrintable(QString::number(packets)));
     QVERIFY(!boards.front().model->verdict().checksumSeen);
     QCOMPARE(boards.front().device->openHandles(), 0);
+}
+
+void TestCli::jsonLinesAndLog()
+{
+    // Every line on stdout one JSON object of the documented schema; the log
+    // one whole line per ended transfer, appended to what was there.
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(3000)));
+    QVERIFY(simkit::writeFile("batch.log", "earlier line\n"));
+    boards.push_back(plug("sim:three", L"S3", [] { sim::Script s; s.perPacket[2] = sim::Reply::Silent; return s; }()));
+    const Result r = run({"upgrade", "-d", "1a2b:00ff", "--all", "--interval", "1", "--ack-timeout", "0.3", "-q", "--json",
+                          "--log", "batch.log"});
+    QCOMPARE(r.code, 4);
+    const QHash<QString, QStringList> keys{
+        {"start", {"time", "serial", "path", "vid_pid", "image", "bytes", "crc32", "interval_ms", "attempt"}},
+        {"progress", {"time", "serial", "path", "vid_pid", "bytes_sent", "bytes", "percent"}},
+        {"end", {"time", "serial", "path", "vid_pid", "outcome", "reason", "bytes", "seconds", "crc32", "attempts"}},
+    };
+    QHash<QString, QString> outcomes;
+    int starts = 0;
+    for (const QString &line : r.out.split('\n', Qt::SkipEmptyParts)) {
+        QJsonParseError error;
+        const QJsonObject e = QJsonDocument::fromJson(line.toUtf8(), &error).object();
+        QVERIFY2(error.error == QJsonParseError::NoError && keys.contains(e.value("event").toString()), qPrintable(line));
+        QStringList expected = keys.value(e.value("event").toString());
+        expected << "event";
+        QStringList got = e.keys();
+        expected.sort();
+        got.sort();
+        QCOMPARE(got, expected);
+        QCOMPARE(e.value("vid_pid").toString(), QString("1a2b:00ff"));
+        starts += e.value("event") == "start";
+        if (e.value("event") == "end") {
+            outcomes.insert(e.value("serial").toString(), e.value("outcome").toString());
+            QCOMPARE(e.value("crc32").toString(), QString("%1").arg(simkit::crc32(simkit::image(3000)), 8, 16, QChar('0')));
+        }
+    }
+    QCOMPARE(starts, 3);
+    QCOMPARE(outcomes, (QHash<QString, QString>{{"S1", "ok"}, {"S2", "ok"}, {"S3", "failed"}}));
+
+    QFile file("batch.log");
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    QCOMPARE(lines.size(), 5); // the earlier line, three records, nothing after the last newline
+    QCOMPARE(lines.first(), QByteArray("earlier line"));
+    QVERIFY(lines.last().isEmpty());
+    for (int i = 1; i <= 3; ++i) {
+        const QJsonObject record = QJsonDocument::fromJson(lines.at(i)).object();
+        QStringList got = record.keys();
+        got.sort();
+        QCOMPARE(got, (QStringList{"attempts", "crc32", "image", "interval_ms", "outcome", "path", "reason", "seconds",
+                                   "serial", "size", "time", "vid_pid"}));
+        QCOMPARE(record.value("image").toString(), QString("a.bin"));
+        QVERIFY(record.value("time").toString().endsWith('Z'));
+    }
+
+    // A log that cannot be opened stops everything before any board is touched.
+    const Result none = run({"upgrade", "-s", "S1", "--log", "update"});
+    QCOMPARE(none.code, 1);
+    QVERIFY2(none.err.startsWith("tarnvik-upgrade: cannot open the log update: "), qPrintable(none.err));
 }
 
 void TestCli::retries_data()

@@ -1,5 +1,6 @@
 #include "upgradecli.h"
 
+#include "boardlog.h"
 #include "qhidusbmgr.h"
 #include "upgradeengine.h"
 #include "upgradeimage.h"
@@ -8,6 +9,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -127,6 +129,9 @@ struct Board
     qint64 bytesSent = 0;
     int attempts = 0;
     bool gone = false; // its reader failed: unplugged
+    bool recorded = false; // its end was reported and logged
+    int eventTenth = -1;
+    QElapsedTimer eventClock;
 };
 
 class Command;
@@ -159,6 +164,11 @@ private:
     int reportResults();
     Failure parseSelection();
     void failed(Board &board, const QString &reason);
+    QJsonObject boardFields(const Board &board) const;
+    void event(QJsonObject e);
+    void startEvent(Board &board);
+    void record(Board &board, const char *outcome, const QString &reason);
+    void result(const Board &board, const char *word, const QString &details);
     QString attemptsNote(const Board &board, const QString &text) const;
     void finish(Board &board, bool completed, const QString &outcome);
     void report(Board &board);
@@ -177,6 +187,9 @@ private:
     bool all = false;
     double waitSeconds = 0; // --wait: -1 for ever
     int retries = 0;
+    bool json = false;   // stdout: JSON Lines, one object per event
+    BoardLog log;        // --log: one JSON line per ended transfer
+    uint32_t imageCrc = 0;
     bool quiet = false;
     std::vector<std::unique_ptr<Board>> boards;
     QEventLoop loop;
@@ -215,6 +228,7 @@ int Command::run(const QStringList &arguments)
         {"all", "all"},
         {"wait", "wait", "SECONDS"},
         {"retries", "retries", "N"},
+        {"log", "log", "FILE"},
         {{"q", "quiet"}, "quiet"},
         {{"v", "verbose"}, "verbose"},
     });
@@ -260,7 +274,7 @@ int Command::run(const QStringList &arguments)
     if (command == "list") {
         for (const char *option :
              {"path", "serial", "device", "index", "image", "allow-empty", "interval", "ack-timeout", "all", "wait",
-              "retries"}) {
+              "retries", "log"}) {
             if (parser.isSet(option))
                 return bad(QString("list takes no --%1").arg(option));
         }
@@ -269,8 +283,7 @@ int Command::run(const QStringList &arguments)
     if (command != "upgrade")
         return bad(command.isEmpty() ? QString("no command: give list or upgrade")
                                      : QString("unknown command '%1': give list or upgrade").arg(command));
-    if (parser.isSet("json"))
-        return bad(QString("upgrade takes no --json"));
+    json = parser.isSet("json");
 
     const Failure selectionFailure = parseSelection();
     if (selectionFailure.code != kCompleted)
@@ -308,6 +321,15 @@ int Command::run(const QStringList &arguments)
         waitSeconds = value.isEmpty() ? -1 : value.toDouble(&ok);
         if (!ok || (!value.isEmpty() && !(waitSeconds > 0 && waitSeconds <= 86400 * 365)))
             return bad(QString("--wait takes a number of seconds above 0, or none to wait for ever, not '%1'").arg(value));
+    }
+    // The record of the batch is opened before any board is touched: a log
+    // that cannot be written stops the command here.
+    if (parser.isSet("log")) {
+        QString why;
+        if (!log.Open(parser.value("log"), &why)) {
+            err << "tarnvik-upgrade: cannot open the log " << parser.value("log") << ": " << why << "\n";
+            return kBadArguments;
+        }
     }
     return upgrade();
 }
@@ -392,7 +414,7 @@ int Command::upgrade()
     const int opened = open(chosen);
     if (opened == 0) {
         for (auto &b : boards)
-            out << resultLine("FAILED", b->id, b->outcome);
+            result(*b, "FAILED", b->outcome);
         out.flush();
         runningCommand = nullptr;
         return kOpenFailed;
@@ -403,11 +425,13 @@ int Command::upgrade()
         // Whatever ran was stopped and closed by interrupt(); every board
         // still gets its line, for the log a script keeps.
         for (auto &b : boards) {
-            if (b->finished)
-                out << resultLine(b->completed ? "OK" : "FAILED", b->id, b->outcome);
-            else
-                out << resultLine("INTERRUPTED", b->id,
-                                  QString("interrupted after %1 of %2 bytes").arg(b->bytesSent).arg(image.size()));
+            if (b->finished) {
+                result(*b, b->completed ? "OK" : "FAILED", b->outcome);
+            } else {
+                const QString why = QString("interrupted after %1 of %2 bytes").arg(b->bytesSent).arg(image.size());
+                record(*b, "interrupted", why);
+                result(*b, "INTERRUPTED", why);
+            }
         }
         out.flush();
         err << "tarnvik-upgrade: interrupted: the transfer was stopped and the device closed; "
@@ -519,6 +543,8 @@ int Command::readImage()
         err << "tarnvik-upgrade: the image is empty: " << imagePath << " (--allow-empty sends it all the same)\n";
         return kNoImage;
     }
+    imageCrc = QHidUsbMgr::CalcCrc32(0xFFFFFFFFu, reinterpret_cast<const unsigned char *>(image.constData()),
+                                     uint32_t(image.size()));
     return kCompleted;
 }
 
@@ -545,6 +571,7 @@ int Command::open(const QVector<DeviceId> &chosen)
             board->openFailed = true;
             board->outcome = QStringLiteral("USB open fail");
             err << "tarnvik-upgrade: USB open fail " << boardName(id) << "\n";
+            record(*board, "failed", board->outcome);
             boards.push_back(std::move(board));
             continue;
         }
@@ -592,6 +619,7 @@ int Command::runTransfers(int opened)
                 continue;
             b->clock.start();
             b->attempts = 1;
+            startEvent(*b);
             b->engine->Start(intervalMs);
         }
     });
@@ -607,7 +635,7 @@ int Command::reportResults()
     bool anyTransferFailed = false;
     bool anyOpenFailed = false;
     for (auto &b : boards) {
-        out << resultLine(b->completed ? "OK" : "FAILED", b->id, b->outcome);
+        result(*b, b->completed ? "OK" : "FAILED", b->outcome);
         anyTransferFailed = anyTransferFailed || (!b->completed && !b->openFailed);
         anyOpenFailed = anyOpenFailed || b->openFailed;
     }
@@ -641,8 +669,82 @@ void Command::failed(Board &board, const QString &reason)
             return;
         }
         ++b->attempts;
+        startEvent(*b);
         b->engine->Start(intervalMs);
     });
+}
+
+QJsonObject Command::boardFields(const Board &board) const
+{
+    return QJsonObject{
+        {"serial", board.id.serial},
+        {"path", QString::fromLocal8Bit(board.id.path)},
+        {"vid_pid", QString("%1:%2").arg(hex4(board.id.vendorId), hex4(board.id.productId))},
+    };
+}
+
+void Command::event(QJsonObject e)
+{
+    if (!json)
+        return;
+    e.insert("time", UtcNow());
+    out << QString::fromUtf8(JsonLine(e));
+    out.flush();
+}
+
+void Command::startEvent(Board &board)
+{
+    board.eventTenth = -1;
+    board.eventClock.invalidate();
+    QJsonObject e = boardFields(board);
+    e.insert("event", "start");
+    e.insert("image", QFileInfo(imagePath).fileName());
+    e.insert("bytes", image.size());
+    e.insert("crc32", QString("%1").arg(imageCrc, 8, 16, QChar('0')));
+    e.insert("interval_ms", intervalMs);
+    e.insert("attempt", board.attempts);
+    event(e);
+}
+
+void Command::record(Board &board, const char *outcome, const QString &reason)
+{
+    if (board.recorded)
+        return;
+    board.recorded = true;
+    const double seconds = board.clock.isValid() ? board.clock.elapsed() / 1000.0 : 0.0;
+    const QString crc = QString("%1").arg(imageCrc, 8, 16, QChar('0'));
+    QJsonObject e = boardFields(board);
+    e.insert("event", "end");
+    e.insert("outcome", QLatin1String(outcome));
+    e.insert("reason", reason);
+    e.insert("bytes", board.completed ? image.size() : board.bytesSent);
+    e.insert("seconds", qRound(seconds * 1000) / 1000.0);
+    e.insert("crc32", crc);
+    e.insert("attempts", board.attempts);
+    event(e);
+    if (!log.IsOpen())
+        return;
+    QJsonObject line = boardFields(board);
+    line.insert("time", UtcNow());
+    line.insert("image", QFileInfo(imagePath).fileName());
+    line.insert("size", image.size());
+    line.insert("crc32", crc);
+    line.insert("interval_ms", intervalMs);
+    line.insert("outcome", QLatin1String(outcome));
+    line.insert("reason", reason);
+    line.insert("seconds", qRound(seconds * 1000) / 1000.0);
+    line.insert("attempts", board.attempts);
+    QString why;
+    if (!log.Append(line, &why)) {
+        err << "tarnvik-upgrade: cannot write the log: " << why << "\n";
+        err.flush();
+    }
+}
+
+void Command::result(const Board &board, const char *word, const QString &details)
+{
+    if (!json)
+        out << resultLine(word, board.id, details);
 }
 
 QString Command::attemptsNote(const Board &board, const QString &text) const
@@ -659,6 +761,8 @@ void Command::finish(Board &board, bool completed, const QString &outcome)
     board.outcome = outcome;
     if (completed)
         board.bytesSent = image.size();
+    // On the disk before the board counts as done.
+    record(board, completed ? "ok" : "failed", completed ? QString() : outcome);
     // The transfer has ended: its device is closed at once, before the others
     // are done.
     board.engine->Stop();
@@ -678,6 +782,20 @@ void Command::finish(Board &board, bool completed, const QString &outcome)
 void Command::report(Board &board)
 {
     board.bytesSent = board.engine->BytesSent();
+    if (json) {
+        // At most one event per tenth of the image and per second.
+        const int tenth = image.isEmpty() ? 10 : int(board.bytesSent * 10 / image.size());
+        if (tenth != board.eventTenth && (!board.eventClock.isValid() || board.eventClock.elapsed() >= 1000)) {
+            board.eventTenth = tenth;
+            board.eventClock.start();
+            QJsonObject e = boardFields(board);
+            e.insert("event", "progress");
+            e.insert("bytes_sent", board.bytesSent);
+            e.insert("bytes", image.size());
+            e.insert("percent", tenth * 10);
+            event(e);
+        }
+    }
     if (quiet || terminal)
         return;
     const int tenth = image.isEmpty() ? 10 : int(board.bytesSent * 10 / image.size());
