@@ -69,6 +69,7 @@ private slots:
     void silentBoardTimesOut();
     void interruptClosesTheDevice();
     void jsonLinesAndLog();
+    void station();
     void retries_data();
     void retries();
     void waitForTheBoard_data();
@@ -324,6 +325,72 @@ void TestCli::jsonLinesAndLog()
     const Result none = run({"upgrade", "-s", "S1", "--log", "update"});
     QCOMPARE(none.code, 1);
     QVERIFY2(none.err.startsWith("tarnvik-upgrade: cannot open the log update: "), qPrintable(none.err));
+}
+
+void TestCli::station()
+{
+    // Boards come and go; each that appears is upgraded once, a failing one
+    // tried again, one plugged in again is a new board, and Ctrl-C stops the
+    // one still running. Each step waits for the last one's effect, not for
+    // a time, so that a slow machine only makes it slower.
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(3000)));
+    sim::Script silent;
+    silent.perPacket[2] = sim::Reply::Silent;
+    boards.push_back(plug("sim:three", L"S3", silent));
+    const auto logLines = []() {
+        QFile f("batch.log");
+        return f.open(QIODevice::ReadOnly) ? f.readAll().count('\n') : 0;
+    };
+    int step = 0;
+    QElapsedTimer since;
+    QTimer driver;
+    connect(&driver, &QTimer::timeout, this, [&]() {
+        if (step == 0 && logLines() == 3) { // S1, S2 done, S3 failed twice
+            vhid::unplug("sim:one");
+            since.start();
+            step = 1;
+        } else if (step == 1 && since.elapsed() > 600) { // the station saw it go
+            boards.push_back(plug("sim:one", L"S1"));
+            step = 2;
+        } else if (step == 2 && logLines() == 4) {
+            boards.push_back(plug("sim:four", L"S4"));
+            step = 3;
+        } else if (step == 3 && boards.back().model->verdict().packets > 0) {
+            UpgradeCli::Interrupt();
+            step = 4;
+        }
+    });
+    driver.start(20);
+    QTimer::singleShot(120000, this, []() { UpgradeCli::Interrupt(); }); // a bound, not a step
+    const Result r = run({"station", "-d", "1a2b:00ff", "--interval", "10", "--ack-timeout", "0.2", "--retries", "1",
+                          "--json", "--log", "batch.log"});
+    driver.stop();
+    QCOMPARE(step, 4);
+    QCOMPARE(r.code, 130);
+    QVERIFY2(r.err.contains("station ended: 5 boards, 3 upgraded, 1 failed, 1 interrupted"), qPrintable(r.err));
+
+    QStringList seen; // board-present, board-gone and end events, in order, by serial or path
+    for (const QString &line : r.out.split('\n', Qt::SkipEmptyParts)) {
+        const QJsonObject e = QJsonDocument::fromJson(line.toUtf8()).object();
+        const QString event = e.value("event").toString();
+        QVERIFY2(!event.isEmpty(), qPrintable(line));
+        if (event == "board-present")
+            seen << "present " + e.value("serial").toString();
+        else if (event == "board-gone")
+            seen << "gone " + e.value("path").toString();
+        else if (event == "end")
+            seen << QString("%1 %2 %3").arg(e.value("serial").toString(), e.value("outcome").toString())
+                        .arg(e.value("attempts").toInt());
+    }
+    // The first three boards in any order of their ends, then the rest in
+    // the order the test made them happen.
+    QCOMPARE(seen.size(), 11);
+    QStringList first = seen.mid(0, 6);
+    first.sort();
+    QCOMPARE(first, (QStringList{"S1 ok 1", "S2 ok 1", "S3 failed 2", "present S1", "present S2", "present S3"}));
+    QCOMPARE(seen.mid(6), (QStringList{"gone sim:one", "present S1", "S1 ok 1", "present S4", "S4 interrupted 1"}));
+    QCOMPARE(logLines(), 5); // a line per board that ended, the interrupted one too
+    QCOMPARE(boards.at(1).model->verdict().sessions, 1); // S2 stayed plugged in: flashed once
 }
 
 void TestCli::retries_data()

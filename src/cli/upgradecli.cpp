@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QSet>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -156,6 +157,9 @@ private:
     // An upgrade: choosing the boards, reading the image, opening them,
     // running their transfers, reporting a line for each.
     int upgrade();
+    int station();
+    void stationScan(QHidUsbMgr &lister, QSet<QByteArray> &known);
+    void stationLine(const QString &line);
     int waitForDevice();
     int choose(QVector<DeviceId> &chosen);
     int readImage();
@@ -187,6 +191,7 @@ private:
     bool all = false;
     double waitSeconds = 0; // --wait: -1 for ever
     int retries = 0;
+    bool stationMode = false; // boards one after another until interrupted
     bool json = false;   // stdout: JSON Lines, one object per event
     BoardLog log;        // --log: one JSON line per ended transfer
     uint32_t imageCrc = 0;
@@ -280,9 +285,16 @@ int Command::run(const QStringList &arguments)
         }
         return list(parser.isSet("json"));
     }
-    if (command != "upgrade")
-        return bad(command.isEmpty() ? QString("no command: give list or upgrade")
-                                     : QString("unknown command '%1': give list or upgrade").arg(command));
+    if (command != "upgrade" && command != "station")
+        return bad(command.isEmpty() ? QString("no command: give list, upgrade or station")
+                                     : QString("unknown command '%1': give list, upgrade or station").arg(command));
+    stationMode = command == "station";
+    if (stationMode) {
+        for (const char *option : {"all", "wait", "index"}) {
+            if (parser.isSet(option))
+                return bad(QString("station takes no --%1").arg(option));
+        }
+    }
     json = parser.isSet("json");
 
     const Failure selectionFailure = parseSelection();
@@ -331,7 +343,7 @@ int Command::run(const QStringList &arguments)
             return kBadArguments;
         }
     }
-    return upgrade();
+    return stationMode ? station() : upgrade();
 }
 
 Failure Command::parseSelection()
@@ -645,6 +657,128 @@ int Command::reportResults()
     return anyOpenFailed ? kOpenFailed : kCompleted;
 }
 
+int Command::station()
+{
+    const int imageCode = readImage();
+    if (imageCode != kCompleted)
+        return imageCode;
+    if (!quiet) {
+        err << "tarnvik-upgrade: station: " << imagePath << ", " << image.size() << " bytes, "
+            << UpgradeEngine::PacketCountFor(image.size()) << " packets at " << intervalMs
+            << " ms; every matching board that is plugged in is upgraded once (Ctrl-C ends)\n";
+        err.flush();
+    }
+    runningCommand = this;
+    started.start();
+    // New boards are looked for four times a second: a console program has
+    // no window to be told of device changes, and enumerating is the same
+    // on every system (docs/command-line.md).
+    QHidUsbMgr lister;
+    QSet<QByteArray> known; // paths present since they were last seen plugged in
+    QTimer scan;
+    connect(&scan, &QTimer::timeout, this, [&]() { stationScan(lister, known); });
+    scan.start(250);
+    QTimer::singleShot(0, this, [&]() { stationScan(lister, known); });
+    QTimer bar;
+    if (terminal && !quiet) {
+        connect(&bar, &QTimer::timeout, this, [this]() { drawBar(false); });
+        bar.start(200);
+    }
+    loop.exec();
+    scan.stop();
+    bar.stop();
+    runningCommand = nullptr;
+    if (barDrawn) {
+        err << "\r\x1b[K"; // the status line (and the terminal's ^C) goes
+        err.flush();
+        barDrawn = false;
+    }
+    // Interrupted: what ran was stopped and closed by interrupt().
+    int stopped = 0;
+    for (auto &b : boards) {
+        if (b->finished)
+            continue;
+        const QString why = QString("interrupted after %1 of %2 bytes").arg(b->bytesSent).arg(image.size());
+        b->finished = true;
+        b->outcome = why;
+        ++stopped;
+        record(*b, "interrupted", why);
+        result(*b, "INTERRUPTED", why);
+    }
+    out.flush();
+    int ok = 0;
+    for (auto &b : boards)
+        ok += b->completed;
+    err << "tarnvik-upgrade: station ended: " << boards.size() << (boards.size() == 1 ? " board" : " boards")
+        << ", " << ok << " upgraded, " << (int(boards.size()) - ok - stopped) << " failed, " << stopped
+        << " interrupted\n";
+    err.flush();
+    return kInterrupted;
+}
+
+void Command::stationScan(QHidUsbMgr &lister, QSet<QByteArray> &known)
+{
+    if (interrupted)
+        return;
+    lister.EnumDevices();
+    const QVector<DeviceId> ids = lister.Devices();
+    QSet<QByteArray> present;
+    QVector<DeviceId> fresh;
+    for (int i = 0; i < ids.size(); ++i) {
+        if (!selection.matches(i, ids.at(i)) || present.contains(ids.at(i).path))
+            continue;
+        present.insert(ids.at(i).path);
+        if (!known.contains(ids.at(i).path))
+            fresh << ids.at(i);
+    }
+    // A board that went and comes back is a new board.
+    QList<QByteArray> gone;
+    for (const QByteArray &path : qAsConst(known)) {
+        if (!present.contains(path))
+            gone << path;
+    }
+    for (const QByteArray &path : qAsConst(gone)) {
+        known.remove(path);
+        QJsonObject e{{"event", "board-gone"}, {"path", QString::fromLocal8Bit(path)}};
+        event(e);
+    }
+    for (const DeviceId &id : qAsConst(fresh)) {
+        known.insert(id.path);
+        Board probe;
+        probe.id = id;
+        QJsonObject e = boardFields(probe);
+        e.insert("event", "board-present");
+        event(e);
+        const size_t before = boards.size();
+        if (open({id}) == 0) {
+            stationLine(resultLine("FAILED", id, boards.back()->outcome));
+            continue;
+        }
+        Board *b = boards.at(before).get();
+        b->clock.start();
+        b->attempts = 1;
+        stationLine(resultLine("START", id, QString("%1 bytes").arg(image.size())));
+        startEvent(*b);
+        b->engine->Start(intervalMs);
+    }
+}
+
+void Command::stationLine(const QString &line)
+{
+    // The status line on stderr is taken away for a moment, so that the
+    // board's line on stdout stands on a line of its own.
+    if (barDrawn) {
+        err << "\r\x1b[K";
+        err.flush();
+    }
+    if (!json) {
+        out << line;
+        out.flush();
+    }
+    if (barDrawn)
+        drawBar(false);
+}
+
 void Command::failed(Board &board, const QString &reason)
 {
     // A failed transfer begins again with E1 on the same connection, up to
@@ -772,6 +906,10 @@ void Command::finish(Board &board, bool completed, const QString &outcome)
         err << boardName(board.id) << ": " << (completed ? "completed" : "failed: ") << (completed ? "" : outcome) << "\n";
         err.flush();
     }
+    if (stationMode) {
+        stationLine(resultLine(completed ? "OK" : "FAILED", board.id, outcome));
+        return;
+    }
     for (auto &b : boards) {
         if (!b->finished)
             return;
@@ -830,6 +968,37 @@ void Command::drawBar(bool last)
     // line: the bar narrows first, then the least needed figures go.
     const int known = columns ? columns() : 0;
     const int width = (known > 0 ? known : 80) - 1; // the last column would wrap
+    if (stationMode) {
+        // The batch so far, and each running board's share: as many as fit.
+        int ok = 0, failedBoards = 0;
+        QStringList running;
+        for (auto &b : boards) {
+            if (!b->finished)
+                running << QString("%1 %2 %").arg(b->id.serial.isEmpty() ? QString::fromLocal8Bit(b->id.path)
+                                                                         : b->id.serial)
+                               .arg(image.isEmpty() ? 0 : int(b->bytesSent * 100 / image.size()));
+            else if (b->completed)
+                ++ok;
+            else
+                ++failedBoards;
+        }
+        QString line = QString("station: %1 done, %2 failed, %3 running").arg(ok).arg(failedBoards).arg(running.size());
+        for (int i = 0; i < running.size(); ++i) {
+            const QString more = (i == 0 ? ": " : ", ") + running.at(i);
+            if (line.size() + more.size() > width) {
+                line += " ...";
+                break;
+            }
+            line += more;
+        }
+        line.truncate(qMax(0, width));
+        err << "\r" << line << "\x1b[K";
+        if (last)
+            err << "\n";
+        err.flush();
+        barDrawn = true;
+        return;
+    }
     QStringList figures{QString("%1/%2 bytes").arg(sent).arg(total), rate(bytesPerSecond),
                         duration(left) + " left"};
     if (active > 1)
@@ -881,6 +1050,9 @@ QString UsageText()
         "       tarnvik-upgrade upgrade SELECTION [--all] [--wait [S]] [--image FILE]\n"
         "                               [--allow-empty] [--interval MS] [--ack-timeout S]\n"
         "                               [--retries N] [-q] [-v]\n"
+        "       tarnvik-upgrade station SELECTION [--image FILE] [--allow-empty]\n"
+        "                               [--interval MS] [--ack-timeout S] [--retries N]\n"
+        "                               [--json] [--log FILE] [-q] [-v]\n"
         "       tarnvik-upgrade -h | --help | -V | --version\n"
         "\n"
         "Upgrades the firmware of USB HID devices as the Tarnvik Upgrade Tool's window\n"
@@ -915,6 +1087,11 @@ QString UsageText()
         "                  (not for a board that was unplugged)\n"
         "  -q, --quiet     no progress on stderr\n"
         "  -v, --verbose   the diagnostic lines (every report written and read)\n"
+        "\n"
+        "station           a production bench: upgrades every board that matches the\n"
+        "                  selection once, as it is plugged in (several at a time;\n"
+        "                  one unplugged and plugged in again is a new board), with\n"
+        "                  a START line and a result line for each, until Ctrl-C\n"
         "\n"
         "Results go to stdout, one line per device: OK, FAILED or INTERRUPTED, the\n"
         "device (label, serial, path), a tab, the details; progress and errors go to\n"
