@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QHash>
 #include <QSet>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -158,7 +159,7 @@ private:
     // running their transfers, reporting a line for each.
     int upgrade();
     int station();
-    void stationScan(QHidUsbMgr &lister, QSet<QByteArray> &known);
+    void stationScan(QHidUsbMgr &lister, QHash<QByteArray, DeviceId> &known);
     void stationLine(const QString &line);
     int waitForDevice();
     int choose(QVector<DeviceId> &chosen);
@@ -674,7 +675,7 @@ int Command::station()
     // no window to be told of device changes, and enumerating is the same
     // on every system (docs/command-line.md).
     QHidUsbMgr lister;
-    QSet<QByteArray> known; // paths present since they were last seen plugged in
+    QHash<QByteArray, DeviceId> known; // boards present since they were last seen plugged in, by path
     QTimer scan;
     connect(&scan, &QTimer::timeout, this, [&]() { stationScan(lister, known); });
     scan.start(250);
@@ -716,7 +717,7 @@ int Command::station()
     return kInterrupted;
 }
 
-void Command::stationScan(QHidUsbMgr &lister, QSet<QByteArray> &known)
+void Command::stationScan(QHidUsbMgr &lister, QHash<QByteArray, DeviceId> &known)
 {
     if (interrupted)
         return;
@@ -733,17 +734,19 @@ void Command::stationScan(QHidUsbMgr &lister, QSet<QByteArray> &known)
     }
     // A board that went and comes back is a new board.
     QList<QByteArray> gone;
-    for (const QByteArray &path : qAsConst(known)) {
-        if (!present.contains(path))
-            gone << path;
+    for (auto it = known.cbegin(); it != known.cend(); ++it) {
+        if (!present.contains(it.key()))
+            gone << it.key();
     }
     for (const QByteArray &path : qAsConst(gone)) {
-        known.remove(path);
-        QJsonObject e{{"event", "board-gone"}, {"path", QString::fromLocal8Bit(path)}};
+        Board probe;
+        probe.id = known.take(path);
+        QJsonObject e = boardFields(probe);
+        e.insert("event", "board-gone");
         event(e);
     }
     for (const DeviceId &id : qAsConst(fresh)) {
-        known.insert(id.path);
+        known.insert(id.path, id);
         Board probe;
         probe.id = id;
         QJsonObject e = boardFields(probe);
