@@ -406,7 +406,13 @@ void TestUpgrade::connectionClosedMidTransfer()
     QCOMPARE(device->openHandles(), 0);
     QVERIFY(!timer->isActive());
     QCOMPARE(load->text(), QString("Start Upgrade"));
-    QCOMPARE(boxes->texts(), (QStringList{"Start Upgrade", "Upgrade Failed: the device was closed"}));
+    // The reason: the close, or for a board that went first, the write that
+    // failed on it before the platform's notice came.
+    QCOMPARE(boxes->texts().size(), 2);
+    if (unplugged)
+        QVERIFY2(boxes->texts().last().startsWith("Upgrade Failed: "), qPrintable(boxes->texts().last()));
+    else
+        QCOMPARE(boxes->texts().last(), QString("Upgrade Failed: the device was closed"));
     QCOMPARE(boxes->boxes().last().icon, QMessageBox::Warning);
     QCOMPARE(e4Count(), 0);
     if (unplugged)
