@@ -178,6 +178,7 @@ private:
     void finish(Board &board, bool completed, const QString &outcome);
     void report(Board &board);
     void drawBar(bool last);
+    void writeStatus(const QString &line, bool last);
 
     QTextStream &out;
     QTextStream &err;
@@ -995,11 +996,7 @@ void Command::drawBar(bool last)
             line += more;
         }
         line.truncate(qMax(0, width));
-        err << "\r" << line << "\x1b[K";
-        if (last)
-            err << "\n";
-        err.flush();
-        barDrawn = true;
+        writeStatus(line, last);
         return;
     }
     QStringList figures{QString("%1/%2 bytes").arg(sent).arg(total), rate(bytesPerSecond),
@@ -1037,6 +1034,12 @@ void Command::drawBar(bool last)
             line.truncate(qMax(0, width));
         }
     }
+    writeStatus(line, last);
+}
+
+void Command::writeStatus(const QString &line, bool last)
+{
+    // Over the line drawn before, whatever was left of it cleared.
     err << "\r" << line << "\x1b[K";
     if (last)
         err << "\n";
