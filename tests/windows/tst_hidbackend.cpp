@@ -304,8 +304,8 @@ void TestHidBackend::close_data()
     QTest::newRow("read pending, started on the closing thread") << int(ClosingThread);
     QTest::newRow("read done, its data not taken") << int(DoneNotTaken);
     // The thread that started the read has ended before the close (as the
-    // tool's reader has): Windows ends a thread's I/O with the thread; a
-    // read whose end is never reported must not hold hid_close for good.
+    // tool's reader has): a read whose end is never reported must not hold
+    // hid_close for good, nor be freed under the kernel.
     QTest::newRow("read pending, its thread ended") << int(ThreadEnded);
 }
 
