@@ -8,6 +8,7 @@
 
 #include "otasim.h"
 #include "simkit.h"
+#include "upgradeengine.h"
 #include "virtualhid.h"
 #include "widget.h"
 
@@ -233,7 +234,7 @@ public:
         timer = window->findChild<QTimer *>("upgradeTimer"); // the targets tick directly when there is none
         FUZZ_CHECK(open && load && log && (bar || !barNeeded), QString("the window lacks a widget the run needs"));
         open->click();
-        FUZZ_CHECK(device->openHandles() == 1, QString("connect did not open the device"));
+        FUZZ_CHECK(device->openHandles() == 2, QString("connect did not open the device (its reader's handle and its writer's)"));
         simkit::takeWrites(*device);
         closer->take();
     }
@@ -241,6 +242,12 @@ public:
     // Ends the reader thread before anything static goes.
     void disconnectBoard()
     {
+        // A transfer ends with its connection and says so in a box, which
+        // must not come while the process ends: it is stopped quietly first.
+        if (window) {
+            if (UpgradeEngine *engine = window->findChild<UpgradeEngine *>())
+                engine->Stop();
+        }
         if (device && device->openHandles() > 0)
             open->click();
     }
