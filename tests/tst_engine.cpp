@@ -108,14 +108,20 @@ void TestEngine::start(const QByteArray &image, bool strict, int ackTimeoutMs)
     QVERIFY(engine->LoadImage(image));
     QVERIFY(engine->Start(kNeverTicks));
     QVERIFY(engine->IsRunning());
+    settle();
 }
 
 void TestEngine::settle()
 {
-    // Every answer taken by the reader and delivered (queued) to the engine.
-    QTRY_COMPARE(device->pendingInput(), size_t(0));
-    QThread::msleep(5);
-    QCoreApplication::processEvents();
+    // Every frame written, every answer taken by the reader, and the
+    // results and answers delivered (queued) to the engine; twice, for what
+    // an answer sent in turn.
+    for (int round = 0; round < 2; ++round) {
+        QTRY_COMPARE(manager->WritesPending(), 0);
+        QTRY_COMPARE(device->pendingInput(), size_t(0));
+        QThread::msleep(5);
+        QCoreApplication::processEvents();
+    }
 }
 
 void TestEngine::tick(int times)
@@ -336,6 +342,7 @@ void TestEngine::startAfterStopBeginsAtPacketOne()
     QVERIFY(!engine->IsRunning());
     const int before = frames().size();
     QVERIFY(engine->Start(kNeverTicks));
+    settle();
     QCOMPARE(frames().mid(before), (QList<QByteArray>{simkit::startReport(), simkit::sizeReport(500)}));
     tick();
     QCOMPARE(frames().last(), simkit::packetReport(image, 1));

@@ -56,6 +56,7 @@ private slots:
     void sendWhileClosed();
     void sendWriteFailures_data();
     void sendWriteFailures();
+    void writeHeldByTheBoard();
     void readerDeliversChunksInOrder();
     void readerKeepsPollingAfterUnplug();
     void readerEndsBeforeHandleCloses();
@@ -132,8 +133,9 @@ void TestHidUsbMgr::labelsAlignWithIds()
 
     QVERIFY(mgr.OpenUsb(2));
     QCOMPARE(c->openHandles(), 2); // the reader's handle and the writer's
-    QCOMPARE(b->openHandles(), 0);
+    QTRY_COMPARE(b->openHandles(), 0);
     QVERIFY(mgr.SendBuf("x", 0, true));
+    QTRY_COMPARE(mgr.WritesPending(), 0);
     QCOMPARE(c->writes().size(), size_t(1));
     QVERIFY(b->writes().empty());
     mgr.CloseUsb();
@@ -142,7 +144,7 @@ void TestHidUsbMgr::labelsAlignWithIds()
     QVERIFY(mgr.OpenUsb(0));
     QCOMPARE(a->openHandles(), 2); // the reader's handle and the writer's
     mgr.CloseUsb();
-    QCOMPARE(a->openHandles() + b->openHandles() + c->openHandles(), 0);
+    QTRY_COMPARE(a->openHandles() + b->openHandles() + c->openHandles(), 0);
 }
 
 void TestHidUsbMgr::enumerationEmptyOrFailing()
@@ -212,7 +214,7 @@ void TestHidUsbMgr::openWhileOpenCloses()
     QCOMPARE(capture->lines(), QStringList{"CloseUsb"});
     QVERIFY(!mgr.IsOpen());
     QVERIFY(!mgr.isRunning());
-    QCOMPARE(a->openHandles(), 0);
+    QTRY_COMPARE(a->openHandles(), 0);
     QCOMPARE(vhid::closedHandleUses(), 0);
 }
 
@@ -301,6 +303,7 @@ void TestHidUsbMgr::sendFraming()
     capture->clear();
 
     QCOMPARE(mgr.SendBuf(data, 0, true), written);
+    QTRY_COMPARE(mgr.WritesPending(), 0);
     QCOMPARE(announced.size(), 1);
     QCOMPARE(announced.at(0).at(0).toByteArray(), data); // without the report id
     const auto writes = a->writes();
@@ -320,6 +323,7 @@ void TestHidUsbMgr::sendFraming()
     // Without the diagnostic flag, no line.
     capture->clear();
     mgr.SendBuf("x", 0, false);
+    QTRY_COMPARE(mgr.WritesPending(), 0);
     QVERIFY(capture->linesStartingWith("hid_write").isEmpty());
     mgr.CloseUsb();
 }
@@ -338,7 +342,7 @@ void TestHidUsbMgr::sendAnnouncesBeforeWriting()
         return int(frame.size());
     });
     QVERIFY(mgr.SendBuf("abc", 0, true));
-    QCOMPARE(announcedAtWrite, 1);
+    QTRY_COMPARE(announcedAtWrite, 1);
     mgr.CloseUsb();
 }
 
@@ -374,9 +378,66 @@ void TestHidUsbMgr::sendWriteFailures()
     mgr.EnumDevices();
     QVERIFY(mgr.OpenUsb(0));
     a->setWriteResult(result, error.toStdWString());
+    QSignalSpy done(&mgr, &QHidUsbMgr::SendDoneSignal);
     capture->clear();
-    QVERIFY(!mgr.SendBuf("a", 0, true));
+    quint64 ticket = 0;
+    QVERIFY(mgr.SendBuf("a", 0, true, &ticket)); // queued; the write fails later
+    QTRY_COMPARE(done.size(), 1);
+    QCOMPARE(done.at(0).at(0).toULongLong(), ticket);
+    QCOMPARE(done.at(0).at(1).toBool(), false);
+    QCOMPARE(done.at(0).at(2).toString(), line.section(' ', 4).trimmed());
     QCOMPARE(capture->linesStartingWith("hid_write"), QStringList{line});
+    mgr.CloseUsb();
+}
+
+void TestHidUsbMgr::writeHeldByTheBoard()
+{
+    // A board that takes nothing for a while: SendBuf returns at once, the
+    // close does not wait for the held write, takes back what was queued
+    // behind it, logs the held write's result when it comes and closes the
+    // write handle only after it; the next open writes again.
+    auto a = vhid::addDevice(sim::boardInfo("/dev/hidraw0"));
+    QMutex gate;
+    gate.lock();
+    std::atomic<int> held{0};
+    a->setWriteHandler([&](const vhid::Bytes &frame) {
+        if (frame.at(1) == 'h') {
+            ++held;
+            gate.lock(); // until the test lets it go
+            gate.unlock();
+        }
+        return int(frame.size());
+    });
+    QHidUsbMgr mgr;
+    QSignalSpy done(&mgr, &QHidUsbMgr::SendDoneSignal);
+    mgr.EnumDevices();
+    QVERIFY(mgr.OpenUsb(0));
+    capture->clear();
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(mgr.SendBuf("h", 0, true));
+    QVERIFY(mgr.SendBuf("q", 0, true));
+    QTRY_COMPARE(held.load(), 1);
+    QCOMPARE(mgr.WritesPending(), 2);
+    mgr.CloseUsb();
+    QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(a->openHandles(), 1); // the writer's, still in its write
+    QCOMPARE(capture->linesStartingWith("hid_write not written"),
+             QStringList{"hid_write not written (closed or stopped) 00 71 "});
+
+    gate.unlock();
+    QTRY_COMPARE(a->openHandles(), 0);
+    QCOMPARE(capture->linesStartingWith("hid_write 2"), QStringList{"hid_write 2 00 68  Success"});
+    QCOMPARE(simkit::writes(*a), QList<QByteArray>{QByteArray("\0h", 2)});
+    QCoreApplication::processEvents();
+    QCOMPARE(done.size(), 0); // a closed connection's results are not reported
+    QCOMPARE(vhid::closedHandleUses(), 0);
+
+    mgr.EnumDevices();
+    QVERIFY(mgr.OpenUsb(0));
+    QVERIFY(mgr.SendBuf("q", 0, true));
+    QTRY_COMPARE(done.size(), 1);
+    QCOMPARE(simkit::writes(*a).last(), QByteArray("\0q", 2));
     mgr.CloseUsb();
 }
 
@@ -441,7 +502,7 @@ void TestHidUsbMgr::readerEndsBeforeHandleCloses()
         QThread::usleep(200 * (round % 5));
         mgr.CloseUsb();
         QVERIFY(!mgr.isRunning());
-        QCOMPARE(a->openHandles(), 0);
+        QTRY_COMPARE(a->openHandles(), 0);
     }
     QCOMPARE(vhid::closedHandleUses(), 0);
 }

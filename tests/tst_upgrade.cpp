@@ -180,11 +180,16 @@ void TestUpgrade::start()
 
 void TestUpgrade::settle()
 {
-    // Wait until the reader has taken every answer and the window has had
-    // all of them (delivery is queued to this thread).
-    QTRY_COMPARE(device->pendingInput(), size_t(0));
-    QThread::msleep(5);
-    QCoreApplication::processEvents();
+    // Wait until every frame is written, the reader has taken every answer
+    // and the window has had all the results and answers (delivery is
+    // queued to this thread); twice, for what an answer sent in turn.
+    auto *manager = window->findChild<QHidUsbMgr *>("usbMgr");
+    for (int round = 0; round < 2; ++round) {
+        QTRY_COMPARE(manager->WritesPending(), 0);
+        QTRY_COMPARE(device->pendingInput(), size_t(0));
+        QThread::msleep(5);
+        QCoreApplication::processEvents();
+    }
 }
 
 void TestUpgrade::tick()
@@ -283,6 +288,7 @@ void TestUpgrade::sixteenMebibyteImage()
     QCOMPARE(bar->maximum(), size / 60 + 1);
 
     QByteArray ack = QByteArray("AT+OTA=E3:1\r").leftJustified(64, '\0');
+    auto *manager = window->findChild<QHidUsbMgr *>("usbMgr");
     QMetaObject::invokeMethod(timer, "timeout", Qt::DirectConnection); // packet 1
     for (int k = 1; k <= packets; ++k) {
         // A tick before the acknowledgement finds none: the interval has
@@ -290,13 +296,16 @@ void TestUpgrade::sixteenMebibyteImage()
         // the last, E4).
         QMetaObject::invokeMethod(timer, "timeout", Qt::DirectConnection);
         if (k == packets) {
+            QTRY_COMPARE(manager->WritesPending(), 0);
             QCOMPARE(model->verdict().packets, uint32_t(packets));
             QCOMPARE(e4Count(), 0);
             QCOMPARE(bar->value(), packets);
         }
         QVERIFY(QMetaObject::invokeMethod(window, "RecvBufSlot", Qt::DirectConnection, Q_ARG(QByteArray, ack)));
-        if (k % 50000 == 0)
-            QCoreApplication::processEvents();
+        // The packet's write reported: then the next one goes.
+        while (manager->WritesPending() != 0)
+            QThread::yieldCurrentThread();
+        QCoreApplication::processEvents();
     }
     QCOMPARE(e4Count(), 1);
     QVERIFY(!timer->isActive());
@@ -403,7 +412,7 @@ void TestUpgrade::connectionClosedMidTransfer()
     else
         open->click();
     QCOMPARE(open->text(), QString("Connect"));
-    QCOMPARE(device->openHandles(), 0);
+    QTRY_COMPARE(device->openHandles(), 0);
     QVERIFY(!timer->isActive());
     QCOMPARE(load->text(), QString("Start Upgrade"));
     // The reason: the close, or for a board that went first, the write that
@@ -468,7 +477,7 @@ void TestUpgrade::deviceVanishesBeforeChecksum()
     QVERIFY(!model->verdict().checksumSeen);
     QCOMPARE(e4Count(), 0);
     QCOMPARE(window->findChild<QPushButton *>("pushButtonOpen")->text(), QString("Connect"));
-    QCOMPARE(device->openHandles(), 0);
+    QTRY_COMPARE(device->openHandles(), 0);
     // Whether its turn came (the failed write) or not (the close), the
     // transfer has ended as failed.
     QVERIFY(!timer->isActive());
@@ -776,7 +785,7 @@ void TestUpgrade::closeWindow()
     delete window;
     window = nullptr;
     const auto sent = device->writes().size();
-    QCOMPARE(device->openHandles(), 0);
+    QTRY_COMPARE(device->openHandles(), 0);
     QTest::qWait(30); // no tick, no queued chunk may reach the gone window
     QCOMPARE(device->writes().size(), sent);
     QCOMPARE(vhid::closedHandleUses(), 0);

@@ -181,7 +181,7 @@ void TestWidget::connectAndDisconnect()
 
     v.open->click();
     QVERIFY(v.disconnected());
-    QCOMPARE(dev->openHandles(), 0);
+    QTRY_COMPARE(dev->openHandles(), 0);
     QCOMPARE(v.logLines().size(), 1); // disconnecting logs nothing
     QCOMPARE(v.items(), QStringList{"Tarnvik(1a2b)-Board(00ff)"}); // labels stay
     QVERIFY(boxes.boxes().isEmpty());
@@ -257,10 +257,10 @@ void TestWidget::chosenEntryIsOpened()
     v.open->click();
     QVERIFY(v.connected());
     QCOMPARE(second->openHandles(), 2); // the reader's handle and the writer's
-    QCOMPARE(first->openHandles(), 0);
+    QTRY_COMPARE(first->openHandles(), 0);
     v.sendLine->setText("01");
     v.send->click();
-    QCOMPARE(second->writes().size(), size_t(1));
+    QTRY_COMPARE(second->writes().size(), size_t(1));
     QVERIFY(first->writes().empty());
 }
 
@@ -313,7 +313,7 @@ void TestWidget::deviceChange()
     QCOMPARE(v.list->currentIndex(), 0);
     if (unplugOpenDevice) {
         QVERIFY(v.disconnected());
-        QCOMPARE(open->openHandles(), 0);
+        QTRY_COMPARE(open->openHandles(), 0);
         const QString labelB = QString("Tarnvik(%1)-B(%1)").arg(idB, 4, 16, QChar('0'));
         QCOMPARE(v.items(), (QStringList{labelB, "Tarnvik(0003)-C(0003)"}));
     } else {
@@ -377,7 +377,7 @@ void TestWidget::linuxWatcherDrivesDeviceChange()
     emit watcher->devicesChanged();
     QCOMPARE(capture->linesStartingWith("nativeEvent Event").size(), 1);
     QVERIFY(v.disconnected());
-    QCOMPARE(open->openHandles(), 0);
+    QTRY_COMPARE(open->openHandles(), 0);
 #else
     QSKIP("the udev watcher exists on Linux only");
 #endif
@@ -448,7 +448,7 @@ void TestWidget::windowsDeviceChangeMessage()
     QCOMPARE(v.list->currentIndex(), 0); // refilled
     if (unplugOpenDevice) {
         QVERIFY(v.disconnected());
-        QCOMPARE(open->openHandles(), 0);
+        QTRY_COMPARE(open->openHandles(), 0);
         QCOMPARE(v.items(), QStringList{"Tarnvik(0002)-B(0002)"});
     } else {
         QVERIFY(v.connected());
@@ -585,6 +585,7 @@ void TestWidget::typedSend()
     QCOMPARE(v.lineColour(1), QColor(Qt::blue));
     QCOMPARE(v.lineColour(2), QColor(Qt::blue));
     QCOMPARE(v.sendLine->text(), typed); // not cleared
+    QTRY_COMPARE(w.findChild<QHidUsbMgr *>("usbMgr")->WritesPending(), 0);
     const auto writes = dev->writes();
     if (frame.isEmpty()) {
         QVERIFY(writes.empty());
@@ -700,7 +701,7 @@ void TestWidget::destroyWhileConnected()
         dev->queueInput({1, 2, 3});
     }
     // The window took the reader down and closed the handle on its way out.
-    QCOMPARE(dev->openHandles(), 0);
+    QTRY_COMPARE(dev->openHandles(), 0);
     QCOMPARE(vhid::closedHandleUses(), 0);
     QCoreApplication::processEvents(); // chunks queued for the gone window are dropped
 }

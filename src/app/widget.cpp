@@ -28,6 +28,10 @@ Widget::Widget(QWidget *parent)
     , usbMgr(new QHidUsbMgr)
 {
     ui->setupUi(this);
+    // A child of the window by name, so that tools that drive the window
+    // find it; the window deletes it itself, after closing it.
+    usbMgr->setObjectName(QStringLiteral("usbMgr"));
+    usbMgr->setParent(this);
     trafficLog = std::make_unique<TrafficLog>(ui->textEdit);
     setWindowFlags(Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     FillDeviceList();

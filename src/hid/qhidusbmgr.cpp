@@ -3,8 +3,13 @@
 #include <hidapi.h>
 
 #include <QDebug>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QWaitCondition>
 
+#include <algorithm>
 #include <cwchar>
+#include <deque>
 
 namespace {
 
@@ -20,7 +25,137 @@ QString fromWide(const wchar_t *text)
     return text ? QString::fromWCharArray(text, static_cast<int>(std::wcslen(text))) : QString();
 }
 
+// A diagnostic line, started with "[name]" when the manager has a name.
+QDebug diagnostic(const QString &name)
+{
+    QDebug line = qDebug();
+    if (!name.isEmpty())
+        line.noquote() << QStringLiteral("[%1]").arg(name);
+    return line.quote();
+}
+
+// Every report, of every connection, gets a number of its own.
+std::atomic<quint64> lastTicket{0};
+
 } // namespace
+
+// The writer of one connection: a thread that takes the reports handed to
+// SendBuf in order and writes each on the connection's write handle, which
+// it alone uses and closes. A write may wait for the backend's time-out
+// (5 s on every platform the tool runs on) when the board takes nothing;
+// only this thread waits. Closing the connection takes back the reports not
+// yet begun and detaches the writer from its manager: the write in progress
+// ends as the backend ends it, its result is logged, and the handle is
+// closed after it.
+class HidWriter : public QThread
+{
+public:
+    HidWriter(QHidUsbMgr *owner, hid_device *handle, const QString &logName)
+        : owner(owner)
+        , handle(handle)
+        , logName(logName)
+    {
+    }
+
+    struct Report
+    {
+        quint64 ticket;
+        QByteArray frame; // report id first
+        bool log;
+    };
+
+    void Queue(Report report)
+    {
+        QMutexLocker lock(&mutex);
+        reports.push_back(std::move(report));
+        wake.wakeOne();
+    }
+
+    int Pending()
+    {
+        QMutexLocker lock(&mutex);
+        return int(reports.size()) + (writing ? 1 : 0);
+    }
+
+    bool Cancel(quint64 ticket)
+    {
+        Report dropped;
+        {
+            QMutexLocker lock(&mutex);
+            auto it = std::find_if(reports.begin(), reports.end(),
+                                   [ticket](const Report &r) { return r.ticket == ticket; });
+            if (it == reports.end())
+                return false;
+            dropped = std::move(*it);
+            reports.erase(it);
+        }
+        LogDropped(dropped);
+        return true;
+    }
+
+    // No more reports; those not begun are dropped, and nothing more is
+    // reported to the manager.
+    void Detach()
+    {
+        std::deque<Report> dropped;
+        {
+            QMutexLocker lock(&mutex);
+            owner = nullptr;
+            dropped.swap(reports);
+            wake.wakeOne();
+        }
+        for (const Report &r : dropped)
+            LogDropped(r);
+    }
+
+protected:
+    void run() override
+    {
+        for (;;) {
+            Report report;
+            {
+                QMutexLocker lock(&mutex);
+                while (reports.empty() && owner)
+                    wake.wait(&mutex);
+                if (reports.empty())
+                    break; // detached, and nothing left
+                report = std::move(reports.front());
+                reports.pop_front();
+                writing = true;
+            }
+            const int written = hid_write(handle, reinterpret_cast<const unsigned char *>(report.frame.constData()),
+                                          static_cast<size_t>(report.frame.size()));
+            QString error;
+            if (report.log || written <= 0)
+                error = fromWide(hid_error(handle));
+            if (report.log)
+                diagnostic(logName).noquote() << "hid_write" << written << QHidUsbMgr::ToHexString(report.frame)
+                                              << error;
+            QMutexLocker lock(&mutex);
+            // Under the lock: the manager cannot go while this is emitted.
+            if (owner)
+                emit owner->SendDoneSignal(report.ticket, written > 0, written > 0 ? QString() : error);
+            writing = false;
+        }
+        hid_close(handle);
+    }
+
+private:
+    void LogDropped(const Report &r) const
+    {
+        if (r.log)
+            diagnostic(logName).noquote() << "hid_write not written (closed or stopped)"
+                                          << QHidUsbMgr::ToHexString(r.frame);
+    }
+
+    QMutex mutex;
+    QWaitCondition wake;
+    std::deque<Report> reports;
+    bool writing = false;
+    QHidUsbMgr *owner;
+    hid_device *const handle;
+    const QString logName;
+};
 
 // Reflected CRC-32, polynomial 0xEDB88320 (the CRC of zlib and IEEE 802.3).
 const uint32_t QHidUsbMgr::crcTable[256] = {
@@ -86,10 +221,15 @@ QHidUsbMgr::~QHidUsbMgr()
         hid_close(readDevice);
         readDevice = nullptr;
     }
-    if (device) {
-        hid_close(device);
-        device = nullptr;
+    if (writer) {
+        writer->Detach();
+        closedWriters.push_back(std::move(writer));
     }
+    device = nullptr;
+    // A writer may still be in a write to a board that takes nothing; the
+    // backend ends it within its time-out.
+    for (const auto &w : closedWriters)
+        w->wait();
 }
 
 void QHidUsbMgr::SetLogName(const QString &name)
@@ -99,10 +239,7 @@ void QHidUsbMgr::SetLogName(const QString &name)
 
 QDebug QHidUsbMgr::Diagnostic() const
 {
-    QDebug line = qDebug();
-    if (!logName.isEmpty())
-        line.noquote() << QStringLiteral("[%1]").arg(logName);
-    return line.quote();
+    return diagnostic(logName);
 }
 
 QStringList QHidUsbMgr::EnumDevices()
@@ -164,6 +301,12 @@ bool QHidUsbMgr::OpenUsb(int index)
     }
     static quint64 connections = 0; // GUI thread only, like every open
     connection = ++connections;
+    // Writers of closed connections that have ended are done with.
+    closedWriters.erase(std::remove_if(closedWriters.begin(), closedWriters.end(),
+                                       [](const std::shared_ptr<HidWriter> &w) { return w->isFinished(); }),
+                        closedWriters.end());
+    writer = std::make_shared<HidWriter>(this, device, logName);
+    writer->start();
     running = true;
     if (!isRunning())
         start(QThread::InheritPriority);
@@ -182,17 +325,19 @@ bool QHidUsbMgr::CloseUsb()
     openPath.clear();
     running = false;
     // The reader closes its own handle after its last read (within one
-    // read's wait); the writer's handle is closed once it has ended.
+    // read's wait); the writer closes its own after its last write, which
+    // is not waited for here.
     wait();
     deviceIds.resize(0);
     if (readDevice) { // a reader that never ran
         hid_close(readDevice);
         readDevice = nullptr;
     }
-    if (device) {
-        hid_close(device);
-        device = nullptr;
+    if (writer) {
+        writer->Detach();
+        closedWriters.push_back(std::move(writer));
     }
+    device = nullptr;
     Diagnostic() << "CloseUsb";
     if (closing != 0)
         emit ClosedSignal(closing);
@@ -213,31 +358,32 @@ bool QHidUsbMgr::DeviceRemoved() const
     return true;
 }
 
-bool QHidUsbMgr::SendBuf(QByteArray data, char reportId, bool log, QString *errorText)
+bool QHidUsbMgr::SendBuf(QByteArray data, char reportId, bool log, quint64 *ticket)
 {
     // The announcement comes first, whether or not the report can be written.
     emit SendBufSignal(data);
-    if (data.size() > kMaxReportData)
+    if (data.size() > kMaxReportData || !writer)
         return false;
-    QByteArray frame;
-    frame.reserve(1 + data.size());
-    frame.append(reportId);
-    frame.append(data);
-    if (!device)
-        return false;
+    HidWriter::Report report;
+    report.ticket = ++lastTicket;
+    report.frame.reserve(1 + data.size());
+    report.frame.append(reportId);
+    report.frame.append(data);
+    report.log = log;
+    if (ticket)
+        *ticket = report.ticket;
+    writer->Queue(std::move(report));
+    return true;
+}
 
-    // The writer's own handle: no read runs on it, so its error text is the
-    // write's own.
-    const int written = hid_write(device, reinterpret_cast<const unsigned char *>(frame.constData()),
-                                  static_cast<size_t>(frame.size()));
-    QString error;
-    if (log || (errorText && written <= 0))
-        error = fromWide(hid_error(device));
-    if (log)
-        Diagnostic().noquote() << "hid_write" << written << ToHexString(frame) << error;
-    if (errorText && written <= 0)
-        *errorText = error;
-    return written > 0;
+bool QHidUsbMgr::CancelBuf(quint64 ticket)
+{
+    return writer && writer->Cancel(ticket);
+}
+
+int QHidUsbMgr::WritesPending() const
+{
+    return writer ? writer->Pending() : 0;
 }
 
 void QHidUsbMgr::run()

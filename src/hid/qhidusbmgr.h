@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 struct hid_device_;
 typedef struct hid_device_ hid_device;
@@ -28,9 +30,13 @@ struct DeviceId
     QString product;
 };
 
+class HidWriter;
+
 // The application's only gateway to the device: enumerates HID devices, opens
 // one by its position in the last enumeration, reads input reports on its own
-// thread and writes output reports.
+// thread and writes output reports on a writer thread of the connection, so
+// that the caller's thread never waits on the device (a board that takes
+// nothing holds a write for the backend's time-out, 5 s).
 class QHidUsbMgr : public QThread
 {
     Q_OBJECT
@@ -54,7 +60,10 @@ public:
     static QString Label(const DeviceId &id);
     // Opens entry `index` of the last enumeration and starts the reader.
     bool OpenUsb(int index);
-    // Stops the reader, waits for it, closes the handle and forgets the list.
+    // Stops the reader (waits for it: at most one read's wait, 50 ms), drops
+    // the writes not yet begun and forgets the list. It does not wait for a
+    // write in progress: the connection's writer logs that write's result
+    // when it comes and then closes its handle itself.
     bool CloseUsb();
     bool IsOpen() const;
     // A number that names the open connection, new at every open; 0 while
@@ -65,10 +74,19 @@ public:
     // and its vendor/product pair. With several identical boards the pair
     // alone would keep a pulled board counted as present.
     bool DeviceRemoved() const;
-    // Announces `data` with SendBufSignal, then writes report `reportId` + data
-    // (at most 64 data bytes). True when hidapi reported bytes written;
-    // otherwise `error`, when given, gets hidapi's error text.
-    bool SendBuf(QByteArray data, char reportId, bool log, QString *error = nullptr);
+    // Announces `data` with SendBufSignal, then hands report `reportId` +
+    // data (at most 64 data bytes) to the connection's writer thread and
+    // returns at once. True when the report was queued; `ticket`, when
+    // given, then names it in SendDoneSignal. False, with nothing queued,
+    // when nothing is open or the data is too long. Reports are written in
+    // the order they were handed over.
+    bool SendBuf(QByteArray data, char reportId, bool log, quint64 *ticket = nullptr);
+    // Takes back a report that the writer has not begun to write; false when
+    // it is being written or done (its SendDoneSignal comes, or came).
+    bool CancelBuf(quint64 ticket);
+    // Reports of the open connection queued or being written, whose
+    // SendDoneSignal has not been emitted yet.
+    int WritesPending() const;
 
     // Byte codecs. They touch no member and may run on any thread.
     static QString ToHexString(QByteArray bytes);
@@ -88,8 +106,13 @@ signals:
     // device, which the writer's calls replace.)
     void ReadFailedSignal(quint64 connection);
     // A connection was closed (CloseUsb, also on the way to another open),
-    // emitted on the caller's thread once its handle is closed.
+    // emitted on the caller's thread once its reader has ended.
     void ClosedSignal(quint64 connection);
+    // The report queued as `ticket` was written (hidapi reported bytes
+    // written) or not, with hidapi's error text then; emitted on the
+    // writer's thread, never for a report of a closed connection or one
+    // taken back.
+    void SendDoneSignal(quint64 ticket, bool written, QString error);
 
 protected:
     void run() override;
@@ -99,10 +122,14 @@ private:
 
     QString logName;
     QVector<DeviceId> deviceIds;
-    // The writer's handle (the caller's thread) and the reader's (its
-    // thread's while it runs; it closes it when it ends).
+    // The writer's handle (its writer thread's; it closes it when it ends)
+    // and the reader's (its thread's while it runs; likewise).
     hid_device *device = nullptr;
     hid_device *readDevice = nullptr;
+    // The open connection's writer, and the writers of closed connections
+    // that may still be finishing a write (joined when the manager goes).
+    std::shared_ptr<HidWriter> writer;
+    std::vector<std::shared_ptr<HidWriter>> closedWriters;
     std::atomic<bool> running{false};
     quint64 connection = 0;
     int openVendorId = -1;

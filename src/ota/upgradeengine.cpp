@@ -31,6 +31,8 @@ UpgradeEngine::UpgradeEngine(QHidUsbMgr *manager, QObject *parent)
     // reported on the thread that closed, which is this one.
     connect(usbMgr, SIGNAL(ReadFailedSignal(quint64)), this, SLOT(ReadFailed(quint64)));
     connect(usbMgr, &QHidUsbMgr::ClosedSignal, this, &UpgradeEngine::ConnectionClosed);
+    // From the writer's thread, queued.
+    connect(usbMgr, &QHidUsbMgr::SendDoneSignal, this, &UpgradeEngine::WriteDone, Qt::QueuedConnection);
 }
 
 UpgradeEngine::~UpgradeEngine() = default;
@@ -72,6 +74,9 @@ bool UpgradeEngine::Start(int intervalMs)
     running = true;
     connection = usbMgr->Connection();
     firstFailure.clear();
+    pendingWrites.clear();
+    watchedPacket = 0;
+    checksumFrame = 0;
     packetIndex = 0;
     Send(OtaFrames::Start());
     if (running)
@@ -89,26 +94,57 @@ void UpgradeEngine::Stop()
     running = false;
     upgradeTimer->stop();
     ackTimer->stop();
+    TakeBackWrites();
 }
 
-bool UpgradeEngine::Send(const QByteArray &frame)
+void UpgradeEngine::TakeBackWrites()
+{
+    for (const quint64 ticket : qAsConst(pendingWrites))
+        usbMgr->CancelBuf(ticket);
+    pendingWrites.clear();
+}
+
+bool UpgradeEngine::Send(const QByteArray &frame, quint64 *ticketOut)
 {
     // A frame of this transfer goes only to the connection it started on:
     // never to a device opened since, even the same board plugged in again.
     // (With nothing open the manager announces the frame and writes nothing.)
     const quint64 now = usbMgr->Connection();
-    if (now != connection && now != 0) {
-        WriteFailed(QStringLiteral("the device was closed"));
-        return false;
-    }
-    QString error;
-    if (usbMgr->SendBuf(frame, 0, true, &error))
+    quint64 ticket = 0;
+    if (now == connection && usbMgr->SendBuf(frame, 0, true, &ticket)) {
+        pendingWrites.append(ticket);
+        if (ticketOut)
+            *ticketOut = ticket;
         return true;
-    if (now == 0)
-        WriteFailed(QStringLiteral("the device was closed"));
-    else
-        WriteFailed(error.isEmpty() ? QStringLiteral("a write failed") : QStringLiteral("a write failed: ") + error);
+    }
+    if (now != connection)
+        usbMgr->SendBuf(frame, 0, true); // announced, never written
+    WriteFailed(QStringLiteral("the device was closed"));
     return false;
+}
+
+void UpgradeEngine::WriteDone(quint64 ticket, bool written, const QString &error)
+{
+    if (!pendingWrites.removeOne(ticket))
+        return; // another sender's, or of a transfer that has ended
+    if (!written)
+        WriteFailed(error.isEmpty() ? QStringLiteral("a write failed") : QStringLiteral("a write failed: ") + error);
+    if (!running)
+        return; // a strict transfer ended on that write
+    if (ticket == checksumFrame) {
+        // Every frame before E4 was reported already (one writer, in order).
+        if (firstFailure.isEmpty())
+            Finish(true, QString(), checksum);
+        else
+            Finish(false, firstFailure);
+        return;
+    }
+    if (ticket == watchedPacket && written && !readyForNext && ackTimeoutMs > 0)
+        ackTimer->start(ackTimeoutMs);
+    // The interval passed and the acknowledgement came while this write was
+    // still being reported: the next frame goes now.
+    if (pendingWrites.isEmpty() && intervalPassed && readyForNext)
+        SendNextPacket();
 }
 
 void UpgradeEngine::WriteFailed(const QString &reason)
@@ -140,6 +176,7 @@ void UpgradeEngine::Finish(bool completed, const QString &reason, uint32_t crc)
     running = false;
     upgradeTimer->stop();
     ackTimer->stop();
+    TakeBackWrites();
     if (completed)
         emit Completed(crc);
     else
@@ -157,10 +194,13 @@ void UpgradeEngine::AckTimedOut()
 void UpgradeEngine::SendNextPacket()
 {
     // Ticks come from the timer only while a transfer runs; one that comes
-    // anyway (queued before a Stop) sends nothing.
-    if (!running)
+    // anyway (queued before a Stop) sends nothing. Once E4 is queued the
+    // transfer waits for its write alone.
+    if (!running || checksumFrame != 0)
         return;
-    if (!readyForNext) {
+    // The acknowledgement is missing, or a frame before is still being
+    // written: the interval has passed, and whichever comes last sends.
+    if (!readyForNext || !pendingWrites.isEmpty()) {
         intervalPassed = true;
         return;
     }
@@ -175,27 +215,18 @@ void UpgradeEngine::SendNextPacket()
         ++packetIndex;
         // The next tick one interval after this packet, whenever it goes.
         upgradeTimer->start();
-        const bool sent = Send(OtaFrames::DataPacket(uint32_t(packetIndex), payload));
-        if (!running)
-            return; // a strict transfer ended on that write
-        if (sent && ackTimeoutMs > 0)
-            ackTimer->start(ackTimeoutMs);
+        if (!Send(OtaFrames::DataPacket(uint32_t(packetIndex), payload), &watchedPacket) && !running)
+            return; // a strict transfer ended on it
         emit Progress(packetIndex, PacketCount());
         return;
     }
 
-    // Every packet went out and the last one was acknowledged.
-    const uint32_t crc = usbMgr->CalcCrc32(0xFFFFFFFFu,
-                                           reinterpret_cast<const unsigned char *>(firmware.constData()),
-                                           uint32_t(size));
-    const bool sent = Send(OtaFrames::Checksum(crc));
-    if (!running)
-        return;
-    // A checksum that never reached the device, or a transfer in which any
-    // frame failed to go out, completes nothing.
-    if (sent && firstFailure.isEmpty())
-        Finish(true, QString(), crc);
-    else
+    // Every packet went out and the last one was acknowledged: E4, and the
+    // transfer completes when it is written.
+    upgradeTimer->stop();
+    checksum = usbMgr->CalcCrc32(0xFFFFFFFFu, reinterpret_cast<const unsigned char *>(firmware.constData()),
+                                 uint32_t(size));
+    if (!Send(OtaFrames::Checksum(checksum), &checksumFrame) && running)
         Finish(false, firstFailure.isEmpty() ? QStringLiteral("the checksum frame was not written") : firstFailure);
 }
 
@@ -225,6 +256,6 @@ void UpgradeEngine::ScanReply(QByteArray chunk)
     }
     // A late acknowledgement: the interval has passed, the next frame goes
     // now. (After the whole chunk: two lines in one chunk free one packet.)
-    if (acknowledged && intervalPassed && running)
+    if (acknowledged && intervalPassed && running && pendingWrites.isEmpty())
         SendNextPacket();
 }

@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QVector>
 
 #include <cstdint>
 
@@ -16,6 +17,12 @@ class QTimer;
 // device acknowledged the one before with the line "AT+OTA=E3:1" CR, and E4
 // with the CRC-32 of the image after the last acknowledgement. The window and
 // the command line drive it alike; it needs Qt Core only.
+//
+// Writes: every frame is handed to the manager's writer thread, and its
+// result comes back later (SendDoneSignal); nothing here waits on the
+// device. A packet (or E4) goes only once every frame before it has been
+// written, so a board that holds a write for a while never finds the next
+// packet queued behind it. The transfer completes when E4's write is done.
 //
 // Pacing: a packet (or E4) goes as soon as the acknowledgement of the one
 // before is in and at least one interval has passed since that one went.
@@ -63,10 +70,12 @@ public:
     const QByteArray &Image() const { return firmware; }
 
     // Starts a transfer of the loaded image on the manager's open device:
-    // E1 and E2 go out at once, the first data packet at the first tick.
+    // E1 and E2 are queued at once, the first data packet at the first tick.
     // False, with nothing sent, when no device is open or a transfer runs.
     bool Start(int intervalMs);
-    // Ends the running transfer; nothing more is sent.
+    // Ends the running transfer; nothing more is written (frames queued and
+    // not yet begun are taken back; one being written ends as the backend
+    // ends it).
     void Stop();
     bool IsRunning() const;
 
@@ -101,6 +110,9 @@ public slots:
     // The manager closed `connection`; a transfer on it ends as failed.
     // (Connected to the manager's ClosedSignal by the engine.)
     void ConnectionClosed(quint64 connection);
+    // The manager's writer reports a frame's write (connected by the engine;
+    // tickets of other senders and of ended transfers are ignored).
+    void WriteDone(quint64 ticket, bool written, const QString &error);
 
 signals:
     // A data packet went out: `sent` packets of `total` so far.
@@ -111,8 +123,10 @@ signals:
     void Failed(const QString &reason);
 
 private:
-    // Writes one frame of the running transfer; false when it did not go out.
-    bool Send(const QByteArray &frame);
+    // Queues one frame of the running transfer; false when it could not be
+    // handed to the writer (the transfer's connection is closed).
+    bool Send(const QByteArray &frame, quint64 *ticket = nullptr);
+    void TakeBackWrites();
     void WriteFailed(const QString &reason);
     void Finish(bool completed, const QString &reason, uint32_t crc = 0);
     void AckTimedOut();
@@ -133,6 +147,13 @@ private:
     // The connection the transfer runs on, and what failed in it so far.
     quint64 connection = 0;
     QString firstFailure;
+    // The transfer's frames queued and not yet reported written, in order;
+    // the data packet whose write starts the acknowledgement watch; E4's
+    // frame once queued, and the image's CRC-32 it carries.
+    QVector<quint64> pendingWrites;
+    quint64 watchedPacket = 0;
+    quint64 checksumFrame = 0;
+    uint32_t checksum = 0;
 };
 
 #endif // UPGRADEENGINE_H
