@@ -84,6 +84,15 @@ bool OtaModel::shouldFailWrite(const uint8_t *data, size_t length) const
     return le32(data) == script.failWriteAtPacket;
 }
 
+int OtaModel::stallBefore(const uint8_t *data, size_t length)
+{
+    if (stalled || !script.stallAtPacket || length < 4
+        || std::memcmp(data, kCommandPrefix, std::min<size_t>(length, 8)) == 0 || le32(data) != script.stallAtPacket)
+        return 0;
+    stalled = true;
+    return script.stallMs;
+}
+
 // Frames that begin with "AT+OTA=E" are commands; everything else is a data
 // packet. A data packet begins with its number, and the number whose bytes
 // spell "AT+O" (0x4F2B5441) would need an image of more than 80 GB.

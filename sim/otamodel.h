@@ -44,6 +44,10 @@ struct Script
     std::map<uint32_t, Reply> perPacket; // packet number -> reply
     uint32_t failWriteAtPacket = 0;      // the write of this packet fails (0: none)
     uint32_t vanishAfterPacket = 0;      // the device is gone after this packet (0: never)
+    // The device takes nothing for stallMs before it takes this packet,
+    // once (a board erasing flash): the write waits that long (0: never).
+    uint32_t stallAtPacket = 0;
+    int stallMs = 0;
     // A transport that pads every output report to the report size (64 data
     // bytes) hands over frames with trailing zeros; the model then takes a
     // frame's true length from the protocol instead of the report's.
@@ -77,6 +81,9 @@ public:
     std::vector<Bytes> handleOutput(const uint8_t *data, size_t length);
     // Whether the write of this report should fail (it is then not taken).
     bool shouldFailWrite(const uint8_t *data, size_t length) const;
+    // How long the device holds the write of this report before it takes
+    // it, in ms (the scripted stall, once; 0 otherwise).
+    int stallBefore(const uint8_t *data, size_t length);
     // True once the device has gone (after the scripted packet).
     bool vanished() const { return gone; }
 
@@ -94,6 +101,7 @@ private:
     Script script;
     Verdict result;
     bool gone = false;
+    bool stalled = false;
 };
 
 } // namespace sim

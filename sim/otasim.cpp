@@ -1,5 +1,7 @@
 #include "otasim.h"
 
+#include <chrono>
+#include <thread>
 #include <utility>
 
 namespace sim {
@@ -18,6 +20,8 @@ void attach(const std::shared_ptr<vhid::VirtualDevice> &device, const std::share
         const size_t length = frame.size() - 1;
         if (model->shouldFailWrite(data, length))
             return -1;
+        if (const int ms = model->stallBefore(data, length))
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         const std::vector<Bytes> replies = model->handleOutput(data, length);
         if (auto dev = weak.lock()) {
             for (const Bytes &reply : replies)

@@ -99,6 +99,7 @@ private slots:
     void emptyImageAsTheWindowSendsIt();
     void allBoardsAtOnceOneUnplugged();
     void silentBoardTimesOut();
+    void stalledBoardCostsTheOthersNothing();
     void interruptClosesTheDevice();
     void jsonLinesAndLog();
     void station();
@@ -270,6 +271,33 @@ void TestCli::allBoardsAtOnceOneUnplugged()
     QCOMPARE(boards.at(2).model->verdict().packets, 20u);
     for (const sim::Board &b : boards)
         QTRY_COMPARE(b.device->openHandles(), 0);
+}
+
+void TestCli::stalledBoardCostsTheOthersNothing()
+{
+    // One of three boards takes nothing for 1.5 s before packet 2: the other
+    // two go on at their own pace, and the stalled one completes after it.
+    sim::Script stalling;
+    stalling.stallAtPacket = 2;
+    stalling.stallMs = 1500;
+    boards.push_back(plug("sim:three", L"S3", stalling));
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(600)));
+    const Result r = run({"upgrade", "-d", "1a2b:00ff", "--all", "--interval", "1", "-q", "--json"});
+    QCOMPARE(r.code, 0);
+    QHash<QString, double> seconds;
+    for (const QString &line : r.out.split('\n', Qt::SkipEmptyParts)) {
+        const QJsonObject e = QJsonDocument::fromJson(line.toUtf8()).object();
+        if (e.value("event") == "end") {
+            QCOMPARE(e.value("outcome").toString(), QString("ok"));
+            seconds.insert(e.value("serial").toString(), e.value("seconds").toDouble());
+        }
+    }
+    QCOMPARE(seconds.size(), 3);
+    qInfo("seconds per board: S1 %.3f, S2 %.3f, S3 (stalled) %.3f", seconds["S1"], seconds["S2"], seconds["S3"]);
+    QVERIFY2(seconds["S3"] >= 1.4, qPrintable(r.out));
+    QVERIFY2(seconds["S1"] < 1.0 && seconds["S2"] < 1.0, qPrintable(r.out));
+    for (const sim::Board &b : boards)
+        QVERIFY(b.model->verdict().good());
 }
 
 void TestCli::silentBoardTimesOut()

@@ -96,6 +96,8 @@ private slots:
     void failedChecksumWriteIsNoSuccess();
     void connectionClosedMidTransfer_data();
     void connectionClosedMidTransfer();
+    void stalledBoard_data();
+    void stalledBoard();
     void deviceVanishesBeforeChecksum_data();
     void deviceVanishesBeforeChecksum();
     void stopThenStartBeginsAgain();
@@ -433,6 +435,68 @@ void TestUpgrade::connectionClosedMidTransfer()
         tick();
     QVERIFY2(model->verdict().good(), model->verdictText().c_str());
     QCOMPARE(boxes->texts().last(), QString("Upgrade Completed"));
+}
+
+void TestUpgrade::stalledBoard_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::newRow("waited out") << "";
+    QTest::newRow("Stop while the write waits") << "Stop Upgrade";
+    QTest::newRow("Disconnect while the write waits") << "Upgrade Failed: the device was closed";
+}
+
+void TestUpgrade::stalledBoard()
+{
+    // The board takes nothing for 1.5 s before packet 3 (erasing flash):
+    // the window keeps answering, Stop and Disconnect act at once and
+    // nothing more is written after them, and the transfer completes once
+    // the board takes writes again (at once, or after a new Start).
+    QFETCH(QString, action);
+    const QByteArray firmware = simkit::image(600);
+    QVERIFY(simkit::writeFile("update/a.bin", firmware));
+    setInterval(2);
+    sim::Script script;
+    script.stallAtPacket = 3;
+    script.stallMs = 1500;
+    connectBoard(script);
+    auto *manager = window->findChild<QHidUsbMgr *>("usbMgr");
+    auto *open = window->findChild<QPushButton *>("pushButtonOpen");
+    QElapsedTimer beat;
+    qint64 longestGap = 0;
+    QTimer heartbeat;
+    connect(&heartbeat, &QTimer::timeout, [&] {
+        longestGap = qMax(longestGap, beat.restart());
+    });
+    beat.start();
+    heartbeat.start(5);
+
+    load->click();
+    QTRY_COMPARE(dataFrames().size(), 3); // packet 3 is in the board's hands
+    QCOMPARE(manager->WritesPending(), 1);
+    QElapsedTimer clock;
+    clock.start();
+    if (!action.isEmpty()) {
+        (action == "Stop Upgrade" ? load : open)->click();
+        const qint64 actedMs = clock.elapsed();
+        qInfo("%s took %lld ms while a write waited", action == "Stop Upgrade" ? "Stop" : "Disconnect", actedMs);
+        QVERIFY2(actedMs < 1000, qPrintable(QString::number(actedMs)));
+        QCOMPARE(boxes->texts().last(), action);
+        QCOMPARE(load->text(), QString("Start Upgrade"));
+        QTRY_COMPARE_WITH_TIMEOUT(manager->WritesPending(), 0, 5000);
+        QTest::qWait(100);
+        QCOMPARE(dataFrames().size(), 3); // nothing written after it
+        if (open->text() == "Connect") {
+            QTRY_COMPARE(device->openHandles(), 0);
+            window->FillDeviceList();
+            open->click();
+        }
+        load->click();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(boxes->texts().contains("Upgrade Completed"), 10000);
+    QVERIFY2(model->verdict().good(), model->verdictText().c_str());
+    QVERIFY(simkit::toQByteArray(model->verdict().image) == firmware);
+    qInfo("the GUI thread's longest pause: %lld ms", longestGap);
+    QVERIFY2(longestGap < 500, qPrintable(QString::number(longestGap)));
 }
 
 void TestUpgrade::deviceVanishesBeforeChecksum_data()
