@@ -79,8 +79,8 @@ inline QList<int> writeResults(const QVector<QPair<qint64, QString>> &lines)
     return results;
 }
 
-// Records every pause of the GUI thread longer than 200 ms: a 5 ms timer
-// that notes when its ticks come late.
+// Records every pause of the GUI thread longer than 200 ms, and the largest
+// gap between two ticks: a 5 ms timer that notes when its ticks come late.
 class GuiProbe : public QObject
 {
 public:
@@ -96,6 +96,7 @@ public:
         timer.setInterval(5);
         connect(&timer, &QTimer::timeout, this, [this]() {
             const qint64 now = steadyNs();
+            largestGapNs = qMax(largestGapNs, now - last);
             if (now - last > 200000000)
                 pauses.append({last, now});
             last = now;
@@ -106,8 +107,11 @@ public:
     void reset()
     {
         last = steadyNs();
+        largestGapNs = 0;
         pauses.clear();
     }
+    // The largest gap between two ticks since the last reset.
+    double largestGapMs() const { return largestGapNs / 1e6; }
     // The pause during which `ns` fell, or null.
     const Pause *pauseAt(qint64 ns) const
     {
@@ -145,6 +149,7 @@ public:
 private:
     QTimer timer;
     qint64 last = 0;
+    qint64 largestGapNs = 0;
 };
 
 } // namespace guest

@@ -3,13 +3,12 @@
 #include <hidapi.h>
 
 #include <QDebug>
-#include <QMutex>
-#include <QMutexLocker>
-#include <QWaitCondition>
 
 #include <algorithm>
 #include <cwchar>
+#include <condition_variable>
 #include <deque>
+#include <mutex>
 
 namespace {
 
@@ -66,14 +65,14 @@ public:
 
     void Queue(Report report)
     {
-        QMutexLocker lock(&mutex);
+        std::unique_lock<std::mutex> lock(mutex);
         reports.push_back(std::move(report));
-        wake.wakeOne();
+        wake.notify_one();
     }
 
     int Pending()
     {
-        QMutexLocker lock(&mutex);
+        std::unique_lock<std::mutex> lock(mutex);
         return int(reports.size()) + (writing ? 1 : 0);
     }
 
@@ -81,7 +80,7 @@ public:
     {
         Report dropped;
         {
-            QMutexLocker lock(&mutex);
+            std::unique_lock<std::mutex> lock(mutex);
             auto it = std::find_if(reports.begin(), reports.end(),
                                    [ticket](const Report &r) { return r.ticket == ticket; });
             if (it == reports.end())
@@ -99,10 +98,10 @@ public:
     {
         std::deque<Report> dropped;
         {
-            QMutexLocker lock(&mutex);
+            std::unique_lock<std::mutex> lock(mutex);
             owner = nullptr;
             dropped.swap(reports);
-            wake.wakeOne();
+            wake.notify_one();
         }
         for (const Report &r : dropped)
             LogDropped(r);
@@ -114,9 +113,9 @@ protected:
         for (;;) {
             Report report;
             {
-                QMutexLocker lock(&mutex);
+                std::unique_lock<std::mutex> lock(mutex);
                 while (reports.empty() && owner)
-                    wake.wait(&mutex);
+                    wake.wait(lock);
                 if (reports.empty())
                     break; // detached, and nothing left
                 report = std::move(reports.front());
@@ -131,7 +130,7 @@ protected:
             if (report.log)
                 diagnostic(logName).noquote() << "hid_write" << written << QHidUsbMgr::ToHexString(report.frame)
                                               << error;
-            QMutexLocker lock(&mutex);
+            std::unique_lock<std::mutex> lock(mutex);
             // Under the lock: the manager cannot go while this is emitted.
             if (owner)
                 emit owner->SendDoneSignal(report.ticket, written > 0, written > 0 ? QString() : error);
@@ -148,8 +147,9 @@ private:
                                           << QHidUsbMgr::ToHexString(r.frame);
     }
 
-    QMutex mutex;
-    QWaitCondition wake;
+    // std's own, which the thread sanitizer sees (Qt's are not built for it).
+    std::mutex mutex;
+    std::condition_variable wake;
     std::deque<Report> reports;
     bool writing = false;
     QHidUsbMgr *owner;

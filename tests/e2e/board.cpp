@@ -230,6 +230,7 @@ void Board::output(Device &d, const uint8_t *data, size_t len)
         unplug(d, "vanish-after");
     } else if (d.cfg.stallAfter && d.reading && d.handler->packets() >= d.cfg.stallAfter) {
         d.reading = false;
+        d.cfg.stallAfter = 0; // once: after "resume" it reads on
         trace("dev%d STALL after packet %u", d.index, d.handler->packets());
         std::fprintf(stderr, "%s: device %d stops reading after packet %u at %.0f ms\n", g_program.c_str(),
                      d.index, d.handler->packets(), msSinceStart());
