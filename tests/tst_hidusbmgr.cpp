@@ -335,14 +335,14 @@ void TestHidUsbMgr::sendAnnouncesBeforeWriting()
     mgr.EnumDevices();
     QVERIFY(mgr.OpenUsb(0));
     std::atomic<int> announcements{0};
-    int announcedAtWrite = -1;
+    std::atomic<int> announcedAtWrite{-1};
     connect(&mgr, &QHidUsbMgr::SendBufSignal, &mgr, [&](QByteArray) { ++announcements; });
     a->setWriteHandler([&](const vhid::Bytes &frame) {
-        announcedAtWrite = announcements;
+        announcedAtWrite = announcements.load();
         return int(frame.size());
     });
     QVERIFY(mgr.SendBuf("abc", 0, true));
-    QTRY_COMPARE(announcedAtWrite, 1);
+    QTRY_COMPARE(announcedAtWrite.load(), 1);
     mgr.CloseUsb();
 }
 
@@ -378,7 +378,10 @@ void TestHidUsbMgr::sendWriteFailures()
     mgr.EnumDevices();
     QVERIFY(mgr.OpenUsb(0));
     a->setWriteResult(result, error.toStdWString());
-    QSignalSpy done(&mgr, &QHidUsbMgr::SendDoneSignal);
+    // Received on this thread (queued): a spy would record on the writer's.
+    QList<QVariantList> done;
+    connect(&mgr, &QHidUsbMgr::SendDoneSignal, &mgr,
+            [&](quint64 t, bool written, QString error) { done.append({t, written, error}); });
     capture->clear();
     quint64 ticket = 0;
     QVERIFY(mgr.SendBuf("a", 0, true, &ticket)); // queued; the write fails later
@@ -409,7 +412,8 @@ void TestHidUsbMgr::writeHeldByTheBoard()
         return int(frame.size());
     });
     QHidUsbMgr mgr;
-    QSignalSpy done(&mgr, &QHidUsbMgr::SendDoneSignal);
+    int done = 0; // results received on this thread (queued)
+    connect(&mgr, &QHidUsbMgr::SendDoneSignal, &mgr, [&] { ++done; });
     mgr.EnumDevices();
     QVERIFY(mgr.OpenUsb(0));
     capture->clear();
@@ -430,13 +434,13 @@ void TestHidUsbMgr::writeHeldByTheBoard()
     QCOMPARE(capture->linesStartingWith("hid_write 2"), QStringList{"hid_write 2 00 68  Success"});
     QCOMPARE(simkit::writes(*a), QList<QByteArray>{QByteArray("\0h", 2)});
     QCoreApplication::processEvents();
-    QCOMPARE(done.size(), 0); // a closed connection's results are not reported
+    QCOMPARE(done, 0); // a closed connection's results are not reported
     QCOMPARE(vhid::closedHandleUses(), 0);
 
     mgr.EnumDevices();
     QVERIFY(mgr.OpenUsb(0));
     QVERIFY(mgr.SendBuf("q", 0, true));
-    QTRY_COMPARE(done.size(), 1);
+    QTRY_COMPARE(done, 1);
     QCOMPARE(simkit::writes(*a).last(), QByteArray("\0q", 2));
     mgr.CloseUsb();
 }
