@@ -13,7 +13,13 @@
 #   5. a board that stops acknowledging: exit status 4 within the time-out
 #      plus a second;
 #   6. SIGINT mid-transfer: exit status 130, nothing claimed, the board
-#      usable again at once.
+#      usable again at once;
+#   7. two stations writing one log (the uhid boards' and the USB board's):
+#      uhid boards plugged in seconds apart, a new one that never
+#      acknowledges, the USB board unplugged and plugged in again: each
+#      appearance flashed exactly once, the silent one failed after its
+#      attempts; SIGINT mid-transfer records that transfer as interrupted;
+#      the log holds exactly one whole JSON line per transfer.
 # Exit status 0 only if every check passed.
 
 set -u
@@ -173,4 +179,70 @@ ms=$(( $(now_ms) - t ))
     || fail "SIGINT: exit $rc"
 "$CLI" upgrade --serial U3 --interval 5 --quiet >again.out 2>&1 && cmp -s "$W/uhid/image3.bin" update/c.bin \
     && pass "the interrupted board upgrades again at once" || fail "the interrupted board did not upgrade again"
+
+# 7. Stations.
+image 6000 s.bin
+rm -f update/c.bin
+for d in 0 1 2; do control "unplug $d"; done
+echo "unplug 0" >"$W/usb/control"
+wait_until 10 bash -c "! \"$CLI\" list | grep -q '1a2b:00f[ef]'" || fail "boards still listed before the stations"
+# count FILE SERIAL OUTCOME: end events of SERIAL with OUTCOME in FILE
+count() { grep '"event":"end"' "$1" | grep "\"serial\":\"$2\"" | grep -c "\"outcome\":\"$3\""; }
+"$CLI" station -d 1a2b:00ff --interval 5 --ack-timeout 2 --retries 1 --log station.log --json -q \
+    >st-uhid.out 2>st-uhid.err &
+st_uhid=$!
+"$CLI" station -d 1a2b:00fe --interval 5 --log station.log --json -q >st-usb.out 2>st-usb.err &
+st_usb=$!
+sleep 1
+control "plug 0"
+wait_until 60 test "$(count st-uhid.out U1 ok)" = 1 || fail "station: U1 not flashed"
+sleep 2
+control "plug 1"
+echo "plug 0" >"$W/usb/control"
+wait_until 60 test "$(count st-uhid.out U2 ok)" = 1 || fail "station: U2 not flashed"
+wait_until 60 test "$(count st-usb.out W1 ok)" = 1 || fail "station: W1 not flashed"
+echo "unplug 0" >"$W/usb/control"
+sleep 1
+echo "plug 0" >"$W/usb/control"
+wait_until 60 test "$(count st-usb.out W1 ok)" = 2 || fail "station: W1 not flashed again after its replug"
+mkdir -p "$W/silent"
+(cd "$W/silent" && exec "$UHID" --ready ready.txt --control control --timeout 120 \
+    --dev 1a2b:00ff --name "Uhid Board" --uniq U4 --reply silent) >"$W/silent/board.log" 2>&1 &
+silent_pid=$!
+wait_until 60 test "$(count st-uhid.out U4 failed)" = 1 || fail "station: the silent U4 not failed"
+kill -TERM "$silent_pid" 2>/dev/null
+wait "$silent_pid" 2>/dev/null
+# U1 again, interrupted mid-transfer.
+control "unplug 0"
+sleep 1
+control "plug 0"
+wait_until 30 test "$(grep '"event":"start"' st-uhid.out | grep -c '"serial":"U1"')" = 2 \
+    || fail "station: U1 not started again after its replug"
+kill -INT "$st_uhid"
+wait "$st_uhid"
+rc_uhid=$?
+kill -INT "$st_usb"
+wait "$st_usb"
+rc_usb=$?
+sed 's/^/  /' station.log
+python3 - station.log st-uhid.out st-usb.out <<'PY' && pass "stations: U1, U2 and W1 (twice) flashed once per appearance, U4 failed after 2 attempts, U1's second transfer interrupted by SIGINT, one whole log line per transfer (exit $rc_uhid and $rc_usb)" || fail "stations (exit $rc_uhid and $rc_usb)"
+import json, sys
+keys = {"attempts", "crc32", "image", "interval_ms", "outcome", "path", "reason", "seconds", "serial", "size", "time", "vid_pid"}
+raw = open(sys.argv[1], 'rb').read()
+assert raw.endswith(b'\n'), 'the log ends within a line'
+records = [json.loads(l) for l in raw.decode().splitlines()]
+assert all(set(r) == keys for r in records), records
+ends = []
+for name in sys.argv[2:]:
+    for line in open(name):
+        e = json.loads(line)
+        if e['event'] == 'end':
+            ends.append((e['serial'], e['outcome'], e['attempts']))
+got = sorted((r['serial'], r['outcome'], r['attempts']) for r in records)
+assert got == sorted(ends), (got, ends)
+outcomes = sorted((s, o) for s, o, _ in got)
+assert outcomes == [('U1', 'interrupted'), ('U1', 'ok'), ('U2', 'ok'), ('U4', 'failed'), ('W1', 'ok'), ('W1', 'ok')], outcomes
+assert [a for s, o, a in got if s == 'U4'] == [2], got
+PY
+[ "$rc_uhid" -eq 130 ] && [ "$rc_usb" -eq 130 ] || fail "stations' exit status $rc_uhid and $rc_usb (130 expected)"
 finish
