@@ -188,36 +188,47 @@ echo "unplug 0" >"$W/usb/control"
 wait_until 10 bash -c "! \"$CLI\" list | grep -q '1a2b:00f[ef]'" || fail "boards still listed before the stations"
 # count FILE SERIAL OUTCOME: end events of SERIAL with OUTCOME in FILE
 count() { grep '"event":"end"' "$1" | grep "\"serial\":\"$2\"" | grep -c "\"outcome\":\"$3\""; }
+# ends N FILE SERIAL OUTCOME: true when there are N such end events
+ends() { [ "$(count "$2" "$3" "$4")" = "$1" ]; }
+starts() { [ "$(grep '"event":"start"' "$2" | grep -c "\"serial\":\"$3\"")" = "$1" ]; }
 "$CLI" station -d 1a2b:00ff --interval 5 --ack-timeout 2 --retries 1 --log station.log --json -q \
     >st-uhid.out 2>st-uhid.err &
 st_uhid=$!
 "$CLI" station -d 1a2b:00fe --interval 5 --log station.log --json -q >st-usb.out 2>st-usb.err &
 st_usb=$!
+# station_fail TEXT: the stations' output, then the end of the checks
+station_fail() {
+    fail "station: $1"
+    kill -INT "$st_uhid" "$st_usb" 2>/dev/null
+    wait "$st_uhid" "$st_usb"
+    for f in st-uhid.out st-uhid.err st-usb.out st-usb.err station.log; do sed "s|^|  $f: |" "$f"; done
+    finish
+}
 sleep 1
 control "plug 0"
-wait_until 60 test "$(count st-uhid.out U1 ok)" = 1 || fail "station: U1 not flashed"
+wait_until 30 ends 1 st-uhid.out U1 ok || station_fail "U1 not flashed"
 sleep 2
 control "plug 1"
 echo "plug 0" >"$W/usb/control"
-wait_until 60 test "$(count st-uhid.out U2 ok)" = 1 || fail "station: U2 not flashed"
-wait_until 60 test "$(count st-usb.out W1 ok)" = 1 || fail "station: W1 not flashed"
+wait_until 30 ends 1 st-uhid.out U2 ok || station_fail "U2 not flashed"
+wait_until 30 ends 1 st-usb.out W1 ok || station_fail "W1 not flashed"
 echo "unplug 0" >"$W/usb/control"
 sleep 1
 echo "plug 0" >"$W/usb/control"
-wait_until 60 test "$(count st-usb.out W1 ok)" = 2 || fail "station: W1 not flashed again after its replug"
+wait_until 30 ends 2 st-usb.out W1 ok || station_fail "W1 not flashed again after its replug"
 mkdir -p "$W/silent"
 (cd "$W/silent" && exec "$UHID" --ready ready.txt --control control --timeout 120 \
     --dev 1a2b:00ff --name "Uhid Board" --uniq U4 --reply silent) >"$W/silent/board.log" 2>&1 &
 silent_pid=$!
-wait_until 60 test "$(count st-uhid.out U4 failed)" = 1 || fail "station: the silent U4 not failed"
+wait_until 30 ends 1 st-uhid.out U4 failed || station_fail "the silent U4 not failed"
 kill -TERM "$silent_pid" 2>/dev/null
 wait "$silent_pid" 2>/dev/null
 # U1 again, interrupted mid-transfer.
 control "unplug 0"
 sleep 1
 control "plug 0"
-wait_until 30 test "$(grep '"event":"start"' st-uhid.out | grep -c '"serial":"U1"')" = 2 \
-    || fail "station: U1 not started again after its replug"
+wait_until 30 starts 2 st-uhid.out U1 \
+    || station_fail "U1 not started again after its replug"
 kill -INT "$st_uhid"
 wait "$st_uhid"
 rc_uhid=$?
