@@ -29,6 +29,17 @@ if(WIN32)
     tarnvik_win_text(${CMAKE_CURRENT_SOURCE_DIR}/packaging/windows/README.txt README.txt .)
     tarnvik_win_text(${CMAKE_CURRENT_SOURCE_DIR}/packaging/windows/THIRD-PARTY-NOTICES.txt
                      THIRD-PARTY-NOTICES.txt .)
+    # The console program's manual page, as plain text (Windows has no man).
+    find_program(TARNVIK_GROFF groff REQUIRED)
+    set(TARNVIK_MAN_SOURCE ${CMAKE_CURRENT_SOURCE_DIR}/packaging/tarnvik-upgrade.1)
+    execute_process(COMMAND ${TARNVIK_GROFF} -man -Tascii -P-c -P-b -P-o -P-u ${TARNVIK_MAN_SOURCE}
+                    OUTPUT_FILE ${CMAKE_CURRENT_BINARY_DIR}/packaging/tarnvik-upgrade.1.txt
+                    RESULT_VARIABLE TARNVIK_GROFF_RESULT)
+    if(NOT TARNVIK_GROFF_RESULT EQUAL 0)
+        message(FATAL_ERROR "groff could not format ${TARNVIK_MAN_SOURCE}")
+    endif()
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${TARNVIK_MAN_SOURCE})
+    tarnvik_win_text(${CMAKE_CURRENT_BINARY_DIR}/packaging/tarnvik-upgrade.1.txt tarnvik-upgrade.txt .)
 
     # The licences of what the program carries: Qt and the code it bundles
     # and hidapi, kept beside their builds (tools/windows-deps.sh); the

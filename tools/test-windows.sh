@@ -56,13 +56,15 @@ rm -f "$build"/tarnvik-upgrade-tool-*-win32.{zip,exe}
 ls -l "$build"/tarnvik-upgrade-tool-*-win32.{zip,exe}
 # The zip carries the program and its papers: no test program or fixture.
 unexpected=$(python3 -m zipfile -l "$build"/tarnvik-upgrade-tool-*-win32.zip \
-    | awk 'NR > 1 { print $1 }' | grep -v -E '/$|/(tarnvik-upgrade-tool\.exe|tarnvik-upgrade\.exe|README\.txt|LICENSE\.txt|THIRD-PARTY-NOTICES\.txt|licenses/[^/]+\.txt)$' || true)
+    | awk 'NR > 1 { print $1 }' | grep -v -E '/$|/(tarnvik-upgrade-tool\.exe|tarnvik-upgrade\.exe|README\.txt|tarnvik-upgrade\.txt|LICENSE\.txt|THIRD-PARTY-NOTICES\.txt|licenses/[^/]+\.txt)$' || true)
 if [ -n "$unexpected" ]; then
     echo "== Windows: FAILED: the zip carries more than the program and its papers:"
     echo "$unexpected"
     exit 1
 fi
-echo "zip: the program and its papers only"
+python3 -m zipfile -l "$build"/tarnvik-upgrade-tool-*-win32.zip | grep -q '/tarnvik-upgrade\.txt ' \
+    || { echo "== Windows: FAILED: the zip lacks the console program's manual (tarnvik-upgrade.txt)"; exit 1; }
+echo "zip: the program and its papers only, the console program's manual among them"
 
 echo "== Windows: under Wine in the test guest ($(elapsed))"
 bash tests/e2e/setup-guest.sh build

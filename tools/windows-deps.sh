@@ -26,7 +26,7 @@ need_root() {
 # --- Debian packages -------------------------------------------------------
 packages=(g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
           mingw-w64-tools nsis icoutils wine wine32:i386 dpkg-dev xz-utils
-          xvfb xauth xdotool imagemagick x11-utils)
+          xvfb xauth xdotool imagemagick x11-utils groff-base)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -7,10 +7,10 @@
 //
 // The input is a header and then a schedule, one event per opcode byte:
 // timer ticks, acknowledgements held back, delivered, split, padded, wrapped
-// in noise, doubled or lost, failing, short and blocking writes, unplug and
-// replug, device-change notifications, Stop and Start, disconnect and
-// connect, another image or interval, ticks that arrive after a Stop, and
-// raw chunks.
+// in noise, doubled or lost, the results of the writes, failing and short
+// writes and writes the board holds, unplug and replug, device-change
+// notifications, Stop and Start, disconnect and connect, another image or
+// interval, ticks that arrive after a Stop, and raw chunks.
 //
 // The clock is the schedule's. The engine's timers never fire by themselves
 // (an event filter swallows their timer events); a tick is the pacing
@@ -22,23 +22,44 @@
 // would depend on the threads' timing. The reader thread still runs on every open device; its
 // report of a failed read reaches a driven engine when the schedule says
 // (ReadFailed), and the window's through its queued signal (a patient
-// engine ignores it). So an input always runs the same way.
+// engine ignores it).
 //
-// A blocking write is a write during which the schedule's clock moves on:
-// the write returns (done, or failed after its time-out), and the timers
-// that fell due meanwhile fire at the next events, a periodic one once.
+// Writes happen on the manager's writer thread. After every event the
+// harness waits (bounded) until the writer has written what the event
+// handed it, so the frames are the event's; the board's side of hid_write
+// only records them under a lock, and the harness checks them on its own
+// thread. The results of the writes (SendDoneSignal) do not go to the engine
+// by themselves: the harness takes them off the writer thread and the
+// schedule hands them to the engine's WriteDone, oldest first, as an event
+// of its own (everything at once where the schedule needs progress: the
+// runs of ticks and the end of the input). So an input always runs the same
+// way.
+//
+// A write the board holds is the blocking write of this model: the writer
+// stays in hid_write, what is queued behind it waits, and the schedule's
+// clock moves on with the other events until an event ends the write (done,
+// or failed as after its time-out), the clock then standing at least the
+// write's time after it began.
 //
 // Invariants, checked after every event (a breach aborts with "property
 // violated"):
-//  - a tick writes at most one data packet; a chunk received writes at most
-//    one frame, and only when it holds an acknowledgement line and a tick
-//    since the last packet found none (a late acknowledgement sends at
-//    once; the pacing timer starts again with every packet); other events
-//    than these and Start write nothing; Start writes E1 and E2 and nothing
-//    else;
+//  - a tick writes at most one frame, a data packet or E4; a chunk received
+//    writes at most one, and only when it holds an acknowledgement line, a
+//    tick since the last frame found none to send and every frame of the
+//    transfer has its result delivered (a late acknowledgement sends at
+//    once); a delivered result writes at most one, and only when it was the
+//    transfer's last result outstanding and a tick since the last frame
+//    found none (the acknowledgement then checked with the frame); the end
+//    of a held write writes only what was queued behind it; Start writes
+//    E1 and E2 and nothing else; other events write nothing. (A tick that
+//    finds the acknowledgement or a result missing leaves the next frame to
+//    whichever comes last; the pacing timer starts again with every packet);
 //  - a frame is written only within a transfer, only to the connection the
 //    transfer started on, and never after its Stop, its connection's close
-//    or its device's unplug;
+//    or its device's unplug. A write the board holds at a Stop or a close
+//    was begun before it and may end after it: a Stop leaves nothing in the
+//    writer but that write (what was queued behind it is taken back and
+//    never reaches the board), and after a close its result reaches nobody;
 //  - within a transfer the frames come in order: E1, E2 with the image's
 //    size, packets 1..N each once with the image's bytes, E4 with the CRC-32
 //    of that image; packet k > 1 only after an acknowledgement line was
@@ -47,11 +68,15 @@
 //  - completion (the "Upgrade Completed" box, or the Completed signal, the
 //    command line's exit 0) only for a transfer in which all of that went
 //    out, no write failed, its connection stayed open and its device
-//    plugged, and the board holds exactly the image with a matching CRC;
-//  - strict: the event in which a write fails, the read error is reported
-//    or the acknowledgement time-out fires ends the transfer as failed; at
-//    the end of the input a strict transfer with a time-out ends within a
-//    bounded number of events;
+//    plugged, and the board holds exactly the image with a matching CRC,
+//    and only in the event that delivers the result of its last write (E4);
+//    a result of another transfer's write, or of none, changes nothing;
+//  - the acknowledgement watch starts only in an event that delivers a
+//    write's result;
+//  - strict: the event that delivers a failed write's result, reports the
+//    read error or fires the acknowledgement time-out ends the transfer as
+//    failed; at the end of the input a strict transfer with a time-out ends
+//    within a bounded number of events;
 //  - no use of a closed handle; no crash or sanitizer report (libFuzzer's
 //    -timeout and -rss_limit_mb catch schedules that never end and
 //    unbounded memory; every input's schedule has at most one event per
@@ -81,9 +106,11 @@
 #include <QEvent>
 #include <QTextEdit>
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -97,6 +124,7 @@ const char kBoardPath[] = "fuzz:engine-board";
 const int kSizes[] = {0, 1, 59, 60, 61, 119, 120, 121, 180, 600, 601, 1799, 3000, 6007};
 const int kIntervals[] = {1, 2, 5, 10, 20, 50, 100, 1000};
 const int kAckTimeouts[] = {0, 1, 10, 50, 200, 1000, 3000, 5};
+const QString kResultEvent = QStringLiteral("write result");
 
 // The reply rule written from the protocol: a line starts at 'A', ends at CR
 // and holds at most 240 bytes before it; it counts as an acknowledgement
@@ -151,6 +179,23 @@ struct Chunk
 
 enum class Style { Padded, Bare, Split, Noise, Double, Nak, Silent, PaddedSplit };
 
+// A frame as the board took it, on the writer thread; the harness looks at
+// it on its own thread once the writer has settled.
+struct Tapped
+{
+    int index = 0;        // the board (devices[index])
+    QByteArray frame;     // without the report id
+    int result = 0;       // what hid_write returned
+    int transfer = 0;     // the transfer running when the frame was written (0: none)
+    int heldMs = 0;       // the board holds this write until told (0: it does not)
+};
+
+// Set by the board when it takes a frame, read by the result that the same
+// writer thread reports next: that result is this frame's. A result with no
+// frame before it (a write that failed before reaching the board, as on an
+// unplugged device) belongs to the transfer running then.
+thread_local int writerTag = -1;
+
 struct Transfer
 {
     int id = 0;
@@ -162,7 +207,7 @@ struct Transfer
     int acksSince = 0;   // lines received since the last data packet went out
     uint32_t boardAcked = 0; // highest packet whose own answer was received
     bool behaved = true; // no foreign, doubled or raw line received during it
-    bool failedWrite = false;
+    bool failedWrite = false; // a frame did not go out (as the board saw it, or as reported)
     bool closed = false; // its connection closed or its device unplugged
     QString why;         // the first thing that went wrong in it
 };
@@ -195,10 +240,25 @@ public:
         loadButton = window->findChild<QPushButton *>("pushButtonLoad");
         log = window->findChild<QTextEdit *>("textEdit");
         windowEngine = window->findChild<UpgradeEngine *>();
-        FUZZ_CHECK(openButton && scanButton && loadButton && log && windowEngine,
-                   QString("the window lacks a widget or its engine"));
+        windowMgr = window->findChild<QHidUsbMgr *>("usbMgr");
+        FUZZ_CHECK(openButton && scanButton && loadButton && log && windowEngine && windowMgr,
+                   QString("the window lacks a widget, its manager or its engine"));
         windowEngine->Timer()->installEventFilter(&noRealTime);
         windowEngine->AckTimer()->installEventFilter(&noRealTime);
+        // The results of the writes come to the schedule, which hands them
+        // to the engine when it says.
+        results.tagger = [this]() {
+            int tag = writerTag;
+            writerTag = -1;
+            if (tag < 0) {
+                std::lock_guard<std::mutex> lock(tapMutex);
+                tag = tapLive;
+            }
+            return tag;
+        };
+        results.attach(manager.get());
+        results.attach(windowMgr);
+        fuzz::HeldResults::detachEngine(windowMgr, windowEngine);
         std::atexit([]() { get().shutdown(); });
     }
 
@@ -234,6 +294,8 @@ public:
             event(in);
             ++events;
         }
+        if (!exited)
+            settleResults();
         drain();
         fuzz::note(QString("%1 events, %2 transfers, %3 completed").arg(events).arg(transfers).arg(completions));
         endInput();
@@ -247,11 +309,18 @@ private:
         outbox.clear();
         style = Style::Padded;
         splitAt = 7;
-        failNext = 0;
-        shortNext = 0;
-        blockNextMs = 0;
-        blockedMs = 0;
-        blockFails = false;
+        {
+            std::lock_guard<std::mutex> lock(tapMutex);
+            failNext = 0;
+            shortNext = 0;
+            holdNextMs = 0;
+            holdFails = false;
+            tapped.clear();
+            tapLive = 0;
+        }
+        results.clear();
+        parkedConn = 0;
+        parkedMgr = nullptr;
         now = 0;
         lastTick = 0;
         tickFoundNone = false;
@@ -302,6 +371,7 @@ private:
             engine->SetStrict(strict, ackTimeoutMs);
             engine->Timer()->installEventFilter(&noRealTime);
             engine->AckTimer()->installEventFilter(&noRealTime);
+            fuzz::HeldResults::detachEngine(manager.get(), engine.get());
             QObject::connect(engine.get(), &UpgradeEngine::Completed, [this](uint32_t crc) { engineEnded(true, crc); });
             QObject::connect(engine.get(), &UpgradeEngine::Failed, [this](const QString &) { engineEnded(false, 0); });
         }
@@ -324,11 +394,16 @@ private:
         if (window)
             windowEngine->Stop();
         live = false;
+        // A write the board still holds ends now; whatever was queued behind
+        // it was taken back by the Stop and must not reach the board.
+        if (parkedNow())
+            releaseHeld("the held write ends after the input");
         engine.reset();
+        results.clear();
         closer->take();
         FUZZ_CHECK(vhid::closedHandleUses() == 0,
                    QString("%1 hidapi calls on a closed handle").arg(vhid::closedHandleUses()));
-        if (!anyHandleOpen())
+        if (!anyOpen())
             holder = Holder::None;
     }
 
@@ -337,10 +412,11 @@ private:
     {
         if (manager && manager->IsOpen())
             manager->CloseUsb();
-        if (window && anyHandleOpen())
+        if (window && windowMgr->IsOpen())
             openButton->click();
         closer->take();
-        FUZZ_CHECK(!anyHandleOpen(), QString("a handle stayed open after the close"));
+        // A closed connection's writer closes its handle after the close.
+        fuzz::waitUntil([this]() { return !anyHandleOpen(); }, "a closed connection's writer closes its handle");
         holder = Holder::None;
     }
 
@@ -363,6 +439,10 @@ private:
         devices[size_t(index)].device->setWriteHandler([this, index](const vhid::Bytes &frame) { return written(index, frame); });
     }
 
+    // A connection is open (a board's handles may outlive it a while: the
+    // writer of a closed connection closes its own after its last write).
+    bool anyOpen() const { return manager->IsOpen() || windowMgr->IsOpen(); }
+
     bool anyHandleOpen() const
     {
         for (const Device &d : devices) {
@@ -382,46 +462,71 @@ private:
 
     // ---- what the board sees ----------------------------------------------
 
+    // The board's side of hid_write, on the manager's writer thread: it
+    // decides the write's result as the schedule said, keeps the frame for
+    // the harness and, when told to, holds the write until the schedule ends
+    // it. It touches nothing but what tapMutex guards.
     int written(int index, const vhid::Bytes &raw)
     {
-        const QByteArray frame = simkit::toQByteArray(raw).mid(1); // without the report id
-        ++writesThisEvent;
-        tickFoundNone = false;
-        const bool data = !frame.startsWith("AT+OTA=E");
-        if (data)
-            ++packetsThisEvent;
-        int result = int(raw.size());
-        bool failed = false;
-        if (blockNextMs > 0) {
-            blockedMs += blockNextMs;
-            blockNextMs = 0;
-            failed = blockFails;
-        }
-        if (failNext > 0) {
+        std::unique_lock<std::mutex> lock(tapMutex);
+        Tapped w;
+        w.index = index;
+        w.frame = simkit::toQByteArray(raw).mid(1); // without the report id
+        w.transfer = tapLive;
+        w.result = int(raw.size());
+        if (holdNextMs > 0 && !parked) {
+            w.heldMs = holdNextMs;
+            holdNextMs = 0;
+            if (holdFails)
+                w.result = -1; // as after the backend's time-out
+        } else if (failNext > 0) {
             --failNext;
-            failed = true;
+            w.result = -1;
         } else if (shortNext > 0) {
             --shortNext;
-            result = 0; // hidapi reports no byte written
+            w.result = 0; // hidapi reports no byte written
         }
-        if (failed)
-            result = -1;
-        checkFrame(index, frame, result > 0);
-        if (result <= 0)
-            return result;
-
-        Device &d = devices[size_t(index)];
-        const uint32_t before = d.model->verdict().packets;
-        d.model->handleOutput(reinterpret_cast<const uint8_t *>(frame.constData()), size_t(frame.size()));
-        if (data && d.model->verdict().packets > before)
-            answer(uint32_t(d.model->verdict().packets));
+        const int result = w.result;
+        const bool hold = w.heldMs > 0;
+        tapped.push_back(std::move(w));
+        writerTag = tapLive;
+        if (hold) {
+            parked = true;
+            tapWake.wait(lock, [this]() { return releaseParked; });
+            releaseParked = false;
+            parked = false;
+        }
         return result;
     }
 
-    // The board's answer to a packet it took, as the current style says.
-    void answer(uint32_t packet)
+    // A frame the board took, seen on the harness's thread in the order of
+    // the writes.
+    void took(const Tapped &w)
     {
-        const int id = live ? t.id : 0;
+        ++writesThisEvent;
+        tickFoundNone = false;
+        const bool data = !w.frame.startsWith("AT+OTA=E");
+        if (data)
+            ++packetsThisEvent;
+        if (w.heldMs > 0) {
+            parkedAt = now;
+            parkedMs = w.heldMs;
+            parkedMgr = mgr();
+            parkedConn = mgr()->Connection();
+        }
+        checkFrame(w.index, w.frame, w.result > 0, w.transfer);
+        if (w.result <= 0)
+            return;
+        Device &d = devices[size_t(w.index)];
+        const uint32_t before = d.model->verdict().packets;
+        d.model->handleOutput(reinterpret_cast<const uint8_t *>(w.frame.constData()), size_t(w.frame.size()));
+        if (data && d.model->verdict().packets > before)
+            answer(uint32_t(d.model->verdict().packets), w.transfer);
+    }
+
+    // The board's answer to a packet it took, as the current style says.
+    void answer(uint32_t packet, int id)
+    {
         auto push = [&](QByteArray bytes, bool ends, bool extra = false) {
             outbox.push_back(Chunk{bytes, id, packet, ends, extra});
         };
@@ -461,10 +566,11 @@ private:
     }
 
     // Every frame the tool tries to write, in the order it writes them.
-    void checkFrame(int index, const QByteArray &frame, bool goesOut)
+    void checkFrame(int index, const QByteArray &frame, bool goesOut, int transfer)
     {
         FUZZ_CHECK(allowWrites, QString("[%1] written by an event that writes nothing (%2)").arg(fuzz::hex(frame.left(12)), what));
-        FUZZ_CHECK(live, QString("[%1] written with no transfer running (%2)").arg(fuzz::hex(frame.left(12)), what));
+        FUZZ_CHECK(transfer != 0 && transfer == t.id,
+                   QString("[%1] written with no transfer running (%2)").arg(fuzz::hex(frame.left(12)), what));
         FUZZ_CHECK(!t.closed, QString("[%1] written after the transfer's connection closed or its device went (%2)")
                                   .arg(fuzz::hex(frame.left(12)), what));
         FUZZ_CHECK(openEpoch == t.conn && index == int(devices.size()) - 1,
@@ -522,6 +628,7 @@ private:
         }
         FUZZ_CHECK(live, QString("%1 with no transfer running (%2)").arg(how, what));
         const QString at = QString("%1 in transfer %2 (%3)").arg(how).arg(t.id).arg(what);
+        FUZZ_CHECK(what == kResultEvent && deliveringLast, QString("%1, but not on the result of its last write").arg(at));
         FUZZ_CHECK(t.stage == 3, QString("%1, but E4 was not written (%2 of %3 packets)").arg(at).arg(t.nextPacket - 1).arg(t.packets));
         FUZZ_CHECK(!t.failedWrite && !t.closed, QString("%1, but %2").arg(at, t.why));
         FUZZ_CHECK(openEpoch == t.conn, QString("%1, but its connection is not open").arg(at));
@@ -561,7 +668,8 @@ private:
     }
 
     UpgradeEngine *eng() const { return viaWindow ? windowEngine : engine.get(); }
-    bool isOpen() const { return viaWindow ? anyHandleOpen() : manager->IsOpen(); }
+    QHidUsbMgr *mgr() const { return viaWindow ? windowMgr : manager.get(); }
+    bool isOpen() const { return mgr()->IsOpen(); }
 
     // ---- events --------------------------------------------------------------
 
@@ -573,28 +681,160 @@ private:
         allowWrites = writes;
         writesThisEvent = 0;
         packetsThisEvent = 0;
+        resultsThisEvent = 0;
         endedThisEvent = false;
-        const bool failedBefore = t.failedWrite;
+        UpgradeEngine *e = eng();
+        const bool watching = e && e->AckTimer()->isActive();
+        {
+            std::lock_guard<std::mutex> lock(tapMutex);
+            tapLive = live ? t.id : 0;
+        }
         action();
+        settleWriter();
+        if (fuzz::verbose())
+            fuzz::note(QString("at %1 ms %2: %3 frames written, %4 results reported, %5 held")
+                           .arg(now).arg(what).arg(writesThisEvent).arg(resultsThisEvent).arg(parkedNow() ? "a write" : "nothing"));
         if (viaWindow)
             boxes();
         allowWrites = false;
-        now += blockedMs;
-        blockedMs = 0;
         noticeConnection();
         FUZZ_CHECK(vhid::closedHandleUses() == 0, QString("a closed handle was used (%1)").arg(what));
-        // A strict transfer ends in the event that failed it.
-        if (strict && live && t.failedWrite && !failedBefore)
-            FUZZ_CHECK(false, QString("strict transfer %1 goes on after a failed write (%2)").arg(t.id).arg(what));
-        UpgradeEngine *e = eng();
-        if (strict && e && e->IsRunning() && e->AckTimer()->isActive() && packetsThisEvent > 0)
+        // The acknowledgement watch starts when a packet's write is reported
+        // done, and only then.
+        if (e && e->IsRunning() && e->AckTimer()->isActive() && !watching) {
+            FUZZ_CHECK(what == kResultEvent, QString("the acknowledgement watch started on an event that reports no write (%1)").arg(what));
             ackStart = now;
+        }
         // A transfer ends with Completed or Failed, or on a Stop.
         if (live && !e->IsRunning())
             FUZZ_CHECK(stopping, QString("transfer %1 ended without a word (%2)").arg(t.id).arg(what));
         if (live && stopping)
             live = false;
         stopping = false;
+    }
+
+    // Waits until the writers have written what they were handed (or the
+    // board holds a write, with what came after it queued behind it) and a
+    // closed connection's writer has closed its handle (unless the board
+    // still holds its write); then takes what the board saw and the results
+    // the writer reported, in order.
+    void settleWriter()
+    {
+        fuzz::waitUntil(
+            [this]() {
+                bool held;
+                {
+                    std::lock_guard<std::mutex> lock(tapMutex);
+                    held = parked;
+                }
+                const int pending = manager->WritesPending() + windowMgr->WritesPending();
+                int handles = 0;
+                for (const Device &d : devices)
+                    handles += d.device->openHandles();
+                const bool heldByClosed = held && parkedMgr && parkedMgr->Connection() != parkedConn;
+                const int expected = (manager->IsOpen() ? 2 : 0) + (windowMgr->IsOpen() ? 2 : 0) + (heldByClosed ? 1 : 0);
+                return (held || pending == 0) && handles == expected;
+            },
+            "the writer settles");
+        std::vector<Tapped> seen;
+        {
+            std::lock_guard<std::mutex> lock(tapMutex);
+            seen.swap(tapped);
+        }
+        for (const Tapped &w : seen)
+            took(w);
+        resultsThisEvent += results.collect();
+    }
+
+    bool parkedNow()
+    {
+        std::lock_guard<std::mutex> lock(tapMutex);
+        return parked;
+    }
+
+    // The held write is one of a connection closed since it began.
+    bool parkedByClosed() const { return parkedMgr && parkedMgr->Connection() != parkedConn; }
+
+    // The board ends the write it holds: the clock stands at least the
+    // write's time after it began; the write succeeds or fails as the
+    // schedule said, and the frames queued behind it are written now.
+    void releaseHeld(const QString &name)
+    {
+        const bool closedOne = parkedByClosed();
+        const int behind = closedOne ? 0 : qMax(0, parkedMgr->WritesPending() - 1);
+        now = qMax(now, parkedAt + parkedMs);
+        act(name, behind > 0, [this]() {
+            {
+                std::lock_guard<std::mutex> lock(tapMutex);
+                releaseParked = true;
+            }
+            tapWake.notify_all();
+            fuzz::waitUntil(
+                [this]() {
+                    std::lock_guard<std::mutex> lock(tapMutex);
+                    return !releaseParked;
+                },
+                "the board lets the held write go");
+        });
+        parkedMgr = nullptr;
+        parkedConn = 0;
+        fuzz::note(QString("%1: %2 queued behind it, %3 written now, %4 results%5")
+                       .arg(name).arg(behind).arg(writesThisEvent).arg(resultsThisEvent)
+                       .arg(closedOne ? ", its connection closed" : ""));
+        FUZZ_CHECK(writesThisEvent <= behind,
+                   QString("%1 frames written when the held write ended, %2 were queued behind it").arg(writesThisEvent).arg(behind));
+        // A closed connection's writer logs its last write and reports nothing.
+        if (closedOne)
+            FUZZ_CHECK(resultsThisEvent == 0, QString("a write of a closed connection was reported to the engine"));
+    }
+
+    // The oldest write result the writer reported reaches the engine (as the
+    // queued signal would). A result of the running transfer's write may
+    // send the next frame, at most one: when it was the last of the
+    // transfer's frames not yet reported, a tick since the last frame found
+    // none to send and (checked with the frame) the acknowledgement is in.
+    void deliverResult()
+    {
+        if (results.empty())
+            return;
+        const fuzz::HeldResults::Result r = results.pop();
+        const bool mine = live && r.tag == t.id;
+        int others = 0;
+        for (size_t i = 0; i < results.size(); ++i)
+            others += results.at(i).tag == r.tag ? 1 : 0;
+        const bool last = mine && others == 0 && mgr()->WritesPending() == 0;
+        if (mine && !r.written) {
+            t.failedWrite = true;
+            if (t.why.isEmpty())
+                t.why = "a write failed";
+        }
+        deliveringLast = last;
+        act(kResultEvent, last && tickFoundNone, [&]() { fuzz::HeldResults::deliver(eng(), r); });
+        deliveringLast = false;
+        FUZZ_CHECK(writesThisEvent <= 1, QString("one write result sent %1 frames").arg(writesThisEvent));
+        if (writesThisEvent > 0)
+            lastTick = now; // the pacing timer starts again with the packet
+        if (!mine)
+            FUZZ_CHECK(!endedThisEvent, QString("a result of another transfer's write (or of none) ended transfer %1").arg(t.id));
+        // Strict: the failed write's result ends the transfer.
+        if (mine && !r.written && strict)
+            FUZZ_CHECK(endedThisEvent && !eng()->IsRunning(),
+                       QString("strict transfer %1 goes on after a failed write was reported (%2)").arg(t.id).arg(r.error));
+    }
+
+    // Everything the writer has to say: the held write ends, every result
+    // reaches the engine (and those of what they sent, in turn).
+    void settleResults()
+    {
+        for (int i = 0; !exited; ++i) {
+            FUZZ_CHECK(i < 64, QString("the write results keep coming (%1 held)").arg(results.size()));
+            if (parkedNow())
+                releaseHeld("the board ends the held write");
+            else if (!results.empty())
+                deliverResult();
+            else
+                break;
+        }
     }
 
     // Opens and closes as the harness sees them: a new connection is a new
@@ -607,9 +847,9 @@ private:
             openEpoch = ++epoch;
             readFailureReported = false;
         }
-        if (!anyHandleOpen())
+        if (!anyOpen())
             unpluggedOpen = false;
-        if (openEpoch && !anyHandleOpen()) {
+        if (openEpoch && !anyOpen()) {
             if (live && t.conn == openEpoch)
                 markClosed("its connection was closed");
             openEpoch = 0;
@@ -673,6 +913,11 @@ private:
         if (strict)
             exited = true;
         FUZZ_CHECK(!eng()->IsRunning() && !eng()->Timer()->isActive(), QString("Stop left the transfer running"));
+        // Only a write the board holds may still be in the writer; what was
+        // queued behind it is taken back and never reaches the board.
+        const int held = parkedNow() && !parkedByClosed() && parkedMgr == mgr() ? 1 : 0;
+        FUZZ_CHECK(mgr()->WritesPending() == held,
+                   QString("Stop left %1 writes in the writer (%2 held by the board)").arg(mgr()->WritesPending()).arg(held));
     }
 
     // One tick of the pacing timer, or the acknowledgement time-out when it
@@ -691,9 +936,10 @@ private:
         if (!e->Timer()->isActive() || ++ticks > kMaxTicks)
             return;
         lastTick = now;
-        const bool waiting = e->IsRunning() && !e->ReadyForNext();
         act("tick", true, [&]() { QMetaObject::invokeMethod(e->Timer(), "timeout", Qt::DirectConnection); });
-        if (waiting && writesThisEvent == 0 && e->IsRunning())
+        // (A missing acknowledgement or a frame not yet reported written: the
+        // next frame is left to whichever of them comes last.)
+        if (writesThisEvent == 0 && e->IsRunning())
             tickFoundNone = true;
         FUZZ_CHECK(packetsThisEvent <= 1, QString("one tick wrote %1 data packets").arg(packetsThisEvent));
         FUZZ_CHECK(writesThisEvent <= 1, QString("one tick wrote %1 frames").arg(writesThisEvent));
@@ -733,7 +979,8 @@ private:
                 t.boardAcked = qMax(t.boardAcked, c.packet);
         }
         const qint64 at = now;
-        act("a chunk received", live && tickFoundNone && acks > 0, [&]() {
+        // Sends at once only when nothing of the transfer waits for its result.
+        act("a chunk received", live && tickFoundNone && acks > 0 && outstanding() == 0, [&]() {
             if (viaWindow)
                 window->RecvBufSlot(c.bytes);
             else
@@ -742,6 +989,17 @@ private:
         FUZZ_CHECK(writesThisEvent <= 1, QString("one chunk received wrote %1 frames").arg(writesThisEvent));
         if (writesThisEvent > 0)
             lastTick = at; // the pacing timer starts again with the packet
+    }
+
+    // Frames of the running transfer whose results have not reached the
+    // engine: held here, or still in the writer (a write the board holds,
+    // and what is queued behind it).
+    int outstanding() const
+    {
+        int n = mgr()->WritesPending();
+        for (size_t i = 0; i < results.size(); ++i)
+            n += results.at(i).tag == t.id ? 1 : 0;
+        return n;
     }
 
     void deliverNext()
@@ -798,7 +1056,7 @@ private:
 
     void toggleConnection()
     {
-        if (isOpen() || anyHandleOpen())
+        if (isOpen())
             disconnect();
         else
             connect();
@@ -809,7 +1067,7 @@ private:
         act("disconnect", false, [&]() {
             if (!viaWindow)
                 manager->CloseUsb();
-            else if (anyHandleOpen())
+            else if (windowMgr->IsOpen())
                 openButton->click();
         });
         unpluggedOpen = false;
@@ -826,7 +1084,7 @@ private:
                 manager->OpenUsb(0);
             }
         });
-        if (anyHandleOpen())
+        if (anyOpen())
             unpluggedOpen = false;
     }
 
@@ -847,18 +1105,29 @@ private:
         if (exited)
             return;
         switch (op % 24) {
-        case 0: case 1: case 2: case 3: case 4:
+        case 0: case 1: case 2: case 3:
             tick();
             break;
-        case 5: case 6: case 7:
+        case 4: // the oldest write result reaches the engine, or else the held write ends
+            if (!results.empty())
+                deliverResult();
+            else if (parkedNow())
+                releaseHeld("the board ends the held write");
+            break;
+        case 5: case 6:
             deliverNext();
             break;
-        case 8: { // several ticks, each after whatever the board sent
+        case 7: // every write ends and every result reaches the engine
+            settleResults();
+            break;
+        case 8: { // several ticks, each after whatever the board and the writer said
             const int n = 1 + in.byte() % 128;
-            for (int i = 0; i < n && eng()->IsRunning(); ++i) {
+            for (int i = 0; i < n && eng()->IsRunning() && !exited; ++i) {
                 while (!outbox.empty())
                     deliverNext();
-                tick();
+                settleResults();
+                if (!exited)
+                    tick();
             }
             break;
         }
@@ -879,14 +1148,15 @@ private:
             splitAt = b >> 3;
             break;
         }
-        case 12: { // writes that fail, write nothing, or block
+        case 12: { // writes that fail, write nothing, or that the board holds
             const uint8_t b = in.byte();
+            std::lock_guard<std::mutex> lock(tapMutex);
             switch (b & 3) {
             case 0: failNext = 1 + (b >> 2) % 3; break;
             case 1: shortNext = 1; break;
             default:
-                blockNextMs = 1 + (b >> 2) * 40;
-                blockFails = (b & 3) == 3;
+                holdNextMs = 1 + (b >> 2) * 40;
+                holdFails = (b & 3) == 3;
             }
             break;
         }
@@ -957,6 +1227,9 @@ private:
         for (int i = 0; i < bound && engine->IsRunning(); ++i) {
             while (!outbox.empty())
                 deliverNext();
+            settleResults();
+            if (!engine->IsRunning())
+                break;
             if (!engine->ReadyForNext() && engine->AckTimer()->isActive())
                 ackTimeout();
             else
@@ -976,6 +1249,7 @@ private:
     UpgradeEngine *windowEngine = nullptr;
     NoRealTime noRealTime;
 
+    QHidUsbMgr *windowMgr = nullptr;
     std::unique_ptr<QHidUsbMgr> manager;
     std::unique_ptr<UpgradeEngine> engine;
 
@@ -991,11 +1265,27 @@ private:
     std::vector<Chunk> outbox;
     Style style = Style::Padded;
     int splitAt = 7;
+
+    // The board's side, shared with the writer thread: how the next writes
+    // end, the frames it took, the transfer running (for what it takes),
+    // and the write it holds.
+    std::mutex tapMutex;
+    std::condition_variable tapWake;
     int failNext = 0;
     int shortNext = 0;
-    int blockNextMs = 0;
-    bool blockFails = false;
-    qint64 blockedMs = 0;
+    int holdNextMs = 0;
+    bool holdFails = false;
+    std::vector<Tapped> tapped;
+    int tapLive = 0;
+    bool parked = false;
+    bool releaseParked = false;
+    // The held write, as the harness saw it begin.
+    qint64 parkedAt = 0;
+    int parkedMs = 0;
+    QHidUsbMgr *parkedMgr = nullptr;
+    quint64 parkedConn = 0;
+
+    fuzz::HeldResults results;
 
     qint64 now = 0;
     qint64 lastTick = 0;
@@ -1025,6 +1315,8 @@ private:
     bool allowWrites = false;
     int writesThisEvent = 0;
     int packetsThisEvent = 0;
+    int resultsThisEvent = 0;
+    bool deliveringLast = false; // the event hands the engine its transfer's last outstanding result
     bool endedThisEvent = false;
     bool stopping = false;
     bool exited = false; // the command line's transfer has ended

@@ -23,6 +23,10 @@
 //    transfer to its end with one acknowledgement per packet, packets 1..n
 //    that carry exactly that file's bytes, E4 with their CRC-32, the box
 //    "Upgrade Completed" and the progress bar at n of size/60 + 1.
+// After Start and after each acknowledged tick the target waits for the
+// writer thread and hands the engine the results of the writes (held back
+// from the window's queued connection): the next packet waits for them, and
+// the completion comes with E4's result.
 // A FIFO that were opened would block, so a hang is a failure too.
 #include "fuzzsupport.h"
 #include "simkit.h"
@@ -447,6 +451,7 @@ public:
         closer->take();
 
         load->click();
+        settle();
         QList<QByteArray> writes = simkit::takeWrites(*device);
         QStringList boxes = closer->take();
 
@@ -491,9 +496,12 @@ public:
                 FUZZ_CHECK(timer->interval() == *expect.interval,
                            QString("interval %1 ms, expected %2").arg(timer->interval()).arg(*expect.interval));
         }
-        // A short interval may have ticked inside the Start box already; the
-        // timer itself is stopped and the rest is driven by hand (a Stop
-        // would end the transfer: no tick sends anything after it).
+        // A short interval may have ticked inside the Start box already
+        // (finding E1 and E2 not yet reported written, it leaves the next
+        // packet to their results, which may then send it, or E4 and so
+        // complete); the timer itself is stopped and the rest is driven by
+        // hand (a Stop would end the transfer: no tick sends anything after
+        // it).
         const bool completedInBox = boxes.contains("Upgrade Completed");
         // The bar shows the number of the last packet sent.
         int barValue = 0;
@@ -512,6 +520,7 @@ public:
             if (!sent.isEmpty())
                 window->RecvBufSlot("AT+OTA=E3:1\r"); // answers the packet just sent
             window->SendNextPacket();
+            settle();
             const QList<QByteArray> more = simkit::takeWrites(*device);
             FUZZ_CHECK(more.size() == 1, QString("an acknowledged tick wrote %1 reports").arg(more.size()));
             sent += more;

@@ -32,7 +32,11 @@
 // SendNextPacket calls while idle, which must send nothing: the lines still
 // go through the scanner, and a line left open carries over into the next
 // transfer. Start and Stop are clicks on the button. Modes 1 and 2 run
-// during a transfer.
+// during a transfer. After every step the target waits for the writer thread
+// to write what the step handed it and gives the engine the results of those
+// writes at once (held back from the window's queued connection), so the
+// engine never waits for a write when the next step comes, and a completion
+// (E4's write done) falls in the step that sent E4.
 #include "fuzzsupport.h"
 #include "simkit.h"
 #include "virtualhid.h"
@@ -129,6 +133,7 @@ public:
     void feedChunk(const QByteArray &chunk)
     {
         window->RecvBufSlot(chunk);
+        settle();
         const bool readyBefore = model.ready;
         model.feed(chunk);
         const QList<QByteArray> writes = simkit::takeWrites(*device);
@@ -152,6 +157,7 @@ public:
     {
         const bool wasRunning = running;
         load->click();
+        settle();
         const QList<QByteArray> writes = simkit::takeWrites(*device);
         const QStringList boxes = closer->take();
         if (wasRunning) {
@@ -179,6 +185,7 @@ public:
         if (!running) {
             // No frame of a stopped transfer goes out, whatever the scanner saw.
             window->SendNextPacket();
+            settle();
             const QList<QByteArray> writes = simkit::takeWrites(*device);
             FUZZ_CHECK(writes.isEmpty(), QString("a tick while idle wrote %1 reports").arg(writes.size()));
             const QStringList boxes = closer->take();
@@ -206,6 +213,7 @@ public:
             } else {
                 window->SendNextPacket();
             }
+            settle();
             writes = simkit::takeWrites(*device);
             boxes = closer->take();
         }

@@ -4,9 +4,12 @@
 // Shared pieces of the libFuzzer targets: a property check that stops the
 // run with a readable reason, a reader of the input, a headless
 // QApplication, a scratch folder that is removed at exit, a closer for the
-// window's modal message boxes and the window connected to a virtual board.
+// window's modal message boxes, a wait for the manager's writer thread, the
+// write results held back from the engine, and the window connected to a
+// virtual board.
 
 #include "otasim.h"
+#include "qhidusbmgr.h"
 #include "simkit.h"
 #include "upgradeengine.h"
 #include "virtualhid.h"
@@ -14,6 +17,7 @@
 
 #include <QApplication>
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPointer>
 #include <QProgressBar>
@@ -28,7 +32,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <string>
@@ -162,6 +170,100 @@ inline std::string enterScratchDir(const char *name)
     return dir;
 }
 
+// Waits until `settled` holds: the manager's writer thread has written what
+// it was handed (WritesPending() locks the writer's mutex, so what the
+// writer did before is seen here), a closed connection's writer has closed
+// its handle. A writer that never gets there is a fault of its own (the
+// virtual board never holds a write unless the target tells it to).
+inline void waitUntil(const std::function<bool()> &settled, const char *what)
+{
+    QElapsedTimer clock;
+    clock.start();
+    for (int spins = 0; !settled(); ++spins) {
+        if (clock.elapsed() > 10000)
+            fail(__FILE__, __LINE__, what, QString("still not so after 10 s"));
+        if (spins < 1000)
+            std::this_thread::yield();
+        else
+            usleep(50);
+    }
+}
+
+// Every write result (SendDoneSignal) of a manager, taken on its writer
+// thread and held here instead of going to the engine, which gets them when
+// the target hands them over (Deliver calls the engine's slot as the queued
+// connection would). What the engine sees between two steps then no longer
+// depends on when the writer thread happens to finish.
+class HeldResults
+{
+public:
+    struct Result
+    {
+        quint64 ticket = 0;
+        bool written = false;
+        QString error;
+        int tag = 0; // the target's, from `tagger`
+    };
+
+    // Called on the writer thread for each result, before it is held.
+    std::function<int()> tagger;
+
+    void attach(QHidUsbMgr *manager)
+    {
+        QObject::connect(
+            manager, &QHidUsbMgr::SendDoneSignal, manager,
+            [this](quint64 ticket, bool written, QString error) {
+                Result r{ticket, written, error, tagger ? tagger() : 0};
+                std::lock_guard<std::mutex> lock(mutex);
+                arrived.push_back(std::move(r));
+            },
+            Qt::DirectConnection);
+    }
+
+    // The engine no longer hears from the manager's writer itself.
+    static void detachEngine(QHidUsbMgr *manager, UpgradeEngine *engine)
+    {
+        FUZZ_CHECK(QObject::disconnect(manager, &QHidUsbMgr::SendDoneSignal, engine, &UpgradeEngine::WriteDone),
+                   QString("the engine was not connected to the manager's write results"));
+    }
+
+    // Moves what the writer reported since the last call to the held queue
+    // (call it with the writer settled); the number of results moved.
+    int collect()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const int n = int(arrived.size());
+        for (Result &r : arrived)
+            held.push_back(std::move(r));
+        arrived.clear();
+        return n;
+    }
+
+    bool empty() const { return held.empty(); }
+    size_t size() const { return held.size(); }
+    const Result &at(size_t i) const { return held.at(i); }
+
+    Result pop()
+    {
+        Result r = held.front();
+        held.pop_front();
+        return r;
+    }
+
+    static void deliver(UpgradeEngine *engine, const Result &r) { engine->WriteDone(r.ticket, r.written, r.error); }
+
+    void clear()
+    {
+        collect();
+        held.clear();
+    }
+
+private:
+    std::mutex mutex;
+    std::deque<Result> arrived; // the writer thread's side
+    std::deque<Result> held;    // the main thread's
+};
+
 // Closes every message box as soon as its own event loop runs, newest first,
 // and keeps the texts of the boxes seen since the last take(). Boxes opened
 // inside another box's loop (completion inside the Start box) are closed
@@ -217,7 +319,10 @@ private:
 
 // The window connected to one virtual board that keeps every report written
 // to it and answers nothing (the targets feed the answers themselves), with
-// each message box closed as it opens. A target's harness derives from it.
+// each message box closed as it opens. The write results go through
+// `results`: settle() waits for the writer and hands the engine every
+// result, as if the queued signal had been delivered at once. A target's
+// harness derives from it.
 class ConnectedWindow
 {
 public:
@@ -232,7 +337,12 @@ public:
         log = window->findChild<QTextEdit *>("textEdit");
         bar = window->findChild<QProgressBar *>("progressBar");
         timer = window->findChild<QTimer *>("upgradeTimer"); // the targets tick directly when there is none
-        FUZZ_CHECK(open && load && log && (bar || !barNeeded), QString("the window lacks a widget the run needs"));
+        usbMgr = window->findChild<QHidUsbMgr *>("usbMgr");
+        engine = window->findChild<UpgradeEngine *>();
+        FUZZ_CHECK(open && load && log && (bar || !barNeeded) && usbMgr && engine,
+                   QString("the window lacks a widget, its manager or its engine"));
+        results.attach(usbMgr);
+        HeldResults::detachEngine(usbMgr, engine);
         open->click();
         FUZZ_CHECK(device->openHandles() == 2, QString("connect did not open the device (its reader's handle and its writer's)"));
         simkit::takeWrites(*device);
@@ -250,6 +360,27 @@ public:
         }
         if (device && device->openHandles() > 0)
             open->click();
+        // The closed connection's writer closes its handle after the close
+        // returned: it must be out of hidapi before the process ends.
+        if (device)
+            waitUntil([this]() { return device->openHandles() == 0; }, "the writer closes its handle");
+    }
+
+    // Waits for the writer to write all it was handed, then hands the engine
+    // every result, oldest first; a result that lets the engine send the
+    // next frame is waited for and handed over too. The frames written are
+    // on the device's list (simkit::takeWrites).
+    void settle()
+    {
+        for (int round = 0;; ++round) {
+            FUZZ_CHECK(round < 1000, QString("the write results never stop coming"));
+            waitUntil([this]() { return usbMgr->WritesPending() == 0; }, "the writer writes what it was handed");
+            results.collect();
+            if (results.empty())
+                return;
+            while (!results.empty())
+                HeldResults::deliver(engine, results.pop());
+        }
     }
 
 protected:
@@ -261,6 +392,9 @@ protected:
     QTextEdit *log = nullptr;
     QProgressBar *bar = nullptr;
     QTimer *timer = nullptr;
+    QHidUsbMgr *usbMgr = nullptr;
+    UpgradeEngine *engine = nullptr;
+    HeldResults results;
 };
 
 } // namespace fuzz

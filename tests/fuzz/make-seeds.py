@@ -163,13 +163,18 @@ write("repro", "fuzz_loading", "config-fifo-hangs", loading(4, [regular("fw", b"
 # (index into 1, 2, 5, 10, 20, 50, 100, 1000 ms).
 PATIENT, STRICT, WINDOW = 0, 8, 15
 NO_START = 0x80
-TICK, DELIVER, RUN, DROP, DOUBLE, STYLE, WRITES = 0, 5, 8, 9, 10, 11, 12
+TICK, RESULT, DELIVER, RESULTS, RUN, DROP, DOUBLE, STYLE, WRITES = 0, 4, 5, 7, 8, 9, 10, 11, 12
 UNPLUG, REPLUG, CHANGED, READ_FAILED, STOP_START, CONNECTION = 13, 14, 15, 16, 17, 18
 IMAGE, INTERVAL, STALE_TICK, RAW, ACK_TIMEOUT = 19, 20, 21, 22, 23
 # Reply styles: 0 padded report, 1 bare line, 2 split (bits 3-7 where),
 # 3 noise around the line, 4 two lines at once, 5 refusal, 6 silence,
 # 7 split with padding.
 PADDED, BARE, SPLIT, NOISE, TWO_LINES, REFUSAL, SILENT, PADDED_SPLIT = range(8)
+# WRITES argument: low two bits 0 the next 1 + (b >> 2) % 3 writes fail,
+# 1 the next writes nothing, 2 the board holds the next write (1 + (b >> 2)
+# * 40 ms, until a RESULT or RESULTS ends it) and takes it, 3 the same and
+# the write fails.
+FAIL, SHORT, HOLD, HOLD_FAIL = range(4)
 
 
 def engine(driver, size, events, timeout=0, start=True, interval=0, seed=1):
@@ -226,6 +231,28 @@ write("corpus", "fuzz_engine", "window-sizes",
 write("corpus", "fuzz_engine", "window-unplug-notified",
       engine(WINDOW, 9, run(2) + [UNPLUG, TICK, CHANGED, TICK, STOP_START, REPLUG, CONNECTION, STOP_START]
              + run()))
+# The results of the writes: a tick before them finds the frames not yet
+# reported written; the result that comes after such a tick sends the next
+# frame at once (once the acknowledgement is in).
+for name, driver, timeout in [("patient", PATIENT, 0), ("strict", STRICT, 5), ("window", WINDOW, 0)]:
+    write("corpus", "fuzz_engine", name + "-results-late",
+          engine(driver, 8, [TICK, RESULT, TICK, RESULT, DELIVER, TICK, DELIVER, RESULT, TICK, TICK, DELIVER,
+                             RESULT] + run(), timeout))
+    # The board holds E1 (E2 queued behind it): Stop takes E2 back, the held
+    # write ends after the Stop and its result reaches nobody; a new transfer
+    # then runs to the end.
+    write("corpus", "fuzz_engine", name + "-held-write-stop",
+          engine(driver, 4, [WRITES, HOLD | 5 << 2, STOP_START, TICK, STOP_START, RESULT, RESULT, STOP_START]
+                 + run(), timeout, start=False))
+    # The board holds a data packet: ticks pass, the acknowledgement watch
+    # waits for the write; a close while it holds it, then connect again.
+    write("corpus", "fuzz_engine", name + "-held-packet-close",
+          engine(driver, 9, [RESULTS, TICK, RESULTS, DELIVER, WRITES, HOLD | 30 << 2, TICK, TICK, DELIVER, TICK,
+                             RESULT, TICK, RESULT, DELIVER, WRITES, HOLD_FAIL | 3 << 2, RESULT, TICK, CONNECTION,
+                             TICK, RESULTS, CONNECTION, STOP_START] + run(), timeout))
+write("corpus", "fuzz_engine", "strict-held-write-fails",
+      engine(STRICT, 9, [RESULTS, TICK, RESULTS, DELIVER, TICK, WRITES, HOLD_FAIL | 10 << 2, RESULTS, DELIVER, TICK,
+                         TICK, RESULT, RESULT] + run(), 4))
 write("corpus", "fuzz_engine", "window-nothing-changed",
       engine(WINDOW, 4, [CHANGED, TICK, DELIVER, CHANGED, TICK, CONNECTION, STOP_START, CONNECTION, STOP_START]
              + run()))

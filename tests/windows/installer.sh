@@ -35,7 +35,7 @@ wine "$SETUP" /S >/run/work/setup.log 2>&1
 rc=$?
 [ "$rc" -eq 0 ] && pass "$(basename "$SETUP") /S: exit status 0" || fail "installer exit status $rc"
 ( cd "$DIR" 2>/dev/null && find . -type f | sort | sed 's/^/  installed: /' )
-for f in tarnvik-upgrade-tool.exe tarnvik-upgrade.exe Uninstall.exe LICENSE.txt THIRD-PARTY-NOTICES.txt; do
+for f in tarnvik-upgrade-tool.exe tarnvik-upgrade.exe Uninstall.exe LICENSE.txt THIRD-PARTY-NOTICES.txt tarnvik-upgrade.txt; do
     [ -f "$DIR/$f" ] && pass "installed $f" || fail "$f missing from the installation"
 done
 extra=$(cd "$DIR" 2>/dev/null && find . -iname '*demo*' -o -iname 'tst_*' -o -iname '*.dll' -o -iname 'loadprobe*')
