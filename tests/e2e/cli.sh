@@ -205,8 +205,14 @@ station_fail() {
     finish
 }
 sleep 1
+plugged=$(date +%s%3N)
 control "plug 0"
 wait_until 30 ends 1 st-uhid.out U1 ok || station_fail "U1 not flashed"
+notice=$(python3 -c '
+import datetime, json, sys
+e = next(json.loads(l) for l in open(sys.argv[1]) if "board-present" in l)
+t = datetime.datetime.strptime(e["time"], "%Y-%m-%dT%H:%M:%S.%fZ").replace(tzinfo=datetime.timezone.utc)
+print("%d ms" % (t.timestamp() * 1000 - int(sys.argv[2])))' st-uhid.out "$plugged")
 sleep 2
 control "plug 1"
 echo "plug 0" >"$W/usb/control"
@@ -236,7 +242,7 @@ kill -INT "$st_usb"
 wait "$st_usb"
 rc_usb=$?
 sed 's/^/  /' station.log
-python3 - station.log st-uhid.out st-usb.out <<'PY' && pass "stations: U1, U2 and W1 (twice) flashed once per appearance, U4 failed after 2 attempts, U1's second transfer interrupted by SIGINT, one whole log line per transfer (exit $rc_uhid and $rc_usb)" || fail "stations (exit $rc_uhid and $rc_usb)"
+python3 - station.log st-uhid.out st-usb.out <<'PY' && pass "stations: U1, U2 and W1 (twice) flashed once per appearance, U4 failed after 2 attempts, U1's second transfer interrupted by SIGINT, one whole log line per transfer (exit $rc_uhid and $rc_usb; U1 noticed $notice after the plug command)" || fail "stations (exit $rc_uhid and $rc_usb)"
 import json, sys
 keys = {"attempts", "crc32", "image", "interval_ms", "outcome", "path", "reason", "seconds", "serial", "size", "time", "vid_pid"}
 raw = open(sys.argv[1], 'rb').read()

@@ -809,6 +809,9 @@ private:
                 t.why = "a write failed";
         }
         deliveringLast = last;
+        if (fuzz::verbose())
+            fuzz::note(QString("result of write %1 (%2, transfer %3%4)")
+                           .arg(r.ticket).arg(r.written ? "written" : "failed").arg(r.tag).arg(last ? ", its last" : ""));
         act(kResultEvent, last && tickFoundNone, [&]() { fuzz::HeldResults::deliver(eng(), r); });
         deliveringLast = false;
         FUZZ_CHECK(writesThisEvent <= 1, QString("one write result sent %1 frames").arg(writesThisEvent));

@@ -160,6 +160,39 @@ if [ -f "$CLI" ]; then
         || fail "the board's verdict after the console program: $verdict"
     cmp -s /run/work/operator-board/image.bin "$WORK/cli.bin" \
         && pass "the board holds exactly the image the console program sent" || fail "the board's image differs"
+
+    # Station mode: the board plugged in while the station runs, then
+    # unplugged and plugged in again: flashed each time, once.
+    board() { echo "$1" >/run/work/operator-board/control; }
+    okays() { [ "$(grep -c '"event":"end","outcome":"ok"' /run/work/cli-station.out)" = "$1" ]; }
+    board "unplug 0"
+    sleep 2
+    (cd "$WORK" && exec wine "$CLI" station --serial W1 --image cli.bin --interval 2 --json -q --log station.log) \
+        >/run/work/cli-station.out 2>/run/work/cli-station.err &
+    SPID=$!
+    sleep 5
+    plugged=()
+    plugged+=("$(date +%s%3N)")
+    board "plug 0"
+    wait_until 90 okays 1 || fail "station: the plugged board was not flashed"
+    board "unplug 0"
+    sleep 2
+    plugged+=("$(date +%s%3N)")
+    board "plug 0"
+    wait_until 90 okays 2 || fail "station: the board was not flashed again after its replug"
+    kill -INT "$SPID" 2>/dev/null
+    wait_until 10 bash -c "! kill -0 $SPID 2>/dev/null" || kill -KILL "$SPID" 2>/dev/null
+    wait "$SPID" 2>/dev/null
+    tr -d '\r' </run/work/cli-station.out | sed 's/^/  station: /'
+    notice=$(tr -d '\r' </run/work/cli-station.out | python3 -c '
+import datetime, json, sys
+plugged = [int(t) for t in sys.argv[1:]]
+seen = [json.loads(l) for l in sys.stdin if "board-present" in l]
+ms = [datetime.datetime.strptime(e["time"], "%Y-%m-%dT%H:%M:%S.%fZ").replace(tzinfo=datetime.timezone.utc).timestamp() * 1000 for e in seen]
+print(" and ".join("%d ms" % (m - p) for m, p in zip(ms, plugged)))' "${plugged[@]}")
+    okays 2 && [ "$(grep -c '"outcome"' "$WORK/station.log")" = 2 ] \
+        && pass "tarnvik-upgrade station: the board flashed when plugged in and again after its replug, two log records (from the plug command to board-present: $notice)" \
+        || fail "tarnvik-upgrade station: $(grep -c '"event":"end"' /run/work/cli-station.out) end events"
 else
     fail "no tarnvik-upgrade.exe beside the tool in the zip"
 fi
