@@ -389,7 +389,9 @@ void TestGuest::stalledBoard()
     qInfo("stalled board over %s: with writes waiting, the GUI thread's largest gap %.0f ms; Stop took %lld ms, "
           "Disconnect %lld ms, the Connect after it %lld ms",
           qPrintable(transportName()), largestGapMs, stopMs, disconnectMs, connectMs);
-    QVERIFY2(largestGapMs < 1000 && stopMs < 1000 && disconnectMs < 1000,
+    // Bounds for an emulated guest on a busy host; a write on the GUI
+    // thread would hold it for usbhid's 5 s.
+    QVERIFY2(largestGapMs < 2500 && stopMs < 2500 && disconnectMs < 2500,
              qPrintable(QString("%1 %2 %3").arg(largestGapMs).arg(stopMs).arg(disconnectMs)));
     const QString verdict = stopBoard();
     QVERIFY2(verdict.contains("verdict=GOOD"), qPrintable(verdict));

@@ -546,7 +546,9 @@ void TestWinHid::stalledBoard()
     qInfo("stalled %s board: with writes waiting, the GUI thread's largest gap %.0f ms; Stop took %lld ms, "
           "Disconnect %lld ms, the Connect after it %lld ms; the waiting write's error text \"%s\"",
           qPrintable(usb.name), largestGapMs, stopMs, disconnectMs, connectMs, qPrintable(error));
-    QVERIFY2(largestGapMs < 1000 && stopMs < 1000 && disconnectMs < 1000,
+    // Bounds for an emulated guest on a busy host; a write on the GUI
+    // thread would hold it for usbhid's 5 s.
+    QVERIFY2(largestGapMs < 2500 && stopMs < 2500 && disconnectMs < 2500,
              qPrintable(QString("%1 %2 %3").arg(largestGapMs).arg(stopMs).arg(disconnectMs)));
     QVERIFY(usb.command("resume 0"));
     upgradeThrough(usb, 6000, 2);
