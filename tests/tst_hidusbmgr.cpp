@@ -425,7 +425,7 @@ void TestHidUsbMgr::writeHeldByTheBoard()
     QCOMPARE(mgr.WritesPending(), 2);
     mgr.CloseUsb();
     QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
-    QCOMPARE(a->openHandles(), 1); // the writer's, still in its write
+    QCOMPARE(a->openHandles(), 2); // both, closed by the writer after its write
     QCOMPARE(capture->linesStartingWith("hid_write not written"),
              QStringList{"hid_write not written (closed or stopped) 00 71 "});
 

@@ -93,13 +93,15 @@ public:
     }
 
     // No more reports; those not begun are dropped, and nothing more is
-    // reported to the manager.
-    void Detach()
+    // reported to the manager. `readHandle` (the ended reader's, or null) is
+    // closed with the writer's own handle, after the last write.
+    void Detach(hid_device *readHandle)
     {
         std::deque<Report> dropped;
         {
             std::unique_lock<std::mutex> lock(mutex);
             owner = nullptr;
+            alsoClose = readHandle;
             dropped.swap(reports);
             wake.notify_one();
         }
@@ -136,6 +138,15 @@ protected:
                 emit owner->SendDoneSignal(report.ticket, written > 0, written > 0 ? QString() : error);
             writing = false;
         }
+        // Linux's hidraw closes a handle only once no write runs on any
+        // hidraw device (its release takes the lock that every write holds
+        // for as long as the board keeps it): both handles are closed here,
+        // after this connection's last write, never on the caller's thread.
+        std::unique_lock<std::mutex> lock(mutex);
+        hid_device *readHandle = alsoClose;
+        lock.unlock();
+        if (readHandle)
+            hid_close(readHandle);
         hid_close(handle);
     }
 
@@ -153,6 +164,7 @@ private:
     std::deque<Report> reports;
     bool writing = false;
     QHidUsbMgr *owner;
+    hid_device *alsoClose = nullptr;
     hid_device *const handle;
     const QString logName;
 };
@@ -217,15 +229,7 @@ QHidUsbMgr::~QHidUsbMgr()
     // outlive the manager: finish the close steps first.
     running = false;
     wait();
-    if (readDevice) {
-        hid_close(readDevice);
-        readDevice = nullptr;
-    }
-    if (writer) {
-        writer->Detach();
-        closedWriters.push_back(std::move(writer));
-    }
-    device = nullptr;
+    ReleaseHandles();
     // A writer may still be in a write to a board that takes nothing; the
     // backend ends it within its time-out.
     for (const auto &w : closedWriters)
@@ -324,20 +328,10 @@ bool QHidUsbMgr::CloseUsb()
     openProductId = -1;
     openPath.clear();
     running = false;
-    // The reader closes its own handle after its last read (within one
-    // read's wait); the writer closes its own after its last write, which
-    // is not waited for here.
+    // The reader ends within one read's wait; the writer is not waited for.
     wait();
     deviceIds.resize(0);
-    if (readDevice) { // a reader that never ran
-        hid_close(readDevice);
-        readDevice = nullptr;
-    }
-    if (writer) {
-        writer->Detach();
-        closedWriters.push_back(std::move(writer));
-    }
-    device = nullptr;
+    ReleaseHandles();
     Diagnostic() << "CloseUsb";
     if (closing != 0)
         emit ClosedSignal(closing);
@@ -386,12 +380,26 @@ int QHidUsbMgr::WritesPending() const
     return writer ? writer->Pending() : 0;
 }
 
+void QHidUsbMgr::ReleaseHandles()
+{
+    // The reader has ended: its handle goes to the writer, which closes both
+    // after its last write (a write in progress is not waited for here).
+    if (writer) {
+        writer->Detach(readDevice);
+        closedWriters.push_back(std::move(writer));
+    } else if (readDevice) {
+        hid_close(readDevice);
+    }
+    readDevice = nullptr;
+    device = nullptr;
+}
+
 void QHidUsbMgr::run()
 {
     unsigned char buffer[kReadSize];
     bool readFailed = false;
     const quint64 reading = connection; // set before the thread started
-    hid_device *handle = readDevice;    // this thread's alone until it ends
+    hid_device *handle = readDevice;    // this thread's alone while it runs
     while (running && handle) {
         memset(buffer, 0, sizeof buffer);
         const int n = hid_read_timeout(handle, buffer, sizeof buffer, kReadWaitMs);
@@ -410,12 +418,9 @@ void QHidUsbMgr::run()
         emit RecvBufSignal(chunk);
         Diagnostic().noquote() << "RecvBufSignal" << ToHexString(chunk);
     }
-    // The reader's handle is closed by the thread that read on it, after its
-    // last read: on Windows a read left pending belongs to this thread.
-    if (handle) {
-        hid_close(handle);
-        readDevice = nullptr;
-    }
+    // The handle stays open: the connection's writer closes it (on Windows
+    // the patched hid_close cancels a read left pending by this thread and
+    // waits for its end).
 }
 
 QString QHidUsbMgr::ToHexString(QByteArray bytes)

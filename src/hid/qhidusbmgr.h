@@ -63,7 +63,7 @@ public:
     // Stops the reader (waits for it: at most one read's wait, 50 ms), drops
     // the writes not yet begun and forgets the list. It does not wait for a
     // write in progress: the connection's writer logs that write's result
-    // when it comes and then closes its handle itself.
+    // when it comes and then closes both handles itself.
     bool CloseUsb();
     bool IsOpen() const;
     // A number that names the open connection, new at every open; 0 while
@@ -119,11 +119,14 @@ protected:
 
 private:
     QDebug Diagnostic() const;
+    // Once the reader has ended: hands both handles to the writer to close.
+    void ReleaseHandles();
 
     QString logName;
     QVector<DeviceId> deviceIds;
     // The writer's handle (its writer thread's; it closes it when it ends)
-    // and the reader's (its thread's while it runs; likewise).
+    // and the reader's (its thread's while it runs; then the writer closes
+    // it with its own).
     hid_device *device = nullptr;
     hid_device *readDevice = nullptr;
     // The open connection's writer, and the writers of closed connections

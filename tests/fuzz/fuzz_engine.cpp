@@ -112,6 +112,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -504,7 +505,10 @@ private:
     void took(const Tapped &w)
     {
         ++writesThisEvent;
-        tickFoundNone = false;
+        // A frame the engine sent now (what a held write kept queued was
+        // sent before, and Start forgets the ticks before it).
+        if (!releasing)
+            tickFoundNone = false;
         const bool data = !w.frame.startsWith("AT+OTA=E");
         if (data)
             ++packetsThisEvent;
@@ -715,27 +719,39 @@ private:
 
     // Waits until the writers have written what they were handed (or the
     // board holds a write, with what came after it queued behind it) and a
-    // closed connection's writer has closed its handle (unless the board
-    // still holds its write); then takes what the board saw and the results
-    // the writer reported, in order.
+    // closed connection's handles are closed (its writer closes them after
+    // its last write: not while the board holds that write); then takes
+    // what the board saw and the results the writer reported, in order.
     void settleWriter()
     {
+        // Held, by a closed connection, writes pending, handles open,
+        // handles of the open connections.
+        const auto state = [this]() {
+            bool held;
+            {
+                std::lock_guard<std::mutex> lock(tapMutex);
+                held = parked;
+            }
+            int handles = 0;
+            for (const Device &d : devices)
+                handles += d.device->openHandles();
+            return std::make_tuple(held, held && parkedByClosed(), manager->WritesPending() + windowMgr->WritesPending(),
+                                   handles, (manager->IsOpen() ? 2 : 0) + (windowMgr->IsOpen() ? 2 : 0));
+        };
         fuzz::waitUntil(
-            [this]() {
-                bool held;
-                {
-                    std::lock_guard<std::mutex> lock(tapMutex);
-                    held = parked;
-                }
-                const int pending = manager->WritesPending() + windowMgr->WritesPending();
-                int handles = 0;
-                for (const Device &d : devices)
-                    handles += d.device->openHandles();
-                const bool heldByClosed = held && parkedMgr && parkedMgr->Connection() != parkedConn;
-                const int expected = (manager->IsOpen() ? 2 : 0) + (windowMgr->IsOpen() ? 2 : 0) + (heldByClosed ? 1 : 0);
-                return (held || pending == 0) && handles == expected;
+            [&]() {
+                const auto s = state();
+                const int handles = std::get<3>(s), open = std::get<4>(s);
+                return (std::get<0>(s) || std::get<2>(s) == 0)
+                       && (std::get<1>(s) ? handles > open && handles <= open + 2 : handles == open);
             },
-            "the writer settles");
+            "the writer settles",
+            [&]() {
+                const auto s = state();
+                return QString("after %1: %2, %3 writes pending, %4 handles open, %5 of open connections")
+                    .arg(what).arg(std::get<1>(s) ? "a closed connection's write held" : std::get<0>(s) ? "a write held" : "none held")
+                    .arg(std::get<2>(s)).arg(std::get<3>(s)).arg(std::get<4>(s));
+            });
         std::vector<Tapped> seen;
         {
             std::lock_guard<std::mutex> lock(tapMutex);
@@ -763,6 +779,7 @@ private:
         const bool closedOne = parkedByClosed();
         const int behind = closedOne ? 0 : qMax(0, parkedMgr->WritesPending() - 1);
         now = qMax(now, parkedAt + parkedMs);
+        releasing = true;
         act(name, behind > 0, [this]() {
             {
                 std::lock_guard<std::mutex> lock(tapMutex);
@@ -776,6 +793,7 @@ private:
                 },
                 "the board lets the held write go");
         });
+        releasing = false;
         parkedMgr = nullptr;
         parkedConn = 0;
         fuzz::note(QString("%1: %2 queued behind it, %3 written now, %4 results%5")
@@ -883,6 +901,7 @@ private:
             t.why = "its device was gone";
         live = true;
         ackStart = -1;
+        tickFoundNone = false;
         act("Start", true, [&]() {
             if (viaWindow) {
                 loadButton->click();
@@ -1320,6 +1339,7 @@ private:
     int packetsThisEvent = 0;
     int resultsThisEvent = 0;
     bool deliveringLast = false; // the event hands the engine its transfer's last outstanding result
+    bool releasing = false;      // the event ends a held write
     bool endedThisEvent = false;
     bool stopping = false;
     bool exited = false; // the command line's transfer has ended

@@ -175,13 +175,14 @@ inline std::string enterScratchDir(const char *name)
 // writer did before is seen here), a closed connection's writer has closed
 // its handle. A writer that never gets there is a fault of its own (the
 // virtual board never holds a write unless the target tells it to).
-inline void waitUntil(const std::function<bool()> &settled, const char *what)
+inline void waitUntil(const std::function<bool()> &settled, const char *what,
+                      const std::function<QString()> &state = {})
 {
     QElapsedTimer clock;
     clock.start();
     for (int spins = 0; !settled(); ++spins) {
         if (clock.elapsed() > 10000)
-            fail(__FILE__, __LINE__, what, QString("still not so after 10 s"));
+            fail(__FILE__, __LINE__, what, QString("still not so after 10 s") + (state ? ": " + state() : QString()));
         if (spins < 1000)
             std::this_thread::yield();
         else
