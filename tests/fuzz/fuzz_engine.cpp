@@ -742,7 +742,9 @@ private:
             [&]() {
                 const auto s = state();
                 const int handles = std::get<3>(s), open = std::get<4>(s);
-                return (std::get<0>(s) || std::get<2>(s) == 0)
+                // (A write held by a closed connection's writer holds up
+                // nothing of the open one's.)
+                return (std::get<2>(s) == 0 || (std::get<0>(s) && !std::get<1>(s)))
                        && (std::get<1>(s) ? handles > open && handles <= open + 2 : handles == open);
             },
             "the writer settles",
@@ -776,9 +778,13 @@ private:
     // schedule said, and the frames queued behind it are written now.
     void releaseHeld(const QString &name)
     {
+        FUZZ_CHECK(parkedMgr, QString("a write is held that no event saw begin"));
         const bool closedOne = parkedByClosed();
         const int behind = closedOne ? 0 : qMax(0, parkedMgr->WritesPending() - 1);
         now = qMax(now, parkedAt + parkedMs);
+        // (A frame queued behind it may be held in turn: took() notes it.)
+        parkedMgr = nullptr;
+        parkedConn = 0;
         releasing = true;
         act(name, behind > 0, [this]() {
             {
@@ -794,11 +800,10 @@ private:
                 "the board lets the held write go");
         });
         releasing = false;
-        parkedMgr = nullptr;
-        parkedConn = 0;
-        fuzz::note(QString("%1: %2 queued behind it, %3 written now, %4 results%5")
-                       .arg(name).arg(behind).arg(writesThisEvent).arg(resultsThisEvent)
-                       .arg(closedOne ? ", its connection closed" : ""));
+        if (fuzz::verbose())
+            fuzz::note(QString("%1: %2 queued behind it, %3 written now, %4 results%5")
+                           .arg(name).arg(behind).arg(writesThisEvent).arg(resultsThisEvent)
+                           .arg(closedOne ? ", its connection closed" : ""));
         FUZZ_CHECK(writesThisEvent <= behind,
                    QString("%1 frames written when the held write ended, %2 were queued behind it").arg(writesThisEvent).arg(behind));
         // A closed connection's writer logs its last write and reports nothing.

@@ -244,6 +244,12 @@ for name, driver, timeout in [("patient", PATIENT, 0), ("strict", STRICT, 5), ("
     write("corpus", "fuzz_engine", name + "-held-write-stop",
           engine(driver, 4, [WRITES, HOLD | 5 << 2, STOP_START, TICK, STOP_START, RESULT, RESULT, STOP_START]
                  + run(), timeout, start=False))
+    # The board still holds E1 of a stopped transfer when the connection is
+    # closed and opened again: the next transfer goes to the new connection
+    # while the old writer waits.
+    write("corpus", "fuzz_engine", name + "-held-write-reconnect",
+          engine(driver, 4, [WRITES, HOLD | 5 << 2, STOP_START, STOP_START, CONNECTION, CONNECTION, STOP_START,
+                             TICK, RESULT, RESULTS] + run(), timeout, start=False))
     # The board holds a data packet: ticks pass, the acknowledgement watch
     # waits for the write; a close while it holds it, then connect again.
     write("corpus", "fuzz_engine", name + "-held-packet-close",
