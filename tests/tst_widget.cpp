@@ -508,7 +508,10 @@ void TestWidget::windowsNativeEventPassesEveryMessageOn()
     QCOMPARE(w.nativeEvent("windows_generic_MSG", &msg, &result), false);
     QCOMPARE(result, 0x5a5aL);
     QCOMPARE(capture->linesStartingWith("nativeEvent Event").size(), handled);
-    QCOMPARE(open->openHandles(), handled ? 0 : 2);
+    if (handled)
+        QTRY_COMPARE(open->openHandles(), 0); // closed by the connection's writer just after
+    else
+        QCOMPARE(open->openHandles(), 2);
 #else
     QSKIP("the native event hook reads Windows messages only");
 #endif
