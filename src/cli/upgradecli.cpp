@@ -170,7 +170,7 @@ private:
     Failure parseSelection();
     void failed(Board &board, const QString &reason);
     QJsonObject boardFields(const Board &board) const;
-    void event(QJsonObject e);
+    void jsonEvent(QJsonObject e);
     void startEvent(Board &board);
     void record(Board &board, const char *outcome, const QString &reason);
     void result(const Board &board, const char *word, const QString &details);
@@ -744,7 +744,7 @@ void Command::stationScan(QHidUsbMgr &lister, QHash<QByteArray, DeviceId> &known
         probe.id = known.take(path);
         QJsonObject e = boardFields(probe);
         e.insert("event", "board-gone");
-        event(e);
+        jsonEvent(e);
     }
     for (const DeviceId &id : qAsConst(fresh)) {
         known.insert(id.path, id);
@@ -752,7 +752,7 @@ void Command::stationScan(QHidUsbMgr &lister, QHash<QByteArray, DeviceId> &known
         probe.id = id;
         QJsonObject e = boardFields(probe);
         e.insert("event", "board-present");
-        event(e);
+        jsonEvent(e);
         const size_t before = boards.size();
         if (open({id}) == 0) {
             stationLine(resultLine("FAILED", id, boards.back()->outcome));
@@ -821,7 +821,7 @@ QJsonObject Command::boardFields(const Board &board) const
     };
 }
 
-void Command::event(QJsonObject e)
+void Command::jsonEvent(QJsonObject e)
 {
     if (!json)
         return;
@@ -841,7 +841,7 @@ void Command::startEvent(Board &board)
     e.insert("crc32", QString("%1").arg(imageCrc, 8, 16, QChar('0')));
     e.insert("interval_ms", intervalMs);
     e.insert("attempt", board.attempts);
-    event(e);
+    jsonEvent(e);
 }
 
 void Command::record(Board &board, const char *outcome, const QString &reason)
@@ -859,7 +859,7 @@ void Command::record(Board &board, const char *outcome, const QString &reason)
     e.insert("seconds", qRound(seconds * 1000) / 1000.0);
     e.insert("crc32", crc);
     e.insert("attempts", board.attempts);
-    event(e);
+    jsonEvent(e);
     if (!log.IsOpen())
         return;
     QJsonObject line = boardFields(board);
@@ -935,7 +935,7 @@ void Command::report(Board &board)
             e.insert("bytes_sent", board.bytesSent);
             e.insert("bytes", image.size());
             e.insert("percent", tenth * 10);
-            event(e);
+            jsonEvent(e);
         }
     }
     if (quiet || terminal)
