@@ -52,6 +52,20 @@ void hide(const QString &path)
 }
 
 // The Windows build's suites are run here under Wine in an emulated guest.
+// Built with AddressSanitizer or ThreadSanitizer (GCC's and clang's ways).
+constexpr bool kSanitized =
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+    true;
+#else
+    false;
+#endif
+#else
+    false;
+#endif
+
 bool underWine()
 {
 #ifdef Q_OS_WIN
@@ -276,9 +290,11 @@ void TestUpgrade::sixteenMebibyteImage()
     // far past 16 bits, and the checksum covers every byte. The board stays
     // silent and the test acknowledges each packet through the window's own
     // receive slot, so the run is not paced by the reader's polling.
-    // Under Wine in the emulated guest it runs at 4 MiB (69,906 packets, the
-    // numbering still past 16 bits); the full size runs on every native build.
-    const int size = underWine() ? 4 * 1024 * 1024 : 16 * 1024 * 1024;
+    // Under Wine in the emulated guest and in the sanitizers' builds it runs
+    // at 4 MiB (69,906 packets, the numbering still past 16 bits; every
+    // packet crosses to the writer thread and back); the full size runs on
+    // every other native build.
+    const int size = underWine() || kSanitized ? 4 * 1024 * 1024 : 16 * 1024 * 1024;
     const int packets = (size + 59) / 60;
     const QByteArray firmware = simkit::image(size, 7);
     QVERIFY(simkit::writeFile("update/big.bin", firmware));
