@@ -1045,7 +1045,9 @@ private:
         boardPresent = false;
         if (devices.back().device->openHandles() > 0) {
             unpluggedOpen = true;
-            if (live && t.conn == openEpoch)
+            // Once E4 is on the board the image is whole: the result of its
+            // write, reported after the unplug, may still complete it.
+            if (live && t.conn == openEpoch && t.stage != 3)
                 markClosed("its device was unplugged");
         }
         vhid::unplug(kBoardPath);
