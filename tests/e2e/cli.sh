@@ -19,7 +19,9 @@
 #      acknowledges, the USB board unplugged and plugged in again: each
 #      appearance flashed exactly once, the silent one failed after its
 #      attempts; SIGINT mid-transfer records that transfer as interrupted;
-#      the log holds exactly one whole JSON line per transfer.
+#      the log holds exactly one whole JSON line per transfer;
+#   8. --all on two uhid boards and the USB board, which stops reading for
+#      3 s from 20 %: the uhid boards end meanwhile, the USB board after it.
 # Exit status 0 only if every check passed.
 
 set -u
@@ -262,4 +264,43 @@ assert outcomes == [('U1', 'interrupted'), ('U1', 'ok'), ('U2', 'ok'), ('U4', 'f
 assert [a for s, o, a in got if s == 'U4'] == [2], got
 PY
 [ "$rc_uhid" -eq 130 ] && [ "$rc_usb" -eq 130 ] || fail "stations' exit status $rc_uhid and $rc_usb (130 expected)"
+
+# 8. --all on U1, U2 and the USB board (started again as 1a2b:00ff, W2),
+# first as they are, then with W2 not reading its OUT endpoint for 3 s from
+# 20 %. Its engine waits for acknowledgements and retries (a write of a
+# retry waits once the gadget's four buffers are full); the uhid boards go on
+# and end while W2 still stalls, and W2 completes after it reads again.
+kill -TERM "$USB_PID" 2>/dev/null
+wait "$USB_PID" 2>/dev/null
+(cd "$W/usb" && rm -f ready.txt && exec "$USB" --ready ready.txt --control control --timeout 300 \
+    --dev 1a2b:00ff --manufacturer Tarnvik --name "USB Board" --uniq W2 --image-out image.bin) \
+    >"$W/usb/board2.log" 2>&1 &
+USB_PID=$!
+wait_until 30 test -s "$W/usb/ready.txt" && wait_until 10 bash -c "[ \$(\"$CLI\" list | grep -c '1a2b:00ff') -eq 3 ]" \
+    || { fail "U1, U2 and W2 not listed"; "$CLI" list; finish; }
+# seconds FILE SERIAL: the transfer's seconds from its end event
+seconds() { python3 -c 'import json,sys; print(next(e["seconds"] for e in map(json.loads, open(sys.argv[1])) if e["event"] == "end" and e["serial"] == sys.argv[2]))' "$1" "$2"; }
+"$CLI" upgrade -d 1a2b:00ff --all --interval 5 --ack-timeout 1 --retries 3 --json -q >three.out 2>three.err
+rc=$?
+base="U1 $(seconds three.out U1) s, U2 $(seconds three.out U2) s, W2 $(seconds three.out W2) s"
+[ "$rc" -eq 0 ] || fail "--all on U1, U2 and W2: exit $rc"
+"$CLI" upgrade -d 1a2b:00ff --all --interval 5 --ack-timeout 1 --retries 3 --json >stalled.out 2>stalled.err &
+pid=$!
+wait_until 60 grep -q 'serial W2 .*: 20 %' stalled.err && echo "stall 0" >"$W/usb/control"
+sleep 3
+resumed=$(date +%s%3N)
+echo "resume 0" >"$W/usb/control"
+wait "$pid"
+rc=$?
+grep -v ' % (' stalled.err | sed 's/^/  /'
+python3 - stalled.out "$resumed" <<'PY' && cmp -s "$W/usb/image.bin" update/s.bin \
+    && pass "--all with W2 stalled 3 s: exit $rc, U1 and U2 ended while W2 stalled, W2 completed after it ($(seconds stalled.out U1) s, $(seconds stalled.out U2) s and $(seconds stalled.out W2) s; without the stall $base)" \
+    || fail "--all with W2 stalled 3 s: exit $rc; $(cat stalled.out)"
+import datetime, json, sys
+ends = {e['serial']: e for e in map(json.loads, open(sys.argv[1])) if e['event'] == 'end'}
+at = lambda e: datetime.datetime.strptime(e['time'], '%Y-%m-%dT%H:%M:%S.%fZ').replace(tzinfo=datetime.timezone.utc).timestamp() * 1000
+assert sorted(ends) == ['U1', 'U2', 'W2'] and all(e['outcome'] == 'ok' for e in ends.values()), ends
+assert at(ends['U1']) < int(sys.argv[2]) and at(ends['U2']) < int(sys.argv[2]), 'a uhid board ended after the resume'
+assert at(ends['W2']) > int(sys.argv[2]), 'W2 ended before it read again'
+PY
 finish
