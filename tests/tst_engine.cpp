@@ -186,7 +186,8 @@ void TestEngine::replies()
 void TestEngine::pacing_data()
 {
     // A packet goes at the first tick after the packet before it, if that
-    // one's acknowledgement is in by then; otherwise as soon as it comes.
+    // one's acknowledgement is in by then; otherwise as soon as it comes,
+    // and the ticks start again from it.
     // E4 the same. The board leaves packets 2 and 3 unanswered; the test
     // answers them, before or after the tick that comes next.
     QTest::addColumn<bool>("ackBeforeTick");
@@ -207,8 +208,11 @@ void TestEngine::pacing()
     tick(2);
     QCOMPARE(dataFrames().size(), 2);
     const QList<QByteArray> next{simkit::packetReport(image, 3), simkit::checksumReport(simkit::crc32(image))};
+    QThread::msleep(100); // the ticks' phase is older than what follows
     for (const QByteArray &due : next) {
         const int before = frames().size();
+        QElapsedTimer event;
+        event.start();
         if (!ackBeforeTick) {
             tick(3);
             QCOMPARE(frames().size(), before); // no acknowledgement yet
@@ -221,6 +225,13 @@ void TestEngine::pacing()
             QCOMPARE(frames().size(), before + 1);
         }
         QCOMPARE(frames().last(), due);
+        // A packet sent on a tick leaves the ticks in phase; one sent
+        // between ticks starts them again from itself.
+        if (due == next.first()) {
+            const int left = engine->Timer()->remainingTime();
+            const bool startedAgain = left >= kNeverTicks - event.elapsed() - 1;
+            QVERIFY2(startedAgain != ackBeforeTick, qPrintable(QString("%1 ms to the next tick").arg(left)));
+        }
     }
     QCOMPARE(dataFrames().size(), 3);
     QCOMPARE(engine->BytesSent(), qint64(150));

@@ -144,7 +144,7 @@ void UpgradeEngine::WriteDone(quint64 ticket, bool written, const QString &error
     // The interval passed and the acknowledgement came while this write was
     // still being reported: the next frame goes now.
     if (pendingWrites.isEmpty() && intervalPassed && readyForNext)
-        SendNextPacket();
+        SendLate();
 }
 
 void UpgradeEngine::WriteFailed(const QString &reason)
@@ -213,8 +213,6 @@ void UpgradeEngine::SendNextPacket()
         const QByteArray payload = firmware.mid(int(offset), n);
         readyForNext = false;
         ++packetIndex;
-        // The next tick one interval after this packet, whenever it goes.
-        upgradeTimer->start();
         if (!Send(OtaFrames::DataPacket(uint32_t(packetIndex), payload), &watchedPacket) && !running)
             return; // a strict transfer ended on it
         emit Progress(packetIndex, PacketCount());
@@ -257,5 +255,15 @@ void UpgradeEngine::ScanReply(QByteArray chunk)
     // A late acknowledgement: the interval has passed, the next frame goes
     // now. (After the whole chunk: two lines in one chunk free one packet.)
     if (acknowledged && intervalPassed && running && pendingWrites.isEmpty())
-        SendNextPacket();
+        SendLate();
+}
+
+void UpgradeEngine::SendLate()
+{
+    // The ticks keep their phase while each packet goes on a tick (a late
+    // tick's lag is not carried into the next interval). A frame that goes
+    // between ticks starts them again, so that the next one is a whole
+    // interval after it.
+    upgradeTimer->start();
+    SendNextPacket();
 }

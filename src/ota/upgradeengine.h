@@ -130,6 +130,9 @@ private:
     void WriteFailed(const QString &reason);
     void Finish(bool completed, const QString &reason, uint32_t crc = 0);
     void AckTimedOut();
+    // The next frame, sent when its acknowledgement or its predecessor's
+    // write report comes after a tick found it missing.
+    void SendLate();
 
     QHidUsbMgr *usbMgr;
     QByteArray firmware;
