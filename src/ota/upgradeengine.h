@@ -24,12 +24,12 @@ class QTimer;
 // written, so a board that holds a write for a while never finds the next
 // packet queued behind it. The transfer completes when E4's write is done.
 //
-// Pacing: a packet (or E4) goes as soon as the acknowledgement of the one
-// before is in and at least one interval has passed since that one went.
-// The pacing timer is started again with every packet, so its first tick
-// comes one interval after it: an acknowledgement that is in by then lets
-// the tick send; one that comes later sends at once, instead of waiting for
-// a tick more. Two packets are never closer than the interval.
+// Pacing: a packet (or E4) goes on a tick of the pacing timer when the
+// acknowledgement of the one before is in by then. An acknowledgement that
+// comes after a tick found none sends at once, instead of waiting for a tick
+// more, and the ticks start again from that packet, so the next one is a
+// whole interval after it. While packets go on ticks the ticks keep their
+// phase: one tick's lateness is not carried into the next interval.
 //
 // It owns the transfer's state (the image, the packet count, the reply line
 // being assembled, the permission to send) and the pacing timer, and lives on
