@@ -15,7 +15,10 @@
 #     image, ms a packet from the progress line of packet 1 to that of packet
 #     300 (start-up and close left out), two runs each, old and new taking
 #     turns;
+#   - where the new command line's time goes (-v, each line stamped);
 #   - the path's floor (tarnvik-floor.exe of the new build) on both boards.
+# E2E_SIDE_PARTS=window (the two builds' windows alone) or cli (the command
+# line alone) measures only that part.
 # The old build is linked against the hidapi of today's cache. About 25
 # minutes under TCG.
 set -uo pipefail
@@ -37,18 +40,21 @@ if [ "${1:-}" = --in-guest ]; then
     window() { # window BUILD [ENV...]
         local dir=$1
         shift
-        env "$@" E2E_USB_SPEED=480 E2E_EFFICIENCY_BYTES=6000 timeout -k 10 900 \
+        env "$@" WINEQT_FORCE_STDERR_LOGGING=1 E2E_USB_SPEED=480 E2E_EFFICIENCY_BYTES=6000 timeout -k 10 900 \
             wine "$dir/tests/windows/tst_winhid.exe" efficiency 2>&1 | grep -a -E '^QINFO.*efficiency|FAIL!'
     }
-    echo "== window, OLD"; window "$OLD"
-    echo "== window, NEW"; window "$NEW"
-    echo "== window, NEW with the suite's echo"; window "$NEW" TARNVIK_TEST_ECHO=1 WINEQT_FORCE_STDERR_LOGGING=1
+    PARTS=${E2E_SIDE_PARTS:-all}
+    [ "$PARTS" = cli ] || { echo "== window, OLD"; window "$OLD"; }
+    [ "$PARTS" = cli ] || { echo "== window, NEW"; window "$NEW"; }
+    [ "$PARTS" = all ] && { echo "== window, NEW with the suite's echo"; window "$NEW" TARNVIK_TEST_ECHO=1; }
     stalled() { # stalled [ENV...]: the new build's window with a write waiting
-        env "$@" E2E_USB_SPEED=480 timeout -k 10 600 wine "$NEW/tests/windows/tst_winhid.exe" stalledBoard 2>&1 \
+        env "$@" WINEQT_FORCE_STDERR_LOGGING=1 E2E_USB_SPEED=480 timeout -k 10 600 wine "$NEW/tests/windows/tst_winhid.exe" stalledBoard 2>&1 \
             | grep -a -E '^QINFO.*stalled|FAIL!|^PASS.*stalledBoard'
     }
-    echo "== stalled board, NEW"; stalled
-    echo "== stalled board, NEW with the suite's echo"; stalled TARNVIK_TEST_ECHO=1 WINEQT_FORCE_STDERR_LOGGING=1
+    if [ "$PARTS" = all ]; then
+        echo "== stalled board, NEW"; stalled
+        echo "== stalled board, NEW with the suite's echo"; stalled TARNVIK_TEST_ECHO=1
+    fi
     # pace BUILD SERIAL INTERVAL: ms a packet of one upgrade with the
     # 300-packet image, from the progress line of packet 1 to that of the
     # last one, each stamped as it arrives (start-up and close left out)
@@ -60,10 +66,28 @@ if [ "${1:-}" = --in-guest ]; then
     rm -f update/*
     head -c 18000 /dev/urandom >update/big.bin
     for serial in W1 U1; do
+        [ "$PARTS" = window ] && break
         echo "== command line, $serial: ms a packet (packet 1 to 300), old and new taking turns, two runs each"
         for i in 1 2 5 10; do
             echo "interval $i ms: OLD $(pace "$OLD" "$serial" "$i") $(pace "$OLD" "$serial" "$i")  NEW $(pace "$NEW" "$serial" "$i") $(pace "$NEW" "$serial" "$i")"
         done
+    done
+    # Where a packet's time goes: the new command line with its diagnostic
+    # lines (-v), each stamped as it arrives, on W1, 100 packets: from a
+    # packet's hid_write line (written) to the acknowledgement's
+    # RecvBufSignal line, and to the next packet's hid_write line. (Printing
+    # the lines costs time of its own.)
+    rm -f update/*
+    head -c 6000 /dev/urandom >update/small.bin
+    for i in 1 10; do
+        WINEQT_FORCE_STDERR_LOGGING=1 timeout -k 5 300 wine "$NEW/tarnvik-upgrade.exe" upgrade --serial W1 \
+            --interval $i -v 2>&1 >/dev/null </dev/null \
+            | while IFS= read -r l; do echo "${EPOCHREALTIME/./} $l"; done >breakdown.log
+        cp breakdown.log "${E2E_RESULTS:-/run}/breakdown-$i.log"
+        echo "== where a packet's time goes (new command line, -v, $i ms, W1)"
+        awk '/ hid_write 65 / { if (w && a) { n++; sa += a - w; sn += $1 - w } w = $1; a = 0; next }
+             / RecvBufSignal 41 54 / { if (w && !a) a = $1 }
+             END { if (n) printf "%d packets: the acknowledgement read %.2f ms after the packet was written, the next packet written %.2f ms after it\n", n, sa / n / 1000, sn / n / 1000 }' breakdown.log
     done
     E2E_FLOOR=$NEW/bench/tarnvik-floor.exe
     run_floor "$W/usb" W1 "USB high speed (Wine)"
