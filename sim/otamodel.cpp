@@ -233,11 +233,12 @@ std::vector<Bytes> OtaModel::replyTo(uint32_t packet)
         return {};
     case Reply::LongLine:
     case Reply::LongLineThenAck: {
-        // 241 bytes that begin with 'A' and never end with CR; the last
-        // bytes spell the acknowledgement without its CR.
-        Bytes line(241, 'x');
-        line[0] = 'A';
-        std::memcpy(line.data() + 241 - 11, "AT+OTA=E3:1", 11);
+        // The acknowledgement's text, filled to 241 bytes, then its CR: a
+        // reader that keeps no more than 240 bytes of a line has dropped it
+        // by the time the CR comes.
+        Bytes line = text("AT+OTA=E3:1");
+        line.resize(241, 'x');
+        line.push_back('\r');
         std::vector<Bytes> reports;
         for (size_t at = 0; at < line.size(); at += kReport)
             reports.push_back(padded(Bytes(line.begin() + at, line.begin() + std::min(line.size(), at + kReport))));

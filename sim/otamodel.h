@@ -33,8 +33,9 @@ enum class Reply {
     DoubleAck,       // two acknowledgement lines in one report
     Nak,             // "AT+OTA=E3:0" CR: the packet is refused
     Silent,          // no answer at all
-    LongLine,        // 241 bytes starting with 'A' and no CR, over four reports
-                     // (every reply is whole 64-byte reports, zero-filled)
+    LongLine,        // "AT+OTA=E3:1" filled to 241 bytes, then CR, over four
+                     // reports: the line is over the 240-byte limit before its
+                     // CR (every reply is whole 64-byte reports, zero-filled)
     LongLineThenAck, // the long line, then a proper acknowledgement
 };
 

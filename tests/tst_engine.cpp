@@ -161,8 +161,8 @@ void TestEngine::replies_data()
     QTest::newRow("two acknowledgements") << int(sim::Reply::DoubleAck) << true;
     QTest::newRow("refusal E3:0") << int(sim::Reply::Nak) << false;
     QTest::newRow("silence") << int(sim::Reply::Silent) << false;
-    QTest::newRow("241-byte line") << int(sim::Reply::LongLine) << false;
-    QTest::newRow("241-byte line, then ack") << int(sim::Reply::LongLineThenAck) << true;
+    QTest::newRow("241 bytes, the ack text among them, then CR") << int(sim::Reply::LongLine) << false;
+    QTest::newRow("that line, then an ack") << int(sim::Reply::LongLineThenAck) << true;
 }
 
 void TestEngine::replies()
