@@ -268,7 +268,8 @@ void TestEngine::failures_data()
     for (const bool strict : {false, true}) {
         const char *mode = strict ? "strict" : "patient";
         QTest::addRow("%s, write of packet 3 fails", mode) << strict << "write fails" << strict << "a write failed";
-        QTest::addRow("%s, checksum write fails", mode) << strict << "checksum write fails" << true << "a write failed";
+        QTest::addRow("%s, checksum write fails", mode) << strict << "checksum write fails" << true
+                                                         << "a write failed: Broken pipe";
         QTest::addRow("%s, connection closed", mode) << strict << "close" << true << "the device was closed";
         QTest::addRow("%s, device gone, read fails", mode) << strict << "unplug" << strict
                                                             << "the device is gone (a read failed)";

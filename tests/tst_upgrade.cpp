@@ -122,14 +122,12 @@ private slots:
     void completeUpgrade();
     void sixteenMebibyteImage();
     void failedPacketWriteWaits();
-    void failedChecksumWriteIsNoSuccess();
     void connectionClosedMidTransfer_data();
     void connectionClosedMidTransfer();
     void stalledBoard_data();
     void stalledBoard();
     void deviceVanishesBeforeChecksum_data();
     void deviceVanishesBeforeChecksum();
-    void stopThenStartBeginsAgain();
     void startWithoutDevice();
     void loadFailures_data();
     void loadFailures();
@@ -406,26 +404,6 @@ void TestUpgrade::failedPacketWriteWaits()
     QCOMPARE(boxes->boxes().last().icon, QMessageBox::Information);
 }
 
-void TestUpgrade::failedChecksumWriteIsNoSuccess()
-{
-    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(120)));
-    setInterval(kNeverTicks);
-    connectBoard();
-    start();
-    tick();
-    tick();
-    QCOMPARE(model->verdict().packets, 2u);
-    // The device goes between the last acknowledgement and the checksum.
-    device->setWriteResult(-1, L"Broken pipe");
-    tick();
-    QVERIFY(!timer->isActive());
-    QCOMPARE(load->text(), QString("Start Upgrade"));
-    QCOMPARE(boxes->texts(), (QStringList{"Start Upgrade", "Upgrade Failed: a write failed: Broken pipe"}));
-    QCOMPARE(boxes->boxes().last().title, QString("tip"));
-    QCOMPARE(boxes->boxes().last().icon, QMessageBox::Warning);
-    QVERIFY(!model->verdict().checksumSeen);
-}
-
 void TestUpgrade::connectionClosedMidTransfer_data()
 {
     QTest::addColumn<bool>("unplugged");
@@ -606,34 +584,6 @@ void TestUpgrade::deviceVanishesBeforeChecksum()
     QVERIFY2(boxes->texts().last().startsWith("Upgrade Failed: "), qPrintable(boxes->texts().last()));
 }
 
-void TestUpgrade::stopThenStartBeginsAgain()
-{
-    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(500, 1)));
-    setInterval(kNeverTicks);
-    connectBoard();
-    start();
-    for (int i = 0; i < 4; ++i)
-        tick();
-    load->click(); // Stop
-    QCOMPARE(bar->value(), 0);
-    const int before = frames().size();
-
-    const QByteArray second = simkit::image(250, 2);
-    QVERIFY(simkit::writeFile("update/a.bin", second));
-    start();
-    const QList<QByteArray> restart = frames().mid(before);
-    QCOMPARE(restart.size(), 2);
-    QCOMPARE(restart.at(0).mid(1), QByteArray("AT+OTA=E1:1\r"));
-    QCOMPARE(restart.at(1).mid(1), simkit::numberFrame("AT+OTA=E2:", 250));
-    tick();
-    QCOMPARE(frames().last().mid(1, 4), simkit::le32(1)); // numbering from 1 again
-    for (int i = 0; i < 6; ++i)
-        tick();
-    QCOMPARE(model->verdict().sessions, 2);
-    QVERIFY2(model->verdict().good(), model->verdictText().c_str());
-    QCOMPARE(simkit::toQByteArray(model->verdict().image), second);
-}
-
 void TestUpgrade::startWithoutDevice()
 {
     QVERIFY(simkit::writeFile("update/a.bin", simkit::image(100)));
@@ -710,45 +660,29 @@ void TestUpgrade::unreadableImage()
 
 void TestUpgrade::folderRules_data()
 {
+    // The order of names of every kind, folders, links and odd names are
+    // fuzz_loading's, against a rule of its own; here the rule itself and
+    // what only Windows shows.
     QTest::addColumn<QStringList>("files");
     QTest::addColumn<QString>("chosen");
     QTest::newRow("case ignored") << QStringList{"b.bin", "A.bin"} << "A.bin";
-    QTest::newRow("upper after lower") << QStringList{"Zeta", "alpha", "Beta"} << "alpha";
-    // "hidden:" marks a file hidden the platform's way (hide() above).
-    QTest::newRow("hidden file sorts first") << QStringList{"hidden:.0first", "m.bin"} << "m.bin";
     // A dot file counts as hidden on Windows too, where only the hidden
-    // attribute hides a file.
+    // attribute hides a file ("hidden:": hidden by hide() above).
     QTest::newRow("dot files of another system") << QStringList{".DS_Store", "._m.bin", "m.bin"} << "m.bin";
     QTest::newRow("hidden file without a dot") << QStringList{"hidden:0first", "m.bin"} << "m.bin";
-    QTest::newRow("subfolder sorts first") << QStringList{"0dir/", "m.bin"} << "m.bin";
-    QTest::newRow("code units, not locale") << QStringList{"é.bin", "z.bin", "_.bin"} << "_.bin";
-    QTest::newRow("no extension") << QStringList{"image"} << "image";
-    // ':' starts Qt's resource paths; in ./update it is just a character.
-    QTest::newRow("name starting with a colon") << QStringList{":a.bin", "b.bin"} << ":a.bin";
-    QTest::newRow("only a colon name") << QStringList{":"} << ":";
 }
 
 void TestUpgrade::folderRules()
 {
     QFETCH(QStringList, files);
     QFETCH(QString, chosen);
-#ifdef Q_OS_WIN
-    if (files.join(QString()).contains(':'))
-        QSKIP("Windows file names cannot hold ':'");
-#endif
 #ifndef Q_OS_WIN
-    for (const QString &name : files) {
-        if (name.startsWith("hidden:") && !name.startsWith("hidden:."))
-            QSKIP("only Windows hides a file by an attribute");
-    }
+    if (files.first().startsWith("hidden:"))
+        QSKIP("only Windows hides a file by an attribute");
 #endif
     int seed = 10;
     QByteArray expected;
     for (QString name : files) {
-        if (name.endsWith('/')) {
-            QVERIFY(QDir().mkdir("update/" + name));
-            continue;
-        }
         const bool hidden = name.startsWith("hidden:");
         if (hidden)
             name.remove(0, int(strlen("hidden:")));
@@ -806,34 +740,23 @@ void TestUpgrade::selectFileIgnoredDuringTransfer()
         tick();
     QVERIFY2(model->verdict().good(), model->verdictText().c_str());
     QCOMPARE(simkit::toQByteArray(model->verdict().image), simkit::image(300));
+    start(); // the next Start reads ./update again
+    QCOMPARE(frames().last().mid(1), simkit::numberFrame("AT+OTA=E2:", 999));
+    load->click(); // Stop
 }
 
 void TestUpgrade::interval_data()
 {
+    // The file's syntax (sections, keys, BOM, CRLF, odd bytes, numbers of
+    // every form) is fuzz_loading's, against a reader of its own; here what
+    // the tool makes of the value.
     QTest::addColumn<QByteArray>("config"); // "<none>": no file
     QTest::addColumn<int>("interval");
     QTest::newRow("250") << QByteArray("[load]\nsleep=250\n") << 250;
     QTest::newRow("0") << QByteArray("[load]\nsleep=0\n") << 1000;
-    QTest::newRow("-5") << QByteArray("[load]\nsleep=-5\n") << 1000;
     QTest::newRow("abc") << QByteArray("[load]\nsleep=abc\n") << 1000;
-    QTest::newRow("empty value") << QByteArray("[load]\nsleep=\n") << 1000;
-    QTest::newRow("missing key") << QByteArray("[load]\nother=5\n") << 1000;
-    QTest::newRow("other section") << QByteArray("[save]\nsleep=5\n") << 1000;
     QTest::newRow("missing file") << QByteArray("<none>") << 1000;
-    QTest::newRow("huge number") << QByteArray("[load]\nsleep=99999999999999\n") << 1000;
-    QTest::newRow("CRLF and blanks") << QByteArray("[load]\r\nsleep = 40\r\n") << 40;
-    QTest::newRow("BOM") << QByteArray("\xEF\xBB\xBF[load]\nsleep=30\n") << 30;
-    QTest::newRow("duplicate key: the last counts") << QByteArray("[load]\nsleep=20\nsleep=70\n") << 70;
-    QTest::newRow("section twice") << QByteArray("[load]\nsleep=20\n[save]\nx=1\n[load]\nsleep=80\n") << 80;
-    QTest::newRow("non-UTF-8 bytes elsewhere")
-        << QByteArray("; \xff\xfe\xc0\xaf\n[\xe9t\xe9]\nk\xff=\x80\x81\n[load]\nname=\xed\xa0\x80\nsleep=45\n") << 45;
-    QTest::newRow("non-UTF-8 bytes in the value") << QByteArray("[load]\nsleep=4\xff""5\n") << 1000;
-    QTest::newRow("NUL in the value") << QByteArray("[load]\nsleep=4\0""5\n", 17) << 1000;
-    QTest::newRow("full-width digits") << QByteArray("[load]\nsleep=\xef\xbc\x95\n") << 1000;
-    QTest::newRow("int overflow") << QByteArray("[load]\nsleep=2147483648\n") << 1000;
     QTest::newRow("largest int") << QByteArray("[load]\nsleep=2147483647\n") << 2147483647;
-    QTest::newRow("only a BOM") << QByteArray("\xEF\xBB\xBF") << 1000;
-    QTest::newRow("binary garbage") << QByteArray("\x00\x01\x02\xff\xfe\x7f\r\r\n=\n[\n]\n", 15) << 1000;
 }
 
 void TestUpgrade::interval()
@@ -853,8 +776,7 @@ void TestUpgrade::closeWindow_data()
 {
     QTest::addColumn<QString>("state");
     for (const char *state : {"disconnected", "connected", "upgrade running at 1 ms", "awaiting an acknowledgement",
-                              "acknowledgements in flight", "device gone mid-transfer", "stopped", "completed",
-                              "checksum write failed"})
+                              "acknowledgements in flight", "device gone mid-transfer", "stopped", "completed"})
         QTest::newRow(state) << QString(state);
 }
 
@@ -891,15 +813,10 @@ void TestUpgrade::closeWindow()
             QVERIFY(!timer->isActive()); // the transfer ended with its connection
         } else if (state == "stopped") {
             load->click();
-        } else if (state == "completed" || state == "checksum write failed") {
-            for (int i = 0; i < 3; ++i)
-                tick(); // packets 3 to 5
-            if (state == "checksum write failed")
-                device->setWriteResult(-1, L"Broken pipe");
-            tick();
-            QVERIFY(!timer->isActive());
-            QCOMPARE(boxes->texts().last(),
-                     QString(state == "completed" ? "Upgrade Completed" : "Upgrade Failed: a write failed: Broken pipe"));
+        } else if (state == "completed") {
+            for (int i = 0; i < 4; ++i)
+                tick(); // packets 3 to 5, E4
+            QCOMPARE(boxes->texts().last(), QString("Upgrade Completed"));
         }
     }
     // (A closed connection's writer closes its handles just after.)
