@@ -6,22 +6,22 @@
 # (1a2b:00fe, serial W1):
 #   1. list and list --json show every board with its serial number;
 #   2. upgrade --serial U2 flashes that board and leaves the other two alone;
-#   3. --all flashes one, two and three boards at once (the time per board is
-#      printed: several at once must cost no more per board than one alone);
+#   3. --all flashes one, two and three boards at once: every transfer
+#      starts before any ends, and a board costs no more than one alone;
 #   4. --all with one board unplugged mid-transfer: the other two complete,
 #      exit status 4, the summary names the failed one;
-#   5. a board that stops acknowledging: exit status 4 within the time-out
-#      plus a second;
-#   6. SIGINT mid-transfer: exit status 130, nothing claimed, the board
+#   5. SIGINT mid-transfer: exit status 130, nothing claimed, the board
 #      usable again at once;
-#   7. two stations writing one log (the uhid boards' and the USB board's):
+#   6. two stations writing one log (the uhid boards' and the USB board's):
 #      uhid boards plugged in seconds apart, a new one that never
 #      acknowledges, the USB board unplugged and plugged in again: each
 #      appearance flashed exactly once, the silent one failed after its
-#      attempts; SIGINT mid-transfer records that transfer as interrupted;
-#      the log holds exactly one whole JSON line per transfer;
-#   8. --all on two uhid boards and the USB board, which stops reading for
+#      attempts, each noticed within 250 ms of the system listing it (and
+#      an emulated guest's enumeration); SIGINT mid-transfer records that
+#      transfer as interrupted; the log holds one whole JSON line a transfer;
+#   7. --all on two uhid boards and the USB board, which stops reading for
 #      3 s from 20 %: the uhid boards end meanwhile, the USB board after it.
+# (The acknowledgement time-out and the progress lines are tst_cli's.)
 # Exit status 0 only if every check passed.
 
 set -u
@@ -74,11 +74,12 @@ wait_until 30 test -s "$W/uhid/ready.txt" && wait_until 30 test -s "$W/usb/ready
 pass "boards ready: $(tr '\n' ';' <"$W/uhid/ready.txt") $(cat "$W/usb/ready.txt")"
 control() { echo "$1" >"$W/uhid/control"; }
 # verdict FIELD DEVICE: a field of the uhid board's verdict line for DEVICE
+# (status 1 when there is none)
 verdict() {
     rm -f "$W/uhid/verdict.txt"
     control verdict
     wait_until 10 test -s "$W/uhid/verdict.txt" || return 1
-    sed -n "s/^device=$2 .* $1=\([^ ]*\).*/\1/p" "$W/uhid/verdict.txt"
+    sed -n "s/^device=$2 .* $1=\([^ ]*\).*/\1/p" "$W/uhid/verdict.txt" | grep .
 }
 image() { head -c "$1" /dev/urandom >"$W/update/$2"; }
 
@@ -112,25 +113,30 @@ sed 's/^/  /' one.out
     && [[ "$(verdict verdict 1)" == GOOD* ]] && [ "$(verdict outputs 0)" = 0 ] && [ "$(verdict outputs 2)" = 0 ] \
     && pass "upgrade --serial U2: exit 0, U2's image identical and good, U1 and U3 got no report" \
     || fail "upgrade --serial U2: exit $rc; $(tr '\n' ' ' <"$W/uhid/verdict.txt")"
-grep -c ' % (' one.err | grep -qx 11 && pass "progress on a pipe: one line per 10 %" || fail "progress lines: $(grep -c ' % (' one.err)"
 
-# 3. One, two and three boards at once, same image, 5 ms.
+# 3. One, two and three boards at once, same image, 5 ms: every transfer
+# starts before any ends (boards taken one after another would cost about
+# one alone's a board), and a board costs no more than one alone, a quarter
+# more allowed for a busy host.
 image 6000 b.bin
 rm -f update/a.bin
 for n in 1 2 3; do
     for ((d = n; d < 3; d++)); do control "unplug $d"; done
     wait_until 10 bash -c "[ \$(\"$CLI\" list | grep -c 'Uhid Board') -eq $n ]" || fail "$n board(s) not listed"
     t=$(now_ms)
-    "$CLI" upgrade --device 1a2b:00ff --all --interval 5 --quiet >all$n.out 2>all$n.err
+    "$CLI" upgrade --device 1a2b:00ff --all --interval 5 --quiet --json >all$n.out 2>all$n.err
     rc=$?
     ms=$(( $(now_ms) - t ))
+    alone=${alone:-$ms}
     good=0
     for ((d = 0; d < n; d++)); do
         cmp -s "$W/uhid/image$((d + 1)).bin" update/b.bin && [[ "$(verdict verdict $d)" == GOOD* ]] && good=$((good + 1))
     done
-    [ "$rc" -eq 0 ] && [ "$good" -eq "$n" ] && [ "$(grep -c '^OK ' all$n.out)" -eq "$n" ] \
-        && pass "--all on $n board(s): exit 0, every image identical and good, $ms ms ($((ms / n)) ms a board, 100 packets each)" \
-        || fail "--all on $n board(s): exit $rc, $good good"
+    [ "$rc" -eq 0 ] && [ "$good" -eq "$n" ] && [ "$(grep -c '"outcome":"ok"' all$n.out)" -eq "$n" ] \
+        && [ "$(grep -oE '"event":"(start|end)"' all$n.out | uniq | tr -d '\n')" = '"event":"start""event":"end"' ] \
+        && [ $((ms * 4)) -le $((alone * n * 5)) ] \
+        && pass "--all on $n board(s): exit 0, every image identical and good, at once, $ms ms ($((ms / n)) ms a board, one alone $alone ms; 100 packets each)" \
+        || fail "--all on $n board(s): exit $rc, $good good, $ms ms (one alone $alone ms); $(tr '\n' ' ' <all$n.out)"
     echo "cli-figure: boards=$n ms=$ms"
     control "plug all"
     wait_until 30 test -s "$W/uhid/ready.txt" || fail "boards not back"
@@ -153,21 +159,7 @@ sed 's/^/  /' unplug.out
 control "plug 1"
 wait_until 30 test -s "$W/uhid/ready.txt" || fail "U2 not back"
 
-# 5. A board that stops acknowledging (it stops reading its reports).
-"$CLI" upgrade --serial U1 --interval 5 --ack-timeout 2 >stall.out 2>stall.err &
-pid=$!
-wait_until 60 grep -q ': 20 %' stall.err && control "stall 0"
-t=$(now_ms)
-wait "$pid"
-rc=$?
-ms=$(( $(now_ms) - t ))
-control "resume 0"
-sed 's/^/  /' stall.out
-[ "$rc" -eq 4 ] && [ "$ms" -le 3000 ] && grep -q 'not acknowledged within 2 s' stall.out \
-    && pass "a board that stops acknowledging: exit 4, $ms ms after it stopped (time-out 2 s)" \
-    || fail "stalled board: exit $rc after $ms ms"
-
-# 6. Interrupted.
+# 5. Interrupted.
 "$CLI" upgrade --serial U3 --interval 5 >int.out 2>int.err &
 pid=$!
 wait_until 60 grep -q ': 20 %' int.err && kill -INT "$pid"
@@ -176,13 +168,13 @@ wait "$pid"
 rc=$?
 ms=$(( $(now_ms) - t ))
 [ "$rc" -eq 130 ] && ! grep -q '^OK' int.out && grep -q 'interrupted: the transfer was stopped and the device closed' int.err \
-    && [[ "$(verdict verdict 2)" != GOOD* ]] \
+    && v=$(verdict verdict 2) && [[ $v != GOOD* ]] \
     && pass "SIGINT mid-transfer: exit 130 after $ms ms, nothing claimed, the board's transfer incomplete" \
     || fail "SIGINT: exit $rc"
 "$CLI" upgrade --serial U3 --interval 5 --quiet >again.out 2>&1 && cmp -s "$W/uhid/image3.bin" update/c.bin \
     && pass "the interrupted board upgrades again at once" || fail "the interrupted board did not upgrade again"
 
-# 7. Stations.
+# 6. Stations.
 image 6000 s.bin
 rm -f update/c.bin
 for d in 0 1 2; do control "unplug $d"; done
@@ -206,23 +198,33 @@ station_fail() {
     for f in st-uhid.out st-uhid.err st-usb.out st-usb.err station.log; do sed "s|^|  $f: |" "$f"; done
     finish
 }
+# listed COMMAND...: runs COMMAND (a plug) and prints when the system lists
+# the board (a hidraw node more), in ms; it looks every 10 ms, with no fork
+# (a read that times out on a FIFO nobody writes is the sleep)
+mkfifo "$W/never" && exec {never}<>"$W/never"
+new_node() { local n; for n in /sys/class/hidraw/*; do [[ $1 == *" $n "* ]] || return 0; done; return 1; }
+listed() {
+    local before=" $(echo /sys/class/hidraw/*) " i t
+    "$@"
+    for ((i = 0; i < 3000; i++)); do
+        t=${EPOCHREALTIME/./}
+        new_node "$before" && echo $((t / 1000)) && return
+        read -r -t 0.01 -u "$never"
+    done
+    return 1
+}
+usb() { echo "$1" >"$W/usb/control"; }
 sleep 1
-plugged=$(date +%s%3N)
-control "plug 0"
+u1=$(listed control "plug 0")
 wait_until 30 ends 1 st-uhid.out U1 ok || station_fail "U1 not flashed"
-notice=$(python3 -c '
-import datetime, json, sys
-e = next(json.loads(l) for l in open(sys.argv[1]) if "board-present" in l)
-t = datetime.datetime.strptime(e["time"], "%Y-%m-%dT%H:%M:%S.%fZ").replace(tzinfo=datetime.timezone.utc)
-print("%d ms" % (t.timestamp() * 1000 - int(sys.argv[2])))' st-uhid.out "$plugged")
 sleep 2
-control "plug 1"
-echo "plug 0" >"$W/usb/control"
+u2=$(listed control "plug 1")
+w1=$(listed usb "plug 0")
 wait_until 30 ends 1 st-uhid.out U2 ok || station_fail "U2 not flashed"
 wait_until 30 ends 1 st-usb.out W1 ok || station_fail "W1 not flashed"
-echo "unplug 0" >"$W/usb/control"
+usb "unplug 0"
 sleep 1
-echo "plug 0" >"$W/usb/control"
+w1again=$(listed usb "plug 0")
 wait_until 30 ends 2 st-usb.out W1 ok || station_fail "W1 not flashed again after its replug"
 mkdir -p "$W/silent"
 (cd "$W/silent" && exec "$UHID" --ready ready.txt --control control --timeout 120 \
@@ -234,7 +236,7 @@ wait "$silent_pid" 2>/dev/null
 # U1 again, interrupted mid-transfer.
 control "unplug 0"
 sleep 1
-control "plug 0"
+u1again=$(listed control "plug 0")
 wait_until 30 starts 2 st-uhid.out U1 \
     || station_fail "U1 not started again after its replug"
 kill -INT "$st_uhid"
@@ -244,28 +246,36 @@ kill -INT "$st_usb"
 wait "$st_usb"
 rc_usb=$?
 sed 's/^/  /' station.log
-python3 - station.log st-uhid.out st-usb.out <<'PY' && pass "stations: U1, U2 and W1 (twice) flashed once per appearance, U4 failed after 2 attempts, U1's second transfer interrupted by SIGINT, one whole log line per transfer (exit $rc_uhid and $rc_usb; U1 noticed $notice after the plug command)" || fail "stations (exit $rc_uhid and $rc_usb)"
-import json, sys
+# Each board noticed within 250 ms of the system listing it, plus one
+# enumeration (up to some 150 ms in this guest, more on a busy host): 750 ms
+# in all; a station that looked once a second would go past that about two
+# times in five, on each of five boards.
+python3 - station.log st-uhid.out st-usb.out "U1 $u1" "U2 $u2" "W1 $w1" "W1 $w1again" "U1 $u1again" <<'PY' && pass "stations: U1, U2 and W1 (twice) flashed once per appearance, U4 failed after 2 attempts, U1's second transfer interrupted by SIGINT, one whole log line per transfer, each board noticed within 750 ms of the system listing it (exit $rc_uhid and $rc_usb)" || fail "stations (exit $rc_uhid and $rc_usb)"
+import datetime, json, sys
 keys = {"attempts", "crc32", "image", "interval_ms", "outcome", "path", "reason", "seconds", "serial", "size", "time", "vid_pid"}
 raw = open(sys.argv[1], 'rb').read()
 assert raw.endswith(b'\n'), 'the log ends within a line'
 records = [json.loads(l) for l in raw.decode().splitlines()]
 assert all(set(r) == keys for r in records), records
-ends = []
-for name in sys.argv[2:]:
-    for line in open(name):
-        e = json.loads(line)
-        if e['event'] == 'end':
-            ends.append((e['serial'], e['outcome'], e['attempts']))
+ends, present = [], {}
+for e in (json.loads(l) for name in sys.argv[2:4] for l in open(name)):
+    if e['event'] == 'end':
+        ends.append((e['serial'], e['outcome'], e['attempts']))
+    elif e['event'] == 'board-present':
+        t = datetime.datetime.strptime(e['time'], '%Y-%m-%dT%H:%M:%S.%fZ').replace(tzinfo=datetime.timezone.utc)
+        present.setdefault(e['serial'], []).append(t.timestamp() * 1000)
 got = sorted((r['serial'], r['outcome'], r['attempts']) for r in records)
 assert got == sorted(ends), (got, ends)
 outcomes = sorted((s, o) for s, o, _ in got)
 assert outcomes == [('U1', 'interrupted'), ('U1', 'ok'), ('U2', 'ok'), ('U4', 'failed'), ('W1', 'ok'), ('W1', 'ok')], outcomes
 assert [a for s, o, a in got if s == 'U4'] == [2], got
+ms = [present[s].pop(0) - int(t) for s, t in (a.split() for a in sys.argv[4:])]
+print('  noticed %s ms after the system listed them' % ', '.join('%d' % m for m in ms))
+assert max(ms) <= 750, ms
 PY
 [ "$rc_uhid" -eq 130 ] && [ "$rc_usb" -eq 130 ] || fail "stations' exit status $rc_uhid and $rc_usb (130 expected)"
 
-# 8. --all on U1, U2 and the USB board (started again as 1a2b:00ff, W2),
+# 7. --all on U1, U2 and the USB board (started again as 1a2b:00ff, W2),
 # first as they are, then with W2 not reading its OUT endpoint for 3 s from
 # 20 %. Its engine waits for acknowledgements and retries (a write of a
 # retry waits once the gadget's four buffers are full); the uhid boards go on
@@ -293,7 +303,7 @@ echo "resume 0" >"$W/usb/control"
 wait "$pid"
 rc=$?
 grep -v ' % (' stalled.err | sed 's/^/  /'
-python3 - stalled.out "$resumed" <<'PY' && cmp -s "$W/usb/image.bin" update/s.bin \
+python3 - stalled.out "$resumed" <<'PY' && cmp -s "$W/usb/image.bin" update/s.bin && [ "$rc" -eq 0 ] \
     && pass "--all with W2 stalled 3 s: exit $rc, U1 and U2 ended while W2 stalled, W2 completed after it ($(seconds stalled.out U1) s, $(seconds stalled.out U2) s and $(seconds stalled.out W2) s; without the stall $base)" \
     || fail "--all with W2 stalled 3 s: exit $rc; $(cat stalled.out)"
 import datetime, json, sys
