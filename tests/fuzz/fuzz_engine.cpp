@@ -68,7 +68,8 @@
 //  - completion (the "Upgrade Completed" box, or the Completed signal, the
 //    command line's exit 0) only for a transfer in which all of that went
 //    out, no write failed, its connection stayed open and its device
-//    plugged, and the board holds exactly the image with a matching CRC,
+//    plugged until E4 was on it, and the board its frames went to (not one
+//    plugged in since) holds exactly the image with a matching CRC,
 //    and only in the event that delivers the result of its last write (E4);
 //    a result of another transfer's write, or of none, changes nothing;
 //  - the acknowledgement watch starts only in an event that delivers a
@@ -203,6 +204,7 @@ struct Transfer
     int conn = 0; // the harness's number of the connection it started on
     QByteArray image;
     int packets = 0;     // N
+    int board = -1;      // the board its frames went to (devices[board])
     int stage = 0;       // 0 E1 due, 1 E2 due, 2 data or E4 due, 3 E4 written
     int nextPacket = 1;
     int acksSince = 0;   // lines received since the last data packet went out
@@ -588,6 +590,7 @@ private:
         switch (t.stage) {
         case 0:
             FUZZ_CHECK(frame == simkit::startReport().mid(1), QString("first frame [%1], E1 due (%2)").arg(fuzz::hex(frame), at));
+            t.board = index;
             t.stage = 1;
             return;
         case 1:
@@ -636,10 +639,11 @@ private:
         FUZZ_CHECK(t.stage == 3, QString("%1, but E4 was not written (%2 of %3 packets)").arg(at).arg(t.nextPacket - 1).arg(t.packets));
         FUZZ_CHECK(!t.failedWrite && !t.closed, QString("%1, but %2").arg(at, t.why));
         FUZZ_CHECK(openEpoch == t.conn, QString("%1, but its connection is not open").arg(at));
-        const sim::Verdict &v = devices.back().model->verdict();
+        const sim::OtaModel &board = *devices[size_t(t.board)].model;
+        const sim::Verdict &v = board.verdict();
         FUZZ_CHECK(v.good() && simkit::toQByteArray(v.image) == t.image,
-                   QString("%1, but the board holds %2 of %3 bytes: %4")
-                       .arg(at).arg(v.image.size()).arg(t.image.size()).arg(QString::fromStdString(devices.back().model->verdictText())));
+                   QString("%1, but its board holds %2 of %3 bytes: %4")
+                       .arg(at).arg(v.image.size()).arg(t.image.size()).arg(QString::fromStdString(board.verdictText())));
         ++completions;
         live = false;
     }
