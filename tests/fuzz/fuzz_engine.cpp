@@ -46,14 +46,16 @@
 //  - a tick writes at most one frame, a data packet or E4; a chunk received
 //    writes at most one, and only when it holds an acknowledgement line, a
 //    tick since the last frame found none to send and every frame of the
-//    transfer has its result delivered (a late acknowledgement sends at
-//    once); a delivered result writes at most one, and only when it was the
-//    transfer's last result outstanding and a tick since the last frame
-//    found none (the acknowledgement then checked with the frame); the end
-//    of a held write writes only what was queued behind it; Start writes
-//    E1 and E2 and nothing else; other events write nothing. (A tick that
-//    finds the acknowledgement or a result missing leaves the next frame to
-//    whichever comes last; the pacing timer starts again with every packet);
+//    transfer has its result delivered; a delivered result writes at most
+//    one, and only when it was the transfer's last result outstanding and a
+//    tick since the last frame found none. Then, the acknowledgement in (a
+//    line since the last packet, or no packet yet), the chunk or the result
+//    must send the next frame (the late send; on the transfer's own
+//    connection, its board plugged). The end of a held write writes only
+//    what was queued behind it; Start writes E1 and E2 and nothing else;
+//    other events write nothing. Ticks keep their phase; only a frame sent
+//    between ticks starts the pacing timer again (the schedule's clock
+//    follows that);
 //  - a frame is written only within a transfer, only to the connection the
 //    transfer started on, and never after its Stop, its connection's close
 //    or its device's unplug. A write the board holds at a Stop or a close
@@ -836,12 +838,15 @@ private:
                 t.why = "a write failed";
         }
         deliveringLast = last;
+        const bool due = last && tickFoundNone && sendable() && (t.nextPacket == 1 || t.acksSince > 0)
+                         && (r.written || !strict);
         if (fuzz::verbose())
             fuzz::note(QString("result of write %1 (%2, transfer %3%4)")
                            .arg(r.ticket).arg(r.written ? "written" : "failed").arg(r.tag).arg(last ? ", its last" : ""));
         act(kResultEvent, last && tickFoundNone, [&]() { fuzz::HeldResults::deliver(eng(), r); });
         deliveringLast = false;
         FUZZ_CHECK(writesThisEvent <= 1, QString("one write result sent %1 frames").arg(writesThisEvent));
+        FUZZ_CHECK(writesThisEvent == 1 || !due, QString("the late result sent nothing (transfer %1)").arg(t.id));
         if (writesThisEvent > 0)
             lastTick = now; // the pacing timer starts again with the packet
         if (!mine)
@@ -1011,16 +1016,22 @@ private:
         }
         const qint64 at = now;
         // Sends at once only when nothing of the transfer waits for its result.
-        act("a chunk received", live && tickFoundNone && acks > 0 && outstanding() == 0, [&]() {
+        const bool late = live && tickFoundNone && acks > 0 && outstanding() == 0;
+        const bool due = late && sendable();
+        act("a chunk received", late, [&]() {
             if (viaWindow)
                 window->RecvBufSlot(c.bytes);
             else
                 engine->ScanReply(c.bytes);
         });
         FUZZ_CHECK(writesThisEvent <= 1, QString("one chunk received wrote %1 frames").arg(writesThisEvent));
+        FUZZ_CHECK(writesThisEvent == 1 || !due, QString("the late acknowledgement sent nothing (transfer %1)").arg(t.id));
         if (writesThisEvent > 0)
             lastTick = at; // the pacing timer starts again with the packet
     }
+
+    // A frame (a packet or E4) is due and can go: connection open, board plugged.
+    bool sendable() const { return live && !t.closed && t.stage == 2; }
 
     // Frames of the running transfer whose results have not reached the
     // engine: held here, or still in the writer (a write the board holds,
