@@ -52,6 +52,14 @@ struct Script
     // bytes) hands over frames with trailing zeros; the model then takes a
     // frame's true length from the protocol instead of the report's.
     bool paddedReports = false;
+    // The board starts its new image once it has taken E4, as OTA boards
+    // do: it goes at once (its E4 write still succeeds, restartWriteLateMs
+    // later: a writer that is late) and comes back restartGoneMs later with
+    // the release number restartRelease, the same board with the same
+    // model. The transport does it; -1: the board stays.
+    int restartGoneMs = -1;
+    uint16_t restartRelease = 0;
+    int restartWriteLateMs = 0;
 };
 
 struct Verdict
@@ -88,6 +96,7 @@ public:
     bool vanished() const { return gone; }
 
     const Verdict &verdict() const { return result; }
+    const Script &scripted() const { return script; }
     // One line for a person or a host script: "GOOD ..." or "BAD ...".
     std::string verdictText() const;
 

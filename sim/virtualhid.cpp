@@ -29,6 +29,8 @@ struct Registry
     std::mutex mutex;
     std::condition_variable inputArrived;
     std::vector<std::shared_ptr<VirtualDevice>> devices;
+    // Devices to be plugged in at a time to come (addDeviceLater).
+    std::vector<std::pair<std::chrono::steady_clock::time_point, std::shared_ptr<VirtualDevice>>> later;
     std::list<hid_device_> handles;
     std::wstring globalError;
     bool enumerationFails = false;
@@ -41,6 +43,20 @@ struct Registry
     {
         static Registry registry;
         return registry;
+    }
+
+    // Under the lock: the devices whose time has come are plugged in.
+    void plugDue()
+    {
+        const auto now = std::chrono::steady_clock::now();
+        for (auto it = later.begin(); it != later.end();) {
+            if (it->first <= now) {
+                devices.push_back(it->second);
+                it = later.erase(it);
+            } else {
+                ++it;
+            }
+        }
     }
 };
 
@@ -140,6 +156,15 @@ std::shared_ptr<VirtualDevice> addDevice(DeviceInfo info)
     return device;
 }
 
+std::shared_ptr<VirtualDevice> addDeviceLater(DeviceInfo info, int ms)
+{
+    auto device = std::make_shared<VirtualDevice>(std::move(info));
+    Registry &r = Registry::get();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.later.emplace_back(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), device);
+    return device;
+}
+
 void unplug(const std::string &path)
 {
     Registry &r = Registry::get();
@@ -161,6 +186,7 @@ void reset()
     Registry &r = Registry::get();
     std::lock_guard<std::mutex> lock(r.mutex);
     r.devices.clear();
+    r.later.clear();
     r.handles.clear();
     r.globalError.clear();
     r.enumerationFails = false;
@@ -232,6 +258,7 @@ struct hid_device_info HID_API_EXPORT *HID_API_CALL hid_enumerate(unsigned short
     ++r.enumerateCalls;
     if (r.enumerationFails)
         return nullptr;
+    r.plugDue();
     hid_device_info *head = nullptr;
     hid_device_info **tail = &head;
     for (const auto &device : r.devices) {
@@ -273,6 +300,7 @@ HID_API_EXPORT hid_device *HID_API_CALL hid_open_path(const char *path)
 {
     Registry &r = Registry::get();
     std::lock_guard<std::mutex> lock(r.mutex);
+    r.plugDue();
     for (const auto &device : r.devices) {
         if (path && device->info().path == path) {
             if (device->openFails_)

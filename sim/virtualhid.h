@@ -80,6 +80,10 @@ public:
 
 // Plugs a device in: from now on it is enumerated and can be opened.
 std::shared_ptr<VirtualDevice> addDevice(DeviceInfo info);
+// Plugs a device in `ms` milliseconds from now, as a board that restarts
+// comes back: it appears at the first enumeration or open after that time.
+// reset() forgets it.
+std::shared_ptr<VirtualDevice> addDeviceLater(DeviceInfo info, int ms);
 // Pulls a device out: it leaves the enumeration, and reads and writes on
 // handles still open to it fail with -1, as they do for a real device.
 void unplug(const std::string &path);

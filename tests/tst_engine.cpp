@@ -39,6 +39,8 @@ private slots:
     void refusalAfterAMissedTickSendsNothing();
     void failures_data();
     void failures();
+    void checksumWrittenDecides_data();
+    void checksumWrittenDecides();
     void startAfterStopBeginsAtPacketOne();
     void imageRefusedWhileRunning();
     void nothingOfAClosedTransferReachesTheNextConnection();
@@ -338,6 +340,46 @@ void TestEngine::failures()
         QCOMPARE(frames().size(), sent);
     }
     QVERIFY(!model->verdict().good());
+}
+
+void TestEngine::checksumWrittenDecides_data()
+{
+    QTest::addColumn<bool>("strict");
+    QTest::addColumn<bool>("close");
+    QTest::newRow("strict, its reader fails before E4's write is reported") << true << false;
+    QTest::newRow("strict, closed while E4 is written") << true << true;
+    QTest::newRow("patient, closed while E4 is written") << false << true;
+}
+
+void TestEngine::checksumWrittenDecides()
+{
+    // The board starts its new image as soon as it has taken E4 and goes;
+    // its going reaches the engine (a failed read, the close of the
+    // connection) before E4's write is reported, 300 ms late. E4 written
+    // completes the transfer all the same.
+    QFETCH(bool, strict);
+    QFETCH(bool, close);
+    sim::Script script;
+    script.restartGoneMs = 60000;
+    script.restartWriteLateMs = 300;
+    plug(script);
+    int readFailures = 0;
+    connect(manager.get(), &QHidUsbMgr::ReadFailedSignal, this, [&]() { ++readFailures; });
+    const QByteArray image = simkit::image(120);
+    start(image, strict, 1000);
+    tick(2);
+    QMetaObject::invokeMethod(engine->Timer(), "timeout", Qt::DirectConnection); // E4
+    QTRY_VERIFY(model->verdict().checksumSeen);
+    if (close)
+        manager->CloseUsb();
+    else
+        QTRY_COMPARE(readFailures, 1);
+    QVERIFY(engine->IsRunning());
+    QCOMPARE(failed->size(), 0);
+    QTRY_COMPARE(completed->size(), 1);
+    QCOMPARE(completed->first().at(0).value<uint32_t>(), simkit::crc32(image));
+    QCOMPARE(failed->size(), 0);
+    QVERIFY2(model->verdict().good(), model->verdictText().c_str());
 }
 
 void TestEngine::startAfterStopBeginsAtPacketOne()

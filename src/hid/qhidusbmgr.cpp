@@ -43,9 +43,10 @@ std::atomic<quint64> lastTicket{0};
 // it alone uses and closes. A write may wait for the backend's time-out
 // (5 s on every platform the tool runs on) when the board takes nothing;
 // only this thread waits. Closing the connection takes back the reports not
-// yet begun and detaches the writer from its manager: the write in progress
-// ends as the backend ends it, its result is logged, and the handle is
-// closed after it.
+// yet begun and detaches the writer: the write in progress ends as the
+// backend ends it, its result is logged and still reported (a board that
+// restarts as soon as it has taken the last frame is closed before that
+// frame's write is done), and the handle is closed after it.
 class HidWriter : public QThread
 {
 public:
@@ -92,21 +93,29 @@ public:
         return true;
     }
 
-    // No more reports; those not begun are dropped, and nothing more is
-    // reported to the manager. `readHandle` (the ended reader's, or null) is
-    // closed with the writer's own handle, after the last write.
+    // No more reports; those not begun are dropped (not reported), the one
+    // being written is reported when it ends. `readHandle` (the ended
+    // reader's, or null) is closed with the writer's own handle, after the
+    // last write.
     void Detach(hid_device *readHandle)
     {
         std::deque<Report> dropped;
         {
             std::unique_lock<std::mutex> lock(mutex);
-            owner = nullptr;
+            detached = true;
             alsoClose = readHandle;
             dropped.swap(reports);
             wake.notify_one();
         }
         for (const Report &r : dropped)
             LogDropped(r);
+    }
+
+    // The manager goes: nothing more is reported to it.
+    void Orphan()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        owner = nullptr;
     }
 
 protected:
@@ -116,7 +125,7 @@ protected:
             Report report;
             {
                 std::unique_lock<std::mutex> lock(mutex);
-                while (reports.empty() && owner)
+                while (reports.empty() && !detached)
                     wake.wait(lock);
                 if (reports.empty())
                     break; // detached, and nothing left
@@ -163,6 +172,8 @@ private:
     std::condition_variable wake;
     std::deque<Report> reports;
     bool writing = false;
+    bool detached = false;
+    // Whom results are reported to: the manager, until it goes.
     QHidUsbMgr *owner;
     hid_device *alsoClose = nullptr;
     hid_device *const handle;
@@ -231,9 +242,11 @@ QHidUsbMgr::~QHidUsbMgr()
     wait();
     ReleaseHandles();
     // A writer may still be in a write to a board that takes nothing; the
-    // backend ends it within its time-out.
-    for (const auto &w : closedWriters)
+    // backend ends it within its time-out. Its result goes to nobody.
+    for (const auto &w : closedWriters) {
+        w->Orphan();
         w->wait();
+    }
 }
 
 void QHidUsbMgr::SetLogName(const QString &name)
@@ -330,11 +343,13 @@ bool QHidUsbMgr::CloseUsb()
     running = false;
     // The reader ends within one read's wait; the writer is not waited for.
     wait();
+    // Told while the writer still holds what is queued: a receiver can take
+    // back a report, or learn that its write has begun.
+    if (closing != 0)
+        emit ClosedSignal(closing);
     deviceIds.resize(0);
     ReleaseHandles();
     Diagnostic() << "CloseUsb";
-    if (closing != 0)
-        emit ClosedSignal(closing);
     return true;
 }
 

@@ -105,13 +105,15 @@ signals:
     // thread, once per connection. (No error text: hidapi keeps one per
     // device, which the writer's calls replace.)
     void ReadFailedSignal(quint64 connection);
-    // A connection was closed (CloseUsb, also on the way to another open),
-    // emitted on the caller's thread once its reader has ended.
+    // A connection is being closed (CloseUsb, also on the way to another
+    // open), emitted on the caller's thread once its reader has ended and
+    // before the reports queued on it are taken back: CancelBuf still
+    // tells a report not begun from one being written.
     void ClosedSignal(quint64 connection);
     // The report queued as `ticket` was written (hidapi reported bytes
     // written) or not, with hidapi's error text then; emitted on the
-    // writer's thread, never for a report of a closed connection or one
-    // taken back.
+    // writer's thread. A report being written when its connection closed
+    // is reported when its write ends; one taken back never is.
     void SendDoneSignal(quint64 ticket, bool written, QString error);
 
 protected:

@@ -133,6 +133,8 @@ void UpgradeEngine::WriteDone(quint64 ticket, bool written, const QString &error
         return; // a strict transfer ended on that write
     if (ticket == checksumFrame) {
         // Every frame before E4 was reported already (one writer, in order).
+        // E4 written decides: a failed read, a close or an unplug since it
+        // was queued is the board starting its new image.
         if (firstFailure.isEmpty())
             Finish(true, QString(), checksum);
         else
@@ -158,8 +160,10 @@ void UpgradeEngine::WriteFailed(const QString &reason)
 void UpgradeEngine::ReadFailed(quint64 failed)
 {
     // A read tells nothing of what the device took: only a strict transfer
-    // ends on it, as the sign of a device that has gone.
-    if (!strict || !running || failed != connection)
+    // ends on it, as the sign of a device that has gone. Once E4 is queued,
+    // its write decides (the board may go as soon as it has taken E4, and
+    // its reader may fail before the write is reported).
+    if (!strict || !running || failed != connection || checksumFrame != 0)
         return;
     Finish(false, QStringLiteral("the device is gone (a read failed)"));
 }
@@ -167,6 +171,10 @@ void UpgradeEngine::ReadFailed(quint64 failed)
 void UpgradeEngine::ConnectionClosed(quint64 closed)
 {
     if (!running || closed != connection)
+        return;
+    // E4 being written, or written and not yet reported: its write decides,
+    // and its result still comes. Taken back before it began: failed.
+    if (checksumFrame != 0 && pendingWrites.contains(checksumFrame) && !usbMgr->CancelBuf(checksumFrame))
         return;
     Finish(false, firstFailure.isEmpty() ? QStringLiteral("the device was closed") : firstFailure);
 }
