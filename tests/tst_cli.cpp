@@ -60,14 +60,17 @@ bool followsSchema(const QJsonObject &e)
     const QHash<QString, QStringList> more{
         {"start", {"image", "bytes", "crc32", "interval_ms", "attempt"}},
         {"progress", {"bytes_sent", "bytes", "percent"}},
-        {"end", {"outcome", "reason", "bytes", "seconds", "crc32", "attempts"}},
+        {"end", {"outcome", "reason", "bytes", "bytes_sent", "seconds", "crc32", "attempts"}},
         {"board-present", {}},
         {"board-gone", {}},
+        {"board-back", {"seconds", "release"}},
     };
     const QString event = e.value("event").toString();
     if (!more.contains(event))
         return false;
     QStringList expected = common + more.value(event);
+    if (event == "end" && e.contains("back")) // the return check's
+        expected << "back" << "back_seconds" << "release";
     QStringList got = e.keys();
     expected.sort();
     got.sort();
@@ -75,7 +78,12 @@ bool followsSchema(const QJsonObject &e)
         return false;
     const QStringList numbers{"bytes", "interval_ms", "attempt", "bytes_sent", "percent", "seconds", "attempts"};
     for (const QString &key : got) {
-        if (numbers.contains(key) ? !e.value(key).isDouble() : !e.value(key).isString())
+        const QJsonValue v = e.value(key);
+        const bool typed = key == "back"           ? v.isBool()
+                           : key == "back_seconds" ? v.isDouble() || v.isNull()
+                           : numbers.contains(key) ? v.isDouble()
+                                                   : v.isString();
+        if (!typed)
             return false;
     }
     return QDateTime::fromString(e.value("time").toString(), Qt::ISODateWithMs).isValid()
@@ -83,6 +91,19 @@ bool followsSchema(const QJsonObject &e)
            && (!e.contains("crc32") || QRegularExpression("^[0-9a-f]{8}$").match(e.value("crc32").toString()).hasMatch())
            && (event != "end" || QStringList{"ok", "failed", "interrupted"}.contains(e.value("outcome").toString()));
 }
+
+// Interrupts the command still running after `ms`: the bound of a test that
+// waits for events, gone with the test.
+class Deadline : public QTimer
+{
+public:
+    explicit Deadline(int ms)
+    {
+        setSingleShot(true);
+        connect(this, &QTimer::timeout, []() { UpgradeCli::Interrupt(); });
+        start(ms);
+    }
+};
 
 // The JSON Lines of `out` whose event is `event` (every line without one).
 QList<QJsonObject> events(const QString &out, const QString &event = QString())
@@ -110,6 +131,17 @@ QList<QJsonObject> logRecords(const QString &path)
     return records;
 }
 
+// A stream whose reader has gone (`| head -1` has ended): every write fails.
+class GoneReader : public QIODevice
+{
+public:
+    GoneReader() { open(QIODevice::WriteOnly); }
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *, qint64) override { return -1; }
+};
+
 } // namespace
 
 class TestCli : public QObject
@@ -135,6 +167,14 @@ private slots:
     void interruptClosesTheDevice();
     void jsonLinesAndLog();
     void station();
+    void stationTakesARestartForTheSameBoard_data();
+    void stationTakesARestartForTheSameBoard();
+    void stationBatch_data();
+    void stationBatch();
+    void returnCheck_data();
+    void returnCheck();
+    void outputThatGoesAway_data();
+    void outputThatGoesAway();
     void retries_data();
     void retries();
     void waitForTheBoard_data();
@@ -167,12 +207,15 @@ void TestCli::cleanup()
 
 void TestCli::listsEveryDevice()
 {
-    boards.push_back(sim::plugBoard(sim::boardInfo("sim:no-serial")));
+    vhid::DeviceInfo info = sim::boardInfo("sim:no-serial");
+    info.release = 0x0102;
+    boards.push_back(sim::plugBoard(info));
     const Result text = run({"list"});
     QCOMPARE(text.code, 0);
-    QCOMPARE(text.out, QString("0\tTarnvik(1a2b)-Board(00ff)\t1a2b:00ff\tS1\tsim:one\n"
-                               "1\tTarnvik(1a2b)-Board(00ff)\t1a2b:00ff\tS2\tsim:two\n"
-                               "2\tTarnvik(1a2b)-Board(00ff)\t1a2b:00ff\t-\tsim:no-serial\n"));
+    // The release last: the first five fields are what they always were.
+    QCOMPARE(text.out, QString("0\tTarnvik(1a2b)-Board(00ff)\t1a2b:00ff\tS1\tsim:one\t0.00\n"
+                               "1\tTarnvik(1a2b)-Board(00ff)\t1a2b:00ff\tS2\tsim:two\t0.00\n"
+                               "2\tTarnvik(1a2b)-Board(00ff)\t1a2b:00ff\t-\tsim:no-serial\t1.02\n"));
     const Result json = run({"list", "--json"});
     QCOMPARE(json.code, 0);
     const QJsonArray array = QJsonDocument::fromJson(json.out.toUtf8()).array();
@@ -186,6 +229,7 @@ void TestCli::listsEveryDevice()
     QCOMPARE(second.value("manufacturer").toString(), QString("Tarnvik"));
     QCOMPARE(second.value("product").toString(), QString("Board"));
     QCOMPARE(second.value("path").toString(), QString("sim:two"));
+    QCOMPARE(array.at(2).toObject().value("release").toString(), QString("1.02"));
 }
 
 void TestCli::badInput_data()
@@ -208,6 +252,13 @@ void TestCli::badInput_data()
     QTest::newRow("index and serial must both match")
         << QStringList{"upgrade", "--index", "0", "--serial", "S2"} << "image" << 2 << "no HID device matches";
     QTest::newRow("no selection") << QStringList{"upgrade"} << "image" << 2 << "no device chosen";
+    QTest::newRow("station, no selection") << QStringList{"station"} << "image" << 2 << "no boards chosen";
+    QTest::newRow("a selection option twice") << QStringList{"upgrade", "-s", "S1", "-s", "S2"} << "image" << 1
+                                              << "--serial is given more than once";
+    QTest::newRow("the image before the wait") << QStringList{"upgrade", "-s", "S9", "--wait", "9", "--image", "x.bin"}
+                                               << "image" << 5 << "cannot read the image";
+    QTest::newRow("--expect-release alone") << one + QStringList{"--expect-release", "1.02"} << "image" << 1
+                                            << "--expect-release needs --wait-replug";
     QTest::newRow("serial matches nothing") << QStringList{"upgrade", "--serial", "S9"} << "image" << 2 << "no HID device matches";
     QTest::newRow("several without --all") << QStringList{"upgrade", "--device", "1a2b:00ff"} << "image" << 2 << "2 devices match";
     QTest::newRow("no image") << one << "" << 5 << "no image";
@@ -233,7 +284,7 @@ void TestCli::badInput()
     QCOMPARE(r.code, code);
     QVERIFY2(r.err.startsWith("tarnvik-upgrade: ") && r.err.contains(message), qPrintable(r.err));
     if (code == 2 && !message.startsWith("no HID")) // the candidates are listed
-        QVERIFY2(r.err.contains("\tsim:two\n"), qPrintable(r.err));
+        QVERIFY2(r.err.contains("\tsim:two\t0.00\n"), qPrintable(r.err));
     for (const sim::Board &b : boards) {
         QVERIFY(simkit::writes(*b.device).isEmpty());
         QTRY_COMPARE(b.device->openHandles(), 0);
@@ -361,10 +412,7 @@ void TestCli::silentBoardTimesOut()
     silent.perPacket[3] = sim::Reply::Silent;
     boards.front() = plug("sim:silent", L"S0", silent);
     QVERIFY(simkit::writeFile("update/a.bin", simkit::image(600)));
-    QTimer bound; // a time-out that never comes ends here, not with the suite
-    bound.setSingleShot(true);
-    connect(&bound, &QTimer::timeout, this, []() { UpgradeCli::Interrupt(); });
-    bound.start(8000);
+    const Deadline bound(8000); // a time-out that never comes ends here, not with the suite
     const Result r = run(QStringList{"upgrade", "--path", "sim:silent", "--interval", "1", "--quiet"} + timeout);
     QCOMPARE(r.code, 4);
     QVERIFY2(r.out.contains("FAILED ") && r.out.contains("packet 3 was not acknowledged within " + seconds + " s"),
@@ -473,46 +521,50 @@ void TestCli::jsonLinesAndLog()
 void TestCli::station()
 {
     // Boards come and go; each that appears is upgraded once, a failing one
-    // tried again, one plugged in again is a new board, and Ctrl-C stops the
-    // one still running. Each step waits for the last one's effect, not for
-    // a time, so that a slow machine only makes it slower.
+    // tried again, one that comes back is the same board, another board at
+    // its path a new one, and Ctrl-C stops the one still running. Each step
+    // waits for the last one's effect (the station's own lists), not for a
+    // time, so that a slow machine only makes it slower.
     QVERIFY(simkit::writeFile("update/a.bin", simkit::image(3000)));
     sim::Script silent;
     silent.perPacket[2] = sim::Reply::Silent;
     boards.push_back(plug("sim:three", L"S3", silent));
-    const auto logLines = []() {
-        QFile f("batch.log");
-        return f.open(QIODevice::ReadOnly) ? f.readAll().count('\n') : 0;
-    };
     int step = 0;
-    QElapsedTimer since;
+    int mark = 0;
+    const auto listsSince = [&]() { return vhid::enumerateCalls() - mark; };
     QTimer driver;
     connect(&driver, &QTimer::timeout, this, [&]() {
-        if (step == 0 && logLines() == 3) { // S1, S2 done, S3 failed twice
+        const bool due = step == 0   ? logRecords("batch.log").size() == 3 // S1, S2 done, S3 failed twice
+                         : step == 1 ? listsSince() >= 2                   // the station saw S1 go
+                         : step == 2 ? listsSince() >= 3                   // ... and come back
+                         : step == 3 ? listsSince() >= 2
+                         : step == 4 ? logRecords("batch.log").size() == 4
+                         : step == 5 && boards.back().model->verdict().packets > 0;
+        if (!due)
+            return;
+        if (step == 0 || step == 2)
             vhid::unplug("sim:one");
-            since.start();
-            step = 1;
-        } else if (step == 1 && since.elapsed() > 600) { // the station saw it go
-            boards.push_back(plug("sim:one", L"S1"));
-            step = 2;
-        } else if (step == 2 && logLines() == 4) {
+        else if (step == 1)
+            boards.push_back(plug("sim:one", L"S1")); // back: the same board, not upgraded again
+        else if (step == 3)
+            boards.push_back(plug("sim:one", L"S5")); // another board at that path
+        else if (step == 4)
             boards.push_back(plug("sim:four", L"S4"));
-            step = 3;
-        } else if (step == 3 && boards.back().model->verdict().packets > 0) {
+        else
             UpgradeCli::Interrupt();
-            step = 4;
-        }
+        ++step;
+        mark = vhid::enumerateCalls();
     });
     driver.start(20);
-    QTimer::singleShot(120000, this, []() { UpgradeCli::Interrupt(); }); // a bound, not a step
+    const Deadline bound(120000);
     const Result r = run({"station", "-d", "1a2b:00ff", "--interval", "10", "--ack-timeout", "0.2", "--retries", "1",
                           "--json", "--log", "batch.log"});
     driver.stop();
-    QCOMPARE(step, 4);
+    QCOMPARE(step, 6);
     QCOMPARE(r.code, 130);
     QVERIFY2(r.err.contains("station ended: 5 boards, 3 upgraded, 1 failed, 1 interrupted"), qPrintable(r.err));
 
-    QStringList seen; // board-present, board-gone and end events, in order, by serial or path
+    QStringList seen; // board-present, -gone, -back and end events, in order, by serial or path
     QHash<QString, int> starts; // start events by serial
     QSet<QString> startedBeforeAnEnd; // several boards at once: all three start before one ends
     bool anEnd = false;
@@ -527,6 +579,8 @@ void TestCli::station()
             seen << "present " + e.value("serial").toString();
         else if (event == "board-gone")
             seen << "gone " + e.value("path").toString();
+        else if (event == "board-back")
+            seen << "back " + e.value("serial").toString();
         else if (event == "end")
             seen << QString("%1 %2 %3").arg(e.value("serial").toString(), e.value("outcome").toString())
                         .arg(e.value("attempts").toInt());
@@ -534,15 +588,180 @@ void TestCli::station()
     }
     // The first three boards in any order of their ends, then the rest in
     // the order the test made them happen.
-    QCOMPARE(seen.size(), 11);
     QStringList first = seen.mid(0, 6);
     first.sort();
     QCOMPARE(first, (QStringList{"S1 ok 1", "S2 ok 1", "S3 failed 2", "present S1", "present S2", "present S3"}));
-    QCOMPARE(seen.mid(6), (QStringList{"gone sim:one", "present S1", "S1 ok 1", "present S4", "S4 interrupted 1"}));
+    QCOMPARE(seen.mid(6), (QStringList{"gone sim:one", "back S1", "gone sim:one", "present S5", "S5 ok 1",
+                                       "present S4", "S4 interrupted 1"}));
     QCOMPARE(startedBeforeAnEnd, (QSet<QString>{"S1", "S2", "S3"}));
-    QCOMPARE(starts, (QHash<QString, int>{{"S1", 2}, {"S2", 1}, {"S3", 2}, {"S4", 1}})); // every attempt starts
-    QCOMPARE(logLines(), 5); // a line per board that ended, the interrupted one too
+    QCOMPARE(starts, (QHash<QString, int>{{"S1", 1}, {"S2", 1}, {"S3", 2}, {"S5", 1}, {"S4", 1}})); // every attempt
+    QCOMPARE(logRecords("batch.log").size(), 5); // one per board, the interrupted one too
     QCOMPARE(boards.at(1).model->verdict().sessions, 1); // S2 stayed plugged in: flashed once
+    QCOMPARE(boards.at(3).model->verdict().sessions, 0); // S1 back
+}
+
+void TestCli::stationTakesARestartForTheSameBoard_data()
+{
+    QTest::addColumn<bool>("serial");
+    QTest::addColumn<bool>("reflash");
+    QTest::newRow("serial number: once") << true << false;
+    QTest::newRow("no serial number, back at its path: once") << false << false;
+    QTest::newRow("--reflash: every appearance") << true << true;
+}
+
+void TestCli::stationTakesARestartForTheSameBoard()
+{
+    // The board starts its new image once it has taken E4: its reader fails
+    // before its E4 write is reported (20 ms late), and it is back 200 ms
+    // later with release 1.02. The station goes on for twelve of its lists
+    // after the board's record: time enough to upgrade it again, were it
+    // taken for a new board.
+    QFETCH(bool, serial);
+    QFETCH(bool, reflash);
+    vhid::DeviceInfo info = sim::boardInfo("sim:ota", 0x1a2b, 0x00fe);
+    if (serial)
+        info.serial = L"S9";
+    sim::Script script;
+    script.restartGoneMs = 200;
+    script.restartRelease = 0x0102;
+    script.restartWriteLateMs = 20;
+    boards.push_back(sim::plugBoard(info, script));
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(600)));
+    int mark = -1;
+    QTimer driver;
+    connect(&driver, &QTimer::timeout, this, [&]() {
+        if (mark < 0 && !logRecords("batch.log").isEmpty())
+            mark = vhid::enumerateCalls();
+        else if (mark >= 0 && vhid::enumerateCalls() - mark >= 12)
+            UpgradeCli::Interrupt();
+    });
+    driver.start(20);
+    const Deadline bound(60000);
+    QStringList arguments{"station", "-d", "1a2b:00fe", "--interval", "1", "-q", "--json", "--log", "batch.log"};
+    if (reflash)
+        arguments << "--reflash";
+    const Result r = run(arguments);
+    QCOMPARE(r.code, 130);
+    QVERIFY(mark >= 0);
+    const int sessions = boards.back().model->verdict().sessions;
+    const QList<QJsonObject> records = logRecords("batch.log");
+    QCOMPARE(records.first().value("outcome").toString(), QString("ok"));
+    if (reflash) {
+        QVERIFY2(sessions >= 2 && records.size() >= 2, qPrintable(r.out));
+        return;
+    }
+    QCOMPARE(sessions, 1);
+    QCOMPARE(records.size(), 1);
+    const QList<QJsonObject> back = events(r.out, "board-back");
+    QCOMPARE(back.size(), 1);
+    QVERIFY2(followsSchema(back.first()), qPrintable(r.out));
+    QCOMPARE(back.first().value("release").toString(), QString("1.02"));
+    QVERIFY(back.first().value("seconds").toDouble() >= 0.15);
+    QCOMPARE(events(r.out, "board-present").size(), 1);
+}
+
+void TestCli::stationBatch_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("code");
+    QTest::newRow("--count 2, both upgraded") << 2 << 0;
+    QTest::newRow("--count 3, one never acknowledges") << 3 << 4;
+}
+
+void TestCli::stationBatch()
+{
+    QFETCH(int, count);
+    QFETCH(int, code);
+    sim::Script silent;
+    silent.perPacket[2] = sim::Reply::Silent;
+    if (count == 3)
+        boards.push_back(plug("sim:three", L"S3", silent));
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(600)));
+    const Deadline bound(60000);
+    const Result r = run({"station", "-d", "1a2b:00ff", "--count", QString::number(count), "--interval", "1",
+                          "--ack-timeout", "0.2", "-q"});
+    QCOMPARE(r.code, code);
+    QVERIFY2(r.err.contains(QString("station ended: %1 boards, 2 upgraded, %2 failed, 0 interrupted")
+                                .arg(count)
+                                .arg(count - 2)),
+             qPrintable(r.err));
+    QCOMPARE(r.out.count(QRegularExpression("^OK ", QRegularExpression::MultilineOption)), 2);
+}
+
+void TestCli::returnCheck_data()
+{
+    // The board restarts after E4 with release 1.02 (its E4 write reported
+    // late, after its reader failed), or stays as it is.
+    QTest::addColumn<bool>("restarts");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("details"); // after the CRC-32, or the reason
+    const QStringList wait{"--wait-replug", "3"};
+    QTest::newRow("back with the release expected")
+        << true << wait + QStringList{"--expect-release", "1.02"} << 0 << "; back after \\d+\\.\\d s with release 1.02";
+    QTest::newRow("back with another release")
+        << true << wait + QStringList{"--expect-release", "0x0103"} << 6
+        << "transfer completed, but the board came back with release 1.02, not 1.03";
+    QTest::newRow("not back, release expected") << false << QStringList{"--wait-replug", "0.6", "--expect-release", "1.02"}
+                                                << 6 << "transfer completed, but the board did not come back within 0.6 s";
+    QTest::newRow("not back, nothing expected") << false << QStringList{"--wait-replug", "0.6"} << 0
+                                                << "; not back within 0.6 s";
+}
+
+void TestCli::returnCheck()
+{
+    QFETCH(bool, restarts);
+    QFETCH(QStringList, options);
+    QFETCH(int, code);
+    QFETCH(QString, details);
+    sim::Script script;
+    if (restarts) {
+        script.restartGoneMs = 200;
+        script.restartRelease = 0x0102;
+        script.restartWriteLateMs = 20;
+    }
+    boards.push_back(plug("sim:ota", L"S9", script));
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(600)));
+    const Result r = run(QStringList{"upgrade", "-s", "S9", "--interval", "1", "-q", "--log", "batch.log"} + options);
+    QCOMPARE(r.code, code);
+    QVERIFY2(QRegularExpression((code == 0 ? "^OK .*\t.*CRC-32 [0-9a-f]{8}" : "^FAILED .*\t") + details + "\n$")
+                 .match(r.out)
+                 .hasMatch(),
+             qPrintable(r.out));
+    const QJsonObject record = logRecords("batch.log").value(0);
+    QCOMPARE(record.value("back").toBool(), restarts);
+    QCOMPARE(record.value("release").toString(), QString(restarts ? "1.02" : ""));
+    QCOMPARE(record.value("back_seconds").isNull(), !restarts);
+    QVERIFY2(boards.back().model->verdict().good(), boards.back().model->verdictText().c_str());
+}
+
+void TestCli::outputThatGoesAway_data()
+{
+    QTest::addColumn<bool>("stdoutGone");
+    QTest::newRow("stdout (| head -1)") << true;
+    QTest::newRow("stderr") << false;
+}
+
+void TestCli::outputThatGoesAway()
+{
+    // The transfers, the log and the exit status go on as if it were there.
+    QFETCH(bool, stdoutGone);
+    QVERIFY(simkit::writeFile("update/a.bin", simkit::image(3000)));
+    GoneReader gone;
+    QString kept;
+    QTextStream keptStream(&kept);
+    QTextStream goneStream(&gone);
+    const int code = UpgradeCli::Run({"upgrade", "-d", "1a2b:00ff", "--all", "--interval", "1", "--json", "--log",
+                                      "batch.log"},
+                                     stdoutGone ? goneStream : keptStream, stdoutGone ? keptStream : goneStream, false);
+    QCOMPARE(code, 0);
+    QCOMPARE(logRecords("batch.log").size(), 2);
+    for (const sim::Board &b : boards)
+        QVERIFY(b.model->verdict().good());
+    // Noted once on the other stream (never among JSON Lines).
+    QCOMPARE(kept.count("stdout is gone; the rest of it is dropped"), stdoutGone ? 1 : 0);
+    if (!stdoutGone)
+        QCOMPARE(events(kept, "end").size(), 2);
 }
 
 void TestCli::retries_data()
@@ -575,7 +794,8 @@ void TestCli::retries()
         device.setWriteResult(-1, L"Broken pipe");
         QTimer::singleShot(100, this, [&device]() { device.setWriteResult(std::nullopt); });
     }
-    const Result r = run({"upgrade", "-s", "S3", "--interval", "1", "--ack-timeout", "0.2", "--retries", "2"});
+    // Short options combine as getopt's do: -qs S3.
+    const Result r = run({"upgrade", "-qs", "S3", "--interval", "1", "--ack-timeout", "0.2", "--retries", "2"});
     QCOMPARE(r.code, code);
     QVERIFY2(r.out.startsWith(line + " ") && r.out.count('\n') == 1, qPrintable(r.out));
     if (fault != "unplug")
@@ -629,7 +849,8 @@ void TestCli::waitForTheBoard()
 
 void TestCli::verboseNamesTheBoard()
 {
-    // Two boards at once: every diagnostic line of a transfer says whose it is.
+    // Two boards at once: every diagnostic line says whose it is, the
+    // listing's too.
     if (qEnvironmentVariable("QT_LOGGING_RULES").contains("debug=false"))
         QSKIP("the environment turns the diagnostic lines off");
     QVERIFY(simkit::writeFile("update/a.bin", simkit::image(600)));
@@ -638,9 +859,8 @@ void TestCli::verboseNamesTheBoard()
     QCOMPARE(r.code, 0);
     int writes[2] = {0, 0};
     for (const QString &line : capture.lines()) {
-        if (!line.contains("hid_write") && !line.contains("RecvBufSignal"))
-            continue;
-        QVERIFY2(line.startsWith("[serial S1] ") || line.startsWith("[serial S2] "), qPrintable(line));
+        QVERIFY2(line.startsWith("[serial S1] ") || line.startsWith("[serial S2] ") || line.startsWith("[list] "),
+                 qPrintable(line));
         if (line.contains("] hid_write "))
             ++writes[line.startsWith("[serial S2] ")];
     }
@@ -690,6 +910,8 @@ void TestCli::progressFitsTheTerminal()
         }
     }
     QVERIFY(!draws.isEmpty());
+    if (!station) // the bar keeps its width from the first draw to the last
+        QCOMPARE(draws.first().indexOf(']'), draws.last().indexOf(']'));
     for (QString draw : qAsConst(draws)) {
         QVERIFY2(draw.endsWith("\x1b[K"), qPrintable(draw)); // the rest of the old line cleared
         draw.chop(3);
@@ -702,7 +924,7 @@ void TestCli::progressFitsTheTerminal()
     // go; the percentage and the boards done stay.
     const QString last = draws.last();
     QVERIFY2(last.contains("100 %") && last.contains("2/2 boards done"), qPrintable(last));
-    QCOMPARE(last.contains("12000/12000 bytes"), width >= 80);
+    QCOMPARE(last.contains("12000/12000 bytes"), width >= 120);
     QCOMPARE(last.startsWith("[#"), width >= 60);
 }
 

@@ -8,7 +8,8 @@ namespace Console {
 // Turns Ctrl-C and SIGTERM (on Windows Ctrl-C and Ctrl-Break) into
 // UpgradeCli::Interrupt() on the thread that runs the event loop, so that
 // every transfer stops and every device is closed before the process ends.
-// Call it once the application object exists.
+// Call it once the application object exists. A closed stdout or stderr
+// (SIGPIPE) no longer ends the program.
 void CatchInterrupts();
 
 // Whether stderr is a terminal (the progress bar is drawn in place there).

@@ -42,6 +42,10 @@ void Console::CatchInterrupts()
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // Output that goes away (`| head -1`, a closed terminal) must not end
+    // the program in the middle of its transfers: a failed write is noted
+    // and that stream dropped (output.cpp).
+    signal(SIGPIPE, SIG_IGN);
 }
 
 bool Console::StderrIsTerminal()

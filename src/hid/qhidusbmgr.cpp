@@ -227,10 +227,11 @@ const uint32_t QHidUsbMgr::crcTable[256] = {
     0xB40BBE37u, 0xC30C8EA1u, 0x5A05DF1Bu, 0x2D02EF8Du,
 };
 
-QHidUsbMgr::QHidUsbMgr()
+QHidUsbMgr::QHidUsbMgr(const QString &name)
     : QThread(nullptr)
+    , logName(name)
 {
-    qDebug() << "QHidUsbMgr" << QThread::currentThreadId();
+    Diagnostic() << "QHidUsbMgr" << QThread::currentThreadId();
     hid_init();
 }
 
@@ -274,6 +275,7 @@ QStringList QHidUsbMgr::EnumDevices()
         id.serial = fromWide(info->serial_number);
         id.manufacturer = fromWide(info->manufacturer_string);
         id.product = fromWide(info->product_string);
+        id.release = info->release_number;
         deviceIds.append(id);
         labels.append(Label(id));
     }

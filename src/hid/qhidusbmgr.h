@@ -28,6 +28,8 @@ struct DeviceId
     QString serial;
     QString manufacturer;
     QString product;
+    // The device's release number, USB's bcdDevice (0x0102: release 1.02).
+    int release = 0;
 };
 
 class HidWriter;
@@ -42,7 +44,8 @@ class QHidUsbMgr : public QThread
     Q_OBJECT
 
 public:
-    QHidUsbMgr();
+    // `logName`: see SetLogName (the construction's own line has it too).
+    explicit QHidUsbMgr(const QString &logName = QString());
     ~QHidUsbMgr() override;
 
     // A name that starts each of this manager's diagnostic lines after it,

@@ -83,6 +83,8 @@ public:
     // ends it).
     void Stop();
     bool IsRunning() const;
+    // E4 was handed to the writer in this transfer (or the last one).
+    bool ChecksumSent() const { return checksumFrame != 0; }
 
     // One tick of the pacing timer: at most one data packet, or E4 and the
     // end of the transfer. A tick that finds the acknowledgement still
