@@ -288,8 +288,8 @@ void TestUpgrade::sixteenMebibyteImage()
 {
     // 279,621 packets: the numbering, the size and the progress range run
     // far past 16 bits, and the checksum covers every byte. The board stays
-    // silent and the test acknowledges each packet through the window's own
-    // receive slot, so the run is not paced by the reader's polling.
+    // silent and the test hands each packet's acknowledgement to the window
+    // itself, so the run is not paced by the reader's polling.
     // In the sanitizers' builds it runs at 4 MiB (69,906 packets, the
     // numbering still past 16 bits; every packet crosses to the writer
     // thread and back), and not at all under Wine in the emulated guest;
@@ -323,7 +323,8 @@ void TestUpgrade::sixteenMebibyteImage()
             QCOMPARE(e4Count(), 0);
             QCOMPARE(bar->value(), packets);
         }
-        QVERIFY(QMetaObject::invokeMethod(window, "RecvBufSlot", Qt::DirectConnection, Q_ARG(QByteArray, ack)));
+        window->RecvBufSlot(ack); // as the manager hands a chunk on: logged, then scanned
+        window->ScanReply(ack);
         // The packet's write reported: then the next one goes.
         while (manager->WritesPending() != 0)
             QThread::yieldCurrentThread();

@@ -140,8 +140,9 @@ void Widget::AppendLog(const QString &text, bool received)
 
 void Widget::RecvBufSlot(QByteArray data)
 {
+    // The transfer takes the chunk right after, from the manager's
+    // ChunkSignal, with the connection it came on.
     AppendLog(usbMgr->ToHexString(data), true);
-    ScanReply(data);
 }
 
 void Widget::SendBufSlot(QByteArray data)

@@ -52,7 +52,6 @@ bool BoardRun::Open()
     engine = std::make_unique<UpgradeEngine>(manager.get());
     engine->SetStrict(true, settings.ackTimeoutMs);
     engine->LoadImage(settings.image);
-    connect(manager.get(), SIGNAL(RecvBufSignal(QByteArray)), engine.get(), SLOT(ScanReply(QByteArray)));
     connect(engine.get(), &UpgradeEngine::Progress, this, [this]() {
         bytesSent = engine->BytesSent();
         emit Progress(bytesSent);
