@@ -199,7 +199,13 @@ void QHidUsbMgr::OpenUsbAsync(int index)
         QMetaObject::invokeMethod(this, [this]() { emit OpenDoneSignal(false); }, Qt::QueuedConnection);
         return;
     }
-    const DeviceId id = deviceIds.at(index);
+    OpenDeviceAsync(deviceIds.at(index));
+}
+
+void QHidUsbMgr::OpenDeviceAsync(const DeviceId &id)
+{
+    if (device)
+        CloseUsb();
     const quint64 request = ++lastOpenRequest;
     openRequest = request;
     const std::shared_ptr<Link> to = link;

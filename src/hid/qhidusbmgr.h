@@ -79,6 +79,8 @@ public:
     // comes back on this thread (false at once, queued, for an index not in
     // the list; false when a close came first).
     void OpenUsbAsync(int index);
+    // The same for a record of a listing made elsewhere (found by its path).
+    void OpenDeviceAsync(const DeviceId &id);
     // A listing or an open of the thread of device calls is under way.
     bool Busy() const;
     // Stops the reader (waits for it: at most one read's wait, 50 ms), drops
