@@ -321,11 +321,11 @@ bool QHidUsbMgr::DeviceRemoved() const
     return true;
 }
 
-bool QHidUsbMgr::SendBuf(QByteArray data, char reportId, bool log, quint64 *ticket)
+bool QHidUsbMgr::SendBuf(QByteArray data, char reportId, bool log, quint64 *ticket, quint64 onConnection)
 {
     // The announcement comes first, whether or not the report can be written.
     emit SendBufSignal(data);
-    if (data.size() > kMaxReportData || !writer)
+    if (data.size() > kMaxReportData || !writer || (onConnection != 0 && onConnection != connection))
         return false;
     HidWriter::Report report;
     report.ticket = ++lastTicket;

@@ -101,9 +101,10 @@ public:
     // data (at most 64 data bytes) to the connection's writer thread and
     // returns at once. True when the report was queued; `ticket`, when
     // given, then names it in SendDoneSignal. False, with nothing queued,
-    // when nothing is open or the data is too long. Reports are written in
-    // the order they were handed over.
-    bool SendBuf(QByteArray data, char reportId, bool log, quint64 *ticket = nullptr);
+    // when nothing is open or the data is too long, or when `onConnection`
+    // (not 0) is not the open connection. Reports are written in the order
+    // they were handed over.
+    bool SendBuf(QByteArray data, char reportId, bool log, quint64 *ticket = nullptr, quint64 onConnection = 0);
     // Takes back a report that the writer has not begun to write; false when
     // it is being written or done (its SendDoneSignal comes, or came).
     bool CancelBuf(quint64 ticket);
