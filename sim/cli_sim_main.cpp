@@ -19,5 +19,6 @@ int main(int argc, char *argv[])
         info.serial = L"SIM-" + std::to_wstring(i);
         boards.push_back(sim::plugBoard(info));
     }
+    UpgradeCli::SetProgramName(QStringLiteral("tarnvik-upgrade-sim"));
     return UpgradeCli::Main(argc, argv);
 }

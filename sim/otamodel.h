@@ -44,6 +44,7 @@ struct Script
     Reply reply = Reply::Normal;
     std::map<uint32_t, Reply> perPacket; // packet number -> reply
     uint32_t failWriteAtPacket = 0;      // the write of this packet fails (0: none)
+    uint32_t failFirstWrites = 0;        // the first this many writes fail, whatever they carry
     uint32_t vanishAfterPacket = 0;      // the device is gone after this packet (0: never)
     // The device takes nothing for stallMs before it takes this packet,
     // once (a board erasing flash): the write waits that long (0: never).
@@ -53,6 +54,14 @@ struct Script
     // bytes) hands over frames with trailing zeros; the model then takes a
     // frame's true length from the protocol instead of the report's.
     bool paddedReports = false;
+    // The board starts its new image once it has taken E4, as OTA boards
+    // do: it goes at once (its E4 write still succeeds, restartWriteLateMs
+    // later: a writer that is late) and comes back restartGoneMs later with
+    // the release number restartRelease, the same board with the same
+    // model. The transport does it; -1: the board stays.
+    int restartGoneMs = -1;
+    uint16_t restartRelease = 0;
+    int restartWriteLateMs = 0;
 };
 
 struct Verdict
@@ -81,7 +90,7 @@ public:
     // Takes one output report's data and returns the input reports to send.
     std::vector<Bytes> handleOutput(const uint8_t *data, size_t length);
     // Whether the write of this report should fail (it is then not taken).
-    bool shouldFailWrite(const uint8_t *data, size_t length) const;
+    bool shouldFailWrite(const uint8_t *data, size_t length);
     // How long the device holds the write of this report before it takes
     // it, in ms (the scripted stall, once; 0 otherwise).
     int stallBefore(const uint8_t *data, size_t length);
@@ -89,6 +98,7 @@ public:
     bool vanished() const { return gone; }
 
     const Verdict &verdict() const { return result; }
+    const Script &scripted() const { return script; }
     // One line for a person or a host script: "GOOD ..." or "BAD ...".
     std::string verdictText() const;
 
@@ -103,6 +113,7 @@ private:
     Verdict result;
     bool gone = false;
     bool stalled = false;
+    uint32_t writesFailed = 0;
 };
 
 } // namespace sim

@@ -1,5 +1,6 @@
 #include "otasim.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <utility>
@@ -23,12 +24,24 @@ void attach(const std::shared_ptr<vhid::VirtualDevice> &device, const std::share
         if (const int ms = model->stallBefore(data, length))
             std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         const std::vector<Bytes> replies = model->handleOutput(data, length);
-        if (auto dev = weak.lock()) {
+        auto dev = weak.lock();
+        if (dev) {
             for (const Bytes &reply : replies)
                 dev->queueInput(reply);
         }
         if (model->vanished())
             vhid::unplug(path);
+        const Script &script = model->scripted();
+        static const char checksum[] = "AT+OTA=E4:";
+        if (dev && script.restartGoneMs >= 0 && length >= sizeof checksum - 1
+            && std::equal(checksum, checksum + sizeof checksum - 1, data)) {
+            // The new image starts: the board goes, and comes back as itself.
+            vhid::DeviceInfo back = dev->info();
+            back.release = script.restartRelease;
+            attach(vhid::addDeviceLater(back, script.restartGoneMs), model, tap);
+            vhid::unplug(path);
+            std::this_thread::sleep_for(std::chrono::milliseconds(script.restartWriteLateMs));
+        }
         return int(frame.size());
     });
 }

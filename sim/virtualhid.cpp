@@ -9,6 +9,8 @@
 #include <cstring>
 #include <cwchar>
 #include <list>
+#include <map>
+#include <thread>
 #include <mutex>
 
 // A handle as hidapi gives it out. Closed handles are kept (not freed) until
@@ -29,9 +31,15 @@ struct Registry
     std::mutex mutex;
     std::condition_variable inputArrived;
     std::vector<std::shared_ptr<VirtualDevice>> devices;
+    // Devices to be plugged in at a time to come (addDeviceLater).
+    std::vector<std::pair<std::chrono::steady_clock::time_point, std::shared_ptr<VirtualDevice>>> later;
     std::list<hid_device_> handles;
     std::wstring globalError;
     bool enumerationFails = false;
+    int callDelayMs = 0;
+    bool notify = false;
+    int lastListener = 0;
+    std::map<int, ChangeListener> listeners;
     int closedHandleUses = 0;
     int initCalls = 0;
     int enumerateCalls = 0;
@@ -42,9 +50,52 @@ struct Registry
         static Registry registry;
         return registry;
     }
+
+    // Under the lock: the devices whose time has come are plugged in.
+    void plugDue()
+    {
+        const auto now = std::chrono::steady_clock::now();
+        for (auto it = later.begin(); it != later.end();) {
+            if (it->first <= now) {
+                devices.push_back(it->second);
+                it = later.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
 };
 
 namespace {
+
+// Tells the listeners of a change, outside the lock.
+void notifyChange(int delayMs)
+{
+    std::vector<ChangeListener> told;
+    {
+        Registry &r = Registry::get();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        if (!r.notify)
+            return;
+        for (const auto &l : r.listeners)
+            told.push_back(l.second);
+    }
+    for (const ChangeListener &l : told)
+        l(delayMs);
+}
+
+// A listing or an open that takes its time, outside the lock.
+void callDelay()
+{
+    int ms;
+    {
+        Registry &r = Registry::get();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        ms = r.callDelayMs;
+    }
+    if (ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 wchar_t *dupWide(const std::optional<std::wstring> &text)
 {
@@ -134,26 +185,44 @@ int VirtualDevice::openHandles() const
 std::shared_ptr<VirtualDevice> addDevice(DeviceInfo info)
 {
     auto device = std::make_shared<VirtualDevice>(std::move(info));
-    Registry &r = Registry::get();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    r.devices.push_back(device);
+    {
+        Registry &r = Registry::get();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        r.devices.push_back(device);
+    }
+    notifyChange(0);
+    return device;
+}
+
+std::shared_ptr<VirtualDevice> addDeviceLater(DeviceInfo info, int ms)
+{
+    auto device = std::make_shared<VirtualDevice>(std::move(info));
+    {
+        Registry &r = Registry::get();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        r.later.emplace_back(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), device);
+    }
+    notifyChange(ms);
     return device;
 }
 
 void unplug(const std::string &path)
 {
-    Registry &r = Registry::get();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    auto it = std::find_if(r.devices.begin(), r.devices.end(),
-                           [&](const auto &d) { return d->info_.path == path; });
-    if (it == r.devices.end())
-        return;
-    (*it)->unplugged_ = true;
-    (*it)->input_.clear();
-    r.devices.erase(it);
-    // A read waiting on the device wakes and fails, as a hidraw node's poll
-    // does when its device goes.
-    r.inputArrived.notify_all();
+    {
+        Registry &r = Registry::get();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        auto it = std::find_if(r.devices.begin(), r.devices.end(),
+                               [&](const auto &d) { return d->info_.path == path; });
+        if (it == r.devices.end())
+            return;
+        (*it)->unplugged_ = true;
+        (*it)->input_.clear();
+        r.devices.erase(it);
+        // A read waiting on the device wakes and fails, as a hidraw node's
+        // poll does when its device goes.
+        r.inputArrived.notify_all();
+    }
+    notifyChange(0);
 }
 
 void reset()
@@ -161,13 +230,45 @@ void reset()
     Registry &r = Registry::get();
     std::lock_guard<std::mutex> lock(r.mutex);
     r.devices.clear();
+    r.later.clear();
     r.handles.clear();
     r.globalError.clear();
     r.enumerationFails = false;
+    r.callDelayMs = 0;
+    r.notify = false;
     r.closedHandleUses = 0;
     r.initCalls = 0;
     r.enumerateCalls = 0;
     r.readCalls = 0;
+}
+
+void setCallDelay(int ms)
+{
+    Registry &r = Registry::get();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.callDelayMs = ms;
+}
+
+int addChangeListener(ChangeListener listener)
+{
+    Registry &r = Registry::get();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.listeners[++r.lastListener] = std::move(listener);
+    return r.lastListener;
+}
+
+void removeChangeListener(int id)
+{
+    Registry &r = Registry::get();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.listeners.erase(id);
+}
+
+void setNotifications(bool on)
+{
+    Registry &r = Registry::get();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.notify = on;
 }
 
 void setEnumerationFails(bool fails)
@@ -227,11 +328,13 @@ int HID_API_EXPORT hid_exit(void)
 struct hid_device_info HID_API_EXPORT *HID_API_CALL hid_enumerate(unsigned short vendor_id,
                                                                    unsigned short product_id)
 {
+    vhid::callDelay();
     Registry &r = Registry::get();
     std::lock_guard<std::mutex> lock(r.mutex);
     ++r.enumerateCalls;
     if (r.enumerationFails)
         return nullptr;
+    r.plugDue();
     hid_device_info *head = nullptr;
     hid_device_info **tail = &head;
     for (const auto &device : r.devices) {
@@ -271,8 +374,10 @@ void HID_API_EXPORT HID_API_CALL hid_free_enumeration(struct hid_device_info *de
 
 HID_API_EXPORT hid_device *HID_API_CALL hid_open_path(const char *path)
 {
+    vhid::callDelay();
     Registry &r = Registry::get();
     std::lock_guard<std::mutex> lock(r.mutex);
+    r.plugDue();
     for (const auto &device : r.devices) {
         if (path && device->info().path == path) {
             if (device->openFails_)

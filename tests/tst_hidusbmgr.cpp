@@ -433,14 +433,18 @@ void TestHidUsbMgr::writeHeldByTheBoard()
     QTRY_COMPARE(a->openHandles(), 0);
     QCOMPARE(capture->linesStartingWith("hid_write 2"), QStringList{"hid_write 2 00 68  Success"});
     QCOMPARE(simkit::writes(*a), QList<QByteArray>{QByteArray("\0h", 2)});
+    // The held write's result is reported, though its connection is closed
+    // (a board that restarts as soon as it takes the last frame); the
+    // report taken back never is.
+    QTRY_COMPARE(done, 1);
     QCoreApplication::processEvents();
-    QCOMPARE(done, 0); // a closed connection's results are not reported
+    QCOMPARE(done, 1);
     QCOMPARE(vhid::closedHandleUses(), 0);
 
     mgr.EnumDevices();
     QVERIFY(mgr.OpenUsb(0));
     QVERIFY(mgr.SendBuf("q", 0, true));
-    QTRY_COMPARE(done, 1);
+    QTRY_COMPARE(done, 2);
     QCOMPARE(simkit::writes(*a).last(), QByteArray("\0q", 2));
     mgr.CloseUsb();
 }

@@ -18,7 +18,7 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: tarnvik-upgrade-tool [--help | --version]\n"
+    "Usage: tarnvik-upgrade-tool [-h | --help | -V | --version]\n"
     "\n"
     "Opens the Tarnvik Upgrade Tool window: pick the HID device, connect, and\n"
     "press Start Upgrade to send the first file of ./update to it, one packet\n"
@@ -33,7 +33,7 @@ int answerOptions(int argc, char *argv[])
 {
     for (int i = 1; i < argc; ++i) {
         const bool help = std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0;
-        const bool version = std::strcmp(argv[i], "--version") == 0;
+        const bool version = std::strcmp(argv[i], "--version") == 0 || std::strcmp(argv[i], "-V") == 0;
         if (!help && !version)
             continue;
 #ifdef Q_OS_WIN

@@ -8,16 +8,22 @@ class QTextStream;
 // The console program `tarnvik-upgrade`: lists the HID devices and upgrades
 // one or several of them with the engine the window uses, for scripts, test
 // rigs and production benches. See UsageText() for the commands, options and
-// exit codes.
+// exit codes. The command line's files: options.cpp (options and usage),
+// output.cpp (streams, result lines, JSON events), statusline.cpp (the
+// progress on a terminal), boardreport.cpp (what is told of each board),
+// boardlog.cpp (the record per board), upgradecommand.cpp (list, upgrade),
+// stationcommand.cpp (station); the boards themselves are the station
+// layer's (src/station).
 namespace UpgradeCli {
 
 enum ExitCode {
     kCompleted = 0,
     kBadArguments = 1,
-    kNoDevice = 2,      // none, or several without --all
+    kNoDevice = 2,      // none, or several without --all, or no selection
     kOpenFailed = 3,    // "USB open fail"
     kTransferFailed = 4,
     kNoImage = 5,
+    kReturnFailed = 6,  // --expect-release: the board did not come back with it
     kInterrupted = 130,
 };
 
@@ -36,6 +42,10 @@ int Run(const QStringList &arguments, QTextStream &out, QTextStream &err, bool e
 // device is closed, and Run returns kInterrupted. Call it on the thread that
 // runs Run (from a signal handler, post it there).
 void Interrupt();
+
+// The program's name in its messages and usage ("tarnvik-upgrade").
+QString ProgramName();
+void SetProgramName(const QString &name);
 
 QString UsageText();
 

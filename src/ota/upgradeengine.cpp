@@ -33,6 +33,9 @@ UpgradeEngine::UpgradeEngine(QHidUsbMgr *manager, QObject *parent)
     connect(usbMgr, &QHidUsbMgr::ClosedSignal, this, &UpgradeEngine::ConnectionClosed);
     // From the writer's thread, queued.
     connect(usbMgr, &QHidUsbMgr::SendDoneSignal, this, &UpgradeEngine::WriteDone, Qt::QueuedConnection);
+    // From the reader's thread, queued, each chunk after the RecvBufSignal
+    // of it (so a window logs a chunk before the transfer sees it).
+    connect(usbMgr, &QHidUsbMgr::ChunkSignal, this, &UpgradeEngine::ScanChunk, Qt::QueuedConnection);
 }
 
 UpgradeEngine::~UpgradeEngine() = default;
@@ -78,6 +81,9 @@ bool UpgradeEngine::Start(int intervalMs)
     watchedPacket = 0;
     checksumFrame = 0;
     packetIndex = 0;
+    firstPacketWrite = 0;
+    // A partial line of what came before is not this transfer's.
+    rxBuffer.resize(0);
     Send(OtaFrames::Start());
     if (running)
         Send(OtaFrames::Size(static_cast<uint32_t>(firmware.size())));
@@ -108,17 +114,14 @@ bool UpgradeEngine::Send(const QByteArray &frame, quint64 *ticketOut)
 {
     // A frame of this transfer goes only to the connection it started on:
     // never to a device opened since, even the same board plugged in again.
-    // (With nothing open the manager announces the frame and writes nothing.)
-    const quint64 now = usbMgr->Connection();
+    // (Otherwise the manager announces the frame and writes nothing.)
     quint64 ticket = 0;
-    if (now == connection && usbMgr->SendBuf(frame, 0, true, &ticket)) {
+    if (usbMgr->SendBuf(frame, 0, true, &ticket, connection)) {
         pendingWrites.append(ticket);
         if (ticketOut)
             *ticketOut = ticket;
         return true;
     }
-    if (now != connection)
-        usbMgr->SendBuf(frame, 0, true); // announced, never written
     WriteFailed(QStringLiteral("the device was closed"));
     return false;
 }
@@ -133,6 +136,8 @@ void UpgradeEngine::WriteDone(quint64 ticket, bool written, const QString &error
         return; // a strict transfer ended on that write
     if (ticket == checksumFrame) {
         // Every frame before E4 was reported already (one writer, in order).
+        // E4 written decides: a failed read, a close or an unplug since it
+        // was queued is the board starting its new image.
         if (firstFailure.isEmpty())
             Finish(true, QString(), checksum);
         else
@@ -158,8 +163,10 @@ void UpgradeEngine::WriteFailed(const QString &reason)
 void UpgradeEngine::ReadFailed(quint64 failed)
 {
     // A read tells nothing of what the device took: only a strict transfer
-    // ends on it, as the sign of a device that has gone.
-    if (!strict || !running || failed != connection)
+    // ends on it, as the sign of a device that has gone. Once E4 is queued,
+    // its write decides (the board may go as soon as it has taken E4, and
+    // its reader may fail before the write is reported).
+    if (!strict || !running || failed != connection || checksumFrame != 0)
         return;
     Finish(false, QStringLiteral("the device is gone (a read failed)"));
 }
@@ -167,6 +174,10 @@ void UpgradeEngine::ReadFailed(quint64 failed)
 void UpgradeEngine::ConnectionClosed(quint64 closed)
 {
     if (!running || closed != connection)
+        return;
+    // E4 being written, or written and not yet reported: its write decides,
+    // and its result still comes. Taken back before it began: failed.
+    if (checksumFrame != 0 && pendingWrites.contains(checksumFrame) && !usbMgr->CancelBuf(checksumFrame))
         return;
     Finish(false, firstFailure.isEmpty() ? QStringLiteral("the device was closed") : firstFailure);
 }
@@ -215,6 +226,8 @@ void UpgradeEngine::SendNextPacket()
         ++packetIndex;
         if (!Send(OtaFrames::DataPacket(uint32_t(packetIndex), payload), &watchedPacket) && !running)
             return; // a strict transfer ended on it
+        if (packetIndex == 1)
+            firstPacketWrite = usbMgr->QueuedReports();
         emit Progress(packetIndex, PacketCount());
         return;
     }
@@ -228,7 +241,23 @@ void UpgradeEngine::SendNextPacket()
         Finish(false, firstFailure.isEmpty() ? QStringLiteral("the checksum frame was not written") : firstFailure);
 }
 
+void UpgradeEngine::ScanChunk(quint64 from, quint64 writesBegun, QByteArray chunk)
+{
+    if (from != lineConnection) {
+        rxBuffer.resize(0);
+        lineConnection = from;
+    }
+    if (running && (from != connection || firstPacketWrite == 0 || writesBegun < firstPacketWrite))
+        return;
+    Scan(chunk);
+}
+
 void UpgradeEngine::ScanReply(QByteArray chunk)
+{
+    Scan(chunk);
+}
+
+void UpgradeEngine::Scan(const QByteArray &chunk)
 {
     // Reply lines start with 'A' and end with CR; anything before an 'A' (the
     // zero padding of input reports, stray CR/LF) is dropped byte by byte. A

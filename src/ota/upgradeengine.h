@@ -39,7 +39,12 @@ class QTimer;
 // A transfer is tied to the connection it started on. When that connection
 // is closed (the operator's disconnect, an unplug the platform noticed) the
 // transfer ends at once as failed, and no frame of it is ever written to
-// another connection, not even to the same board opened again.
+// another connection, not even to the same board opened again. Once E4 is
+// on its way, its write decides: a board starts its new image as soon as
+// it has taken E4 and goes, and its going (a failed read, the close of the
+// connection) may reach the engine before E4's write is reported. E4
+// written completes the transfer whatever came since; E4 taken back before
+// its write began (the close came first) fails it.
 //
 // Two ways of taking failures:
 //  - patient (the window's): a failed write or a failed read does not end
@@ -78,6 +83,8 @@ public:
     // ends it).
     void Stop();
     bool IsRunning() const;
+    // E4 was handed to the writer in this transfer (or the last one).
+    bool ChecksumSent() const { return checksumFrame != 0; }
 
     // One tick of the pacing timer: at most one data packet, or E4 and the
     // end of the transfer. A tick that finds the acknowledgement still
@@ -98,11 +105,17 @@ public:
     QTimer *AckTimer() const { return ackTimer; }
 
 public slots:
-    // Every chunk received from the device, whether or not a transfer runs.
-    // (The manager's signals come from its reader thread and are connected
-    // to these by signature, queued, as the window's own slots are; the
-    // chunk is taken by value, as the window's slot takes it.)
+    // A chunk handed in as the open connection's, read now (whether or not
+    // a transfer runs).
     void ScanReply(QByteArray chunk);
+    // Every chunk the manager's reader reads, with the connection it was
+    // read on and the index of the report whose write had begun last
+    // (connected to the manager's ChunkSignal by the engine, queued). A
+    // chunk of another connection than the running transfer's, or read
+    // before the transfer's first packet was written, is none of its
+    // business (a late reply of a transfer before); one of another
+    // connection than the line being assembled starts the line afresh.
+    void ScanChunk(quint64 connection, quint64 writesBegun, QByteArray chunk);
     // The manager's reader could not read on `connection` (the device is
     // gone); a report about another connection than the transfer's is old.
     // The engine connects its manager's ReadFailedSignal here itself.
@@ -130,6 +143,7 @@ private:
     void WriteFailed(const QString &reason);
     void Finish(bool completed, const QString &reason, uint32_t crc = 0);
     void AckTimedOut();
+    void Scan(const QByteArray &chunk);
     // The next frame, sent when its acknowledgement or its predecessor's
     // write report comes after a tick found it missing.
     void SendLate();
@@ -138,6 +152,7 @@ private:
     QByteArray firmware;
     int packetIndex = 0;
     QByteArray rxBuffer;
+    quint64 lineConnection = 0; // whose bytes rxBuffer holds
     bool readyForNext = false;
     // A tick came since the last packet went and found no acknowledgement:
     // the interval has passed, the acknowledgement sends the next one.
@@ -155,6 +170,8 @@ private:
     // frame once queued, and the image's CRC-32 it carries.
     QVector<quint64> pendingWrites;
     quint64 watchedPacket = 0;
+    // Packet 1's index among its connection's reports (0: not yet queued).
+    quint64 firstPacketWrite = 0;
     quint64 checksumFrame = 0;
     uint32_t checksum = 0;
 };
