@@ -9,17 +9,22 @@
 // timer ticks, acknowledgements held back, delivered, split, padded, wrapped
 // in noise, doubled or lost, the results of the writes, failing and short
 // writes and writes the board holds, unplug and replug, device-change
-// notifications, Stop and Start, disconnect and connect, another image or
-// interval, ticks that arrive after a Stop, and raw chunks.
+// notifications, Stop and Start (the command line's retry of a failed
+// attempt), disconnect and connect, another image or interval, ticks that
+// arrive after a Stop, replies of an attempt before the running one that
+// arrive late, and raw chunks.
 //
 // The clock is the schedule's. The engine's timers never fire by themselves
 // (an event filter swallows their timer events); a tick is the pacing
 // timer's timeout invoked directly, and the clock jumps to the deadline of
 // whichever timer is due first. The board's replies are not queued on the
 // virtual device for the manager's reader to pick up, but kept here and
-// handed to the tool (the window's RecvBufSlot, or the engine's ScanReply)
-// when the schedule says so: what the reader delivered between two events
-// would depend on the threads' timing. The reader thread still runs on every open device; its
+// handed to the tool as the manager hands a chunk on (the window's log, then
+// the engine's ScanChunk) when the schedule says so: what the reader
+// delivered between two events would depend on the threads' timing. Each
+// chunk carries the reader's stamp: the connection it came on and the report
+// whose write had begun when the board sent it (the packet it answers). The
+// reader thread still runs on every open device; its
 // report of a failed read reaches a driven engine when the schedule says
 // (ReadFailed), and the window's through its queued signal (a patient
 // engine ignores it).
@@ -61,12 +66,18 @@
 //    or its device's unplug. A write the board holds at a Stop or a close
 //    was begun before it and may end after it: a Stop leaves nothing in the
 //    writer but that write (what was queued behind it is taken back and
-//    never reaches the board), and after a close its result reaches nobody;
+//    never reaches the board), and after a close its result is still
+//    reported, to its own transfer (E4's decides it);
 //  - within a transfer the frames come in order: E1, E2 with the image's
 //    size, packets 1..N each once with the image's bytes, E4 with the CRC-32
 //    of that image; packet k > 1 only after an acknowledgement line was
 //    received since packet k - 1 went out (as a reference scanner counts
-//    them), E4 only after one since packet N;
+//    them), E4 only after one since packet N. What a running transfer
+//    receives counts only when it came on its connection and the board
+//    sent it after the transfer's first packet was written; Start empties
+//    the line being assembled, a chunk of another connection starts it
+//    afresh. A late reply of an attempt before (stamped then) frees no
+//    packet of the running transfer and sends nothing;
 //  - completion (the "Upgrade Completed" box, or the Completed signal, the
 //    command line's exit 0) only for a transfer in which all of that went
 //    out, no write failed, its connection stayed open and its device
@@ -77,9 +88,12 @@
 //  - the acknowledgement watch starts only in an event that delivers a
 //    write's result;
 //  - strict: the event that delivers a failed write's result, reports the
-//    read error or fires the acknowledgement time-out ends the transfer as
-//    failed; at the end of the input a strict transfer with a time-out ends
-//    within a bounded number of events;
+//    read error (before E4 was queued: after, E4's write decides) or fires
+//    the acknowledgement time-out ends the transfer as failed; a failed
+//    attempt is made again (twice at most) on the same connection, as the
+//    command line does, unless the read failed or the connection went; at
+//    the end of the input a strict transfer with a time-out ends within a
+//    bounded number of events;
 //  - no use of a closed handle; no crash or sanitizer report (libFuzzer's
 //    -timeout and -rss_limit_mb catch schedules that never end and
 //    unbounded memory; every input's schedule has at most one event per
@@ -179,6 +193,10 @@ struct Chunk
     uint32_t packet = 0;  // the packet it answers
     bool endsAck = false; // it completes the board's answer to that packet
     bool extra = false;   // a copy or a second line: the board misbehaved
+    // As the manager's reader stamps it: the connection it came on, and the
+    // report whose write had begun last when the board sent it.
+    quint64 conn = 0;
+    quint64 stamp = 0;
 };
 
 enum class Style { Padded, Bare, Split, Noise, Double, Nak, Silent, PaddedSplit };
@@ -204,6 +222,8 @@ struct Transfer
 {
     int id = 0;
     int conn = 0; // the harness's number of the connection it started on
+    quint64 mgrConn = 0;    // the manager's number of it
+    quint64 firstWrite = 0; // packet 1's index among the connection's reports (0: not yet written)
     QByteArray image;
     int packets = 0;     // N
     int board = -1;      // the board its frames went to (devices[board])
@@ -341,6 +361,12 @@ private:
         t = Transfer();
         live = false;
         scanner = ReplyScanner();
+        scannerConn = 0;
+        lastAnswer = Chunk();
+        earlier = Chunk();
+        retriesLeft = kRetries;
+        retryDue = false;
+        goneSeen = false;
 
         // Every input starts connected to a fresh board with nothing running.
         // A connection the previous input left open on a board that is
@@ -367,7 +393,7 @@ private:
             log->clear(); // the traffic log would grow for the whole run
             // Ends whatever reply line the previous input left open, in the
             // window's engine and in the reference scanner alike.
-            window->RecvBufSlot("\r");
+            windowEngine->ScanReply("\r");
             closer->take();
             writeImageFile();
             simkit::writeInterval(intervalMs);
@@ -535,10 +561,15 @@ private:
     // The board's answer to a packet it took, as the current style says.
     void answer(uint32_t packet, int id)
     {
-        auto push = [&](QByteArray bytes, bool ends, bool extra = false) {
-            outbox.push_back(Chunk{bytes, id, packet, ends, extra});
-        };
         auto pad = [](QByteArray b) { return b.size() < 64 ? b + QByteArray(64 - b.size(), '\0') : b; };
+        // Sent as soon as the board took the packet: read on this connection
+        // after that packet's write began.
+        const quint64 conn = mgr()->Connection();
+        const quint64 stamp = begunNow();
+        lastAnswer = Chunk{pad(kAckLine), id, packet, true, true, conn, stamp};
+        auto push = [&](QByteArray bytes, bool ends, bool extra = false) {
+            outbox.push_back(Chunk{bytes, id, packet, ends, extra, conn, stamp});
+        };
         switch (style) {
         case Style::Padded:
             push(pad(kAckLine), true);
@@ -612,6 +643,8 @@ private:
             FUZZ_CHECK(k == 1 || t.acksSince > 0, QString("packet %1 went out with no acknowledgement since packet %2 (%3)").arg(k).arg(k - 1).arg(at));
             FUZZ_CHECK(k == 1 || !t.behaved || t.boardAcked >= uint32_t(k - 1),
                        QString("packet %1 went out before the board acknowledged packet %2 (%3)").arg(k).arg(k - 1).arg(at));
+            if (k == 1)
+                t.firstWrite = begunNow();
             ++t.nextPacket;
             t.acksSince = 0;
             return;
@@ -640,7 +673,6 @@ private:
         FUZZ_CHECK(what == kResultEvent && deliveringLast, QString("%1, but not on the result of its last write").arg(at));
         FUZZ_CHECK(t.stage == 3, QString("%1, but E4 was not written (%2 of %3 packets)").arg(at).arg(t.nextPacket - 1).arg(t.packets));
         FUZZ_CHECK(!t.failedWrite && !t.closed, QString("%1, but %2").arg(at, t.why));
-        FUZZ_CHECK(openEpoch == t.conn, QString("%1, but its connection is not open").arg(at));
         const sim::OtaModel &board = *devices[size_t(t.board)].model;
         const sim::Verdict &v = board.verdict();
         FUZZ_CHECK(v.good() && simkit::toQByteArray(v.image) == t.image,
@@ -655,12 +687,20 @@ private:
         if (completed)
             FUZZ_CHECK(crc == simkit::crc32(t.image), QString("Completed with CRC-32 %1").arg(crc, 8, 16, QChar('0')));
         ended(completed, completed ? "Completed" : "Failed");
-        // The command line closes the device and exits: the rest of the
-        // schedule is for nobody. (The close is left out: the next input
-        // would open the board again, and a reader thread costs
-        // milliseconds.)
-        if (strict)
+        if (!strict)
+            return;
+        // A failed attempt is made again on the same connection and engine
+        // (the schedule's Start event is the retry), unless the board's read
+        // failed or its connection went. Otherwise the command line closes
+        // the device and exits: the rest of the schedule is for nobody. (The
+        // close is left out: the next input would open the board again, and
+        // a reader thread costs milliseconds.)
+        if (!completed && retriesLeft > 0 && !goneSeen && isOpen()) {
+            --retriesLeft;
+            retryDue = true;
+        } else {
             exited = true;
+        }
     }
 
     void boxes()
@@ -812,9 +852,10 @@ private:
                            .arg(closedOne ? ", its connection closed" : ""));
         FUZZ_CHECK(writesThisEvent <= behind,
                    QString("%1 frames written when the held write ended, %2 were queued behind it").arg(writesThisEvent).arg(behind));
-        // A closed connection's writer logs its last write and reports nothing.
+        // A closed connection's writer still reports the write that was in
+        // progress at the close (E4's decides its transfer).
         if (closedOne)
-            FUZZ_CHECK(resultsThisEvent == 0, QString("a write of a closed connection was reported to the engine"));
+            FUZZ_CHECK(resultsThisEvent == 1, QString("the write in progress at its connection's close was not reported"));
     }
 
     // The oldest write result the writer reported reaches the engine (as the
@@ -885,7 +926,9 @@ private:
         if (!anyOpen())
             unpluggedOpen = false;
         if (openEpoch && !anyOpen()) {
-            if (live && t.conn == openEpoch)
+            // Once E4 is on the board, its write decides (the board may go
+            // as soon as it has taken it).
+            if (live && t.conn == openEpoch && t.stage != 3)
                 markClosed("its connection was closed");
             openEpoch = 0;
         }
@@ -905,22 +948,29 @@ private:
         UpgradeEngine *e = eng();
         if (e->IsRunning() || !isOpen())
             return; // the window ignores the button then; the engine refuses
+        // The command line's retry sends the image of the attempt before.
+        const QByteArray sent = strict && retryDue ? t.image : image;
+        retryDue = false;
+        if (lastAnswer.transfer != 0)
+            earlier = lastAnswer; // an answer of an attempt before this one
         t = Transfer();
         t.id = ++transfers;
         t.conn = openEpoch;
-        t.image = image;
-        t.packets = int((image.size() + kPayload - 1) / kPayload);
+        t.mgrConn = mgr()->Connection();
+        t.image = sent;
+        t.packets = int((sent.size() + kPayload - 1) / kPayload);
         t.closed = openEpoch == 0 || unpluggedOpen;
         if (t.closed)
             t.why = "its device was gone";
         live = true;
         ackStart = -1;
         tickFoundNone = false;
+        scanner.line.clear(); // Start empties the line being assembled
         act("Start", true, [&]() {
             if (viaWindow) {
                 loadButton->click();
             } else {
-                engine->LoadImage(image);
+                engine->LoadImage(sent);
                 engine->Start(intervalMs);
             }
         });
@@ -994,6 +1044,26 @@ private:
         ackStart = -1;
     }
 
+    // A late reply across a retry: the board's answer to a packet of an
+    // attempt before the running one (on this connection or one closed
+    // since), stamped when the board sent it, comes only now. It is none of
+    // the running transfer's business: it frees no packet of it, and sends
+    // nothing.
+    void lateReply()
+    {
+        if (!live || earlier.transfer == 0)
+            return;
+        UpgradeEngine *e = eng();
+        const bool readyBefore = e->ReadyForNext();
+        const uint32_t packet = uint32_t(t.nextPacket - 1);
+        deliver(earlier);
+        FUZZ_CHECK(writesThisEvent == 0, QString("a reply to packet %1 of transfer %2 sent a frame of transfer %3")
+                                             .arg(earlier.packet).arg(earlier.transfer).arg(t.id));
+        FUZZ_CHECK(!e->IsRunning() || e->ReadyForNext() == readyBefore,
+                   QString("a reply to packet %1 of transfer %2 freed the packet after packet %3 of transfer %4")
+                       .arg(earlier.packet).arg(earlier.transfer).arg(packet).arg(t.id));
+    }
+
     // A tick that comes after all (one queued before a Stop).
     void staleTick()
     {
@@ -1004,7 +1074,16 @@ private:
 
     void deliver(const Chunk &c)
     {
-        const int acks = scanner.feed(c.bytes);
+        // A chunk of another connection than the line being assembled starts
+        // the line afresh. While a transfer runs, a chunk of another
+        // connection than its own, or one the board sent before the
+        // transfer's first packet was written, is none of its business.
+        if (c.conn != scannerConn) {
+            scanner.line.clear();
+            scannerConn = c.conn;
+        }
+        const bool counts = !eng()->IsRunning() || (c.conn == t.mgrConn && t.firstWrite != 0 && c.stamp >= t.firstWrite);
+        const int acks = counts ? scanner.feed(c.bytes) : 0;
         if (live) {
             // A line that answers no packet of this transfer, or answers one
             // twice, is a board misbehaving or a late answer across a Stop.
@@ -1019,15 +1098,26 @@ private:
         const bool late = live && tickFoundNone && acks > 0 && outstanding() == 0;
         const bool due = late && sendable();
         act("a chunk received", late, [&]() {
+            // As the manager hands it on: the window logs it, then the
+            // transfer scans it.
             if (viaWindow)
                 window->RecvBufSlot(c.bytes);
-            else
-                engine->ScanReply(c.bytes);
+            eng()->ScanChunk(c.conn, c.stamp, c.bytes);
         });
         FUZZ_CHECK(writesThisEvent <= 1, QString("one chunk received wrote %1 frames").arg(writesThisEvent));
         FUZZ_CHECK(writesThisEvent == 1 || !due, QString("the late acknowledgement sent nothing (transfer %1)").arg(t.id));
         if (writesThisEvent > 0)
             lastTick = at; // the pacing timer starts again with the packet
+    }
+
+    // The index of the report whose write began last on the open connection
+    // (the reader's stamp), with the writer settled: every report queued so
+    // far, but those queued behind a write the board holds.
+    quint64 begunNow()
+    {
+        QHidUsbMgr *m = mgr();
+        const int held = parkedNow() && !parkedByClosed() && parkedMgr == m ? 1 : 0;
+        return m->QueuedReports() - quint64(qMax(0, m->WritesPending() - held));
     }
 
     // A frame (a packet or E4) is due and can go: connection open, board plugged.
@@ -1081,7 +1171,10 @@ private:
     {
         if (!viaWindow)
             return; // the command line has no such notification
-        act("device change", false, [&]() { window->DeviceChanged(); });
+        act("device change", false, [&]() {
+            window->DeviceChanged();
+            fuzz::waitForWindow(window, "the window lists the boards after a device change");
+        });
     }
 
     // The reader's report of its first failed read on the open connection.
@@ -1092,7 +1185,10 @@ private:
         readFailureReported = true;
         if (viaWindow)
             return; // the window's reader reports through its queued signal, which the window ignores
-        const bool running = engine->IsRunning() && live && t.conn == openEpoch;
+        // Once E4 is queued, its write decides: the board may go as soon as
+        // it has taken it.
+        const bool running = engine->IsRunning() && live && t.conn == openEpoch && !engine->ChecksumSent();
+        goneSeen = true;
         act("read failure", false, [&]() { engine->ReadFailed(manager->Connection()); });
         if (running && strict)
             FUZZ_CHECK(!engine->IsRunning(), QString("the strict transfer goes on after its read failed"));
@@ -1121,8 +1217,12 @@ private:
     {
         act("connect", false, [&]() {
             if (viaWindow) {
+                // Listing and opening run on the window's thread of device
+                // calls; the event is over when both have come back.
                 scanButton->click();
+                fuzz::waitForWindow(window, "the window lists the boards");
                 openButton->click();
+                fuzz::waitForWindow(window, "the window connects");
             } else {
                 manager->EnumDevices();
                 manager->OpenUsb(0);
@@ -1239,13 +1339,18 @@ private:
             if (viaWindow)
                 simkit::writeInterval(intervalMs);
             break;
-        case 21:
-            staleTick();
+        case 21: // something late: a tick after the end, or a reply of an attempt before
+            if (eng()->IsRunning())
+                lateReply();
+            else
+                staleTick();
             break;
         case 22: { // raw bytes from the device
             Chunk c;
             c.bytes = in.take(1 + in.byte() % 64);
             c.extra = true;
+            c.conn = mgr()->Connection();
+            c.stamp = begunNow();
             deliver(c);
             break;
         }
@@ -1350,6 +1455,16 @@ private:
     static constexpr int kMaxCostlyEvents = 4;
 
     ReplyScanner scanner;
+    quint64 scannerConn = 0; // whose bytes the scanner's line holds
+    // The board's last answer, and the last of an attempt before the
+    // running one (a copy of it is the late reply).
+    Chunk lastAnswer;
+    Chunk earlier;
+    // The command line's retries: a failed attempt is made again.
+    static constexpr int kRetries = 2;
+    int retriesLeft = kRetries;
+    bool retryDue = false;
+    bool goneSeen = false; // the engine was told of a failed read
     Transfer t;
     bool live = false;
     int transfers = 0;

@@ -518,7 +518,7 @@ public:
         bool finished = completedInBox;
         for (int round = 0; !finished && round <= packets + 1; ++round) {
             if (!sent.isEmpty())
-                window->RecvBufSlot("AT+OTA=E3:1\r"); // answers the packet just sent
+                receive("AT+OTA=E3:1\r"); // answers the packet just sent
             window->SendNextPacket();
             settle();
             const QList<QByteArray> more = simkit::takeWrites(*device);

@@ -1,4 +1,6 @@
-// The reply scanner, fed through RecvBufSlot chunk by chunk while the window
+// The reply scanner, fed chunk by chunk as the manager hands chunks on (the
+// window's log, then the engine's ScanChunk with the connection and the last
+// report whose write began) while the window
 // is idle, sending and ready, or sending and awaiting an acknowledgement.
 //
 // The device answers every data packet with the line "AT+OTA=E3:1" CR. A
@@ -30,8 +32,10 @@
 //           follows is a whole line of its own again.
 // Ticks are the upgrade timer's own timeout while a transfer runs and direct
 // SendNextPacket calls while idle, which must send nothing: the lines still
-// go through the scanner, and a line left open carries over into the next
-// transfer. Start and Stop are clicks on the button. Modes 1 and 2 run
+// go through the scanner. Start empties the line being assembled, and what
+// is received while a transfer runs and before its first packet was written
+// is none of its business (the reference scanner skips it too). Start and
+// Stop are clicks on the button. Modes 1 and 2 run
 // during a transfer. After every step the target waits for the writer thread
 // to write what the step handed it and gives the engine the results of those
 // writes at once (held back from the window's queued connection), so the
@@ -132,10 +136,11 @@ public:
 
     void feedChunk(const QByteArray &chunk)
     {
-        window->RecvBufSlot(chunk);
+        receive(chunk);
         settle();
         const bool readyBefore = model.ready;
-        model.feed(chunk);
+        if (!running || packetOut)
+            model.feed(chunk);
         const QList<QByteArray> writes = simkit::takeWrites(*device);
         const QStringList boxes = closer->take();
         // A late acknowledgement (a tick since the last packet found none)
@@ -145,6 +150,7 @@ public:
         if (running && intervalPassed && !readyBefore && model.ready && !early.pending) {
             intervalPassed = false;
             early = {true, packetsLeft() > 0, packetsLeft() == 0, writes, boxes};
+            packetOut = packetOut || !writes.isEmpty();
             model.ready = false;
             return;
         }
@@ -170,6 +176,8 @@ public:
                                                .arg(writes.isEmpty() ? QString() : fuzz::hex(writes.first())));
             FUZZ_CHECK(boxes == QStringList{"Start Upgrade"}, QString("Start showed \"%1\"").arg(boxes.join("\", \"")));
             running = true;
+            packetOut = false;
+            model.line.clear();
             model.ready = true;
             intervalPassed = false;
             early = Early();
@@ -227,6 +235,7 @@ public:
             FUZZ_CHECK(writes.size() <= 1, QString("one tick wrote %1 reports").arg(writes.size()));
             FUZZ_CHECK(boxes.isEmpty(), QString("a tick showed \"%1\"").arg(boxes.join("\", \"")));
             released = writes.size() == 1;
+            packetOut = packetOut || released;
             // A tick that finds no acknowledgement leaves the next packet to it.
             intervalPassed = !released && !model.ready;
             if (released && predicted) {
@@ -418,6 +427,7 @@ private:
     };
     Early early;
     int nextPacket = 1;
+    bool packetOut = false; // the running transfer's first packet was written
 };
 
 } // namespace

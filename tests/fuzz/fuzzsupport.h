@@ -190,6 +190,19 @@ inline void waitUntil(const std::function<bool()> &settled, const char *what,
     }
 }
 
+// Runs the event loop until the window's listing or connect, which run on
+// its manager's thread of device calls, has ended and come back.
+inline void waitForWindow(Widget *window, const char *what)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (window->Busy()) {
+        if (clock.elapsed() > 10000)
+            fail(__FILE__, __LINE__, what, QString("still busy after 10 s"));
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+}
+
 // Every write result (SendDoneSignal) of a manager, taken on its writer
 // thread and held here instead of going to the engine, which gets them when
 // the target hands them over (Deliver calls the engine's slot as the queued
@@ -319,7 +332,8 @@ private:
 };
 
 // The window connected to one virtual board that keeps every report written
-// to it and answers nothing (the targets feed the answers themselves), with
+// to it and answers nothing (the targets feed the answers themselves, through
+// receive()), with
 // each message box closed as it opens. The write results go through
 // `results`: settle() waits for the writer and hands the engine every
 // result, as if the queued signal had been delivered at once. A target's
@@ -344,7 +358,9 @@ public:
                    QString("the window lacks a widget, its manager or its engine"));
         results.attach(usbMgr);
         HeldResults::detachEngine(usbMgr, engine);
+        waitForWindow(window, "the window lists the board");
         open->click();
+        waitForWindow(window, "the window connects");
         FUZZ_CHECK(device->openHandles() == 2, QString("connect did not open the device (its reader's handle and its writer's)"));
         simkit::takeWrites(*device);
         closer->take();
@@ -365,6 +381,16 @@ public:
         // returned: it must be out of hidapi before the process ends.
         if (device)
             waitUntil([this]() { return device->openHandles() == 0; }, "the writer closes its handle");
+    }
+
+    // A chunk from the board, as the manager hands it on: to the window's log
+    // (RecvBufSignal), then to the transfer (ChunkSignal) with the open
+    // connection and the last report whose write began (all of them, once
+    // the writer has settled).
+    void receive(const QByteArray &chunk)
+    {
+        window->RecvBufSlot(chunk);
+        engine->ScanChunk(usbMgr->Connection(), usbMgr->QueuedReports(), chunk);
     }
 
     // Waits for the writer to write all it was handed, then hands the engine

@@ -166,6 +166,8 @@ NO_START = 0x80
 TICK, RESULT, DELIVER, RESULTS, RUN, DROP, DOUBLE, STYLE, WRITES = 0, 4, 5, 7, 8, 9, 10, 11, 12
 UNPLUG, REPLUG, CHANGED, READ_FAILED, STOP_START, CONNECTION = 13, 14, 15, 16, 17, 18
 IMAGE, INTERVAL, STALE_TICK, RAW, ACK_TIMEOUT = 19, 20, 21, 22, 23
+# The same event while a transfer runs: a reply of an attempt before it.
+LATE_REPLY = STALE_TICK
 # Reply styles: 0 padded report, 1 bare line, 2 split (bits 3-7 where),
 # 3 noise around the line, 4 two lines at once, 5 refusal, 6 silence,
 # 7 split with padding.
@@ -259,6 +261,17 @@ for name, driver, timeout in [("patient", PATIENT, 0), ("strict", STRICT, 5), ("
 write("corpus", "fuzz_engine", "strict-held-write-fails",
       engine(STRICT, 9, [RESULTS, TICK, RESULTS, DELIVER, TICK, WRITES, HOLD_FAIL | 10 << 2, RESULTS, DELIVER, TICK,
                          TICK, RESULT, RESULT] + run(), 4))
+# Late replies across a retry: the command line's second attempt after a
+# failed write, on the same connection, gets the first attempt's answer to
+# packet 1 before and after its own packet 1; the window and the engine it
+# drives, Stop and Start with that answer still on its way.
+write("corpus", "fuzz_engine", "strict-late-reply-across-retry",
+      engine(STRICT, 9, [RESULTS, TICK, RESULTS, DELIVER, WRITES, FAIL, TICK, RESULTS, STOP_START, LATE_REPLY,
+                         RESULTS, TICK, LATE_REPLY, TICK, DELIVER, LATE_REPLY] + run(), 5))
+for name, driver in [("patient", PATIENT), ("window", WINDOW)]:
+    write("corpus", "fuzz_engine", name + "-late-reply-across-restart",
+          engine(driver, 9, [RESULTS, TICK, RESULTS, STOP_START, STOP_START, LATE_REPLY, DELIVER, RESULTS, TICK,
+                             LATE_REPLY, TICK, DELIVER] + run()))
 write("corpus", "fuzz_engine", "window-nothing-changed",
       engine(WINDOW, 4, [CHANGED, TICK, DELIVER, CHANGED, TICK, CONNECTION, STOP_START, CONNECTION, STOP_START]
              + run()))
