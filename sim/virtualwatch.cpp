@@ -5,18 +5,47 @@
 #include "hiddevicewatcher.h"
 #include "virtualhid.h"
 
-#include <QMetaObject>
 #include <QTimer>
 
 #include <mutex>
 
 namespace {
 
+// Hands a notification from the thread that plugged or pulled a device to
+// the watcher's thread, as a queued signal.
+class Relay : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Relay(HidDeviceWatcher *watcher)
+        : QObject(watcher)
+    {
+        connect(this, &Relay::changed, this, &Relay::deliver, Qt::QueuedConnection);
+        connect(this, &Relay::due, watcher, &HidDeviceWatcher::devicesChanged);
+    }
+
+signals:
+    void changed(int delayMs);
+    void due();
+
+private:
+    void deliver(int delayMs)
+    {
+        // A device plugged in later is told of when its time comes (a
+        // little after it: the device appears at the first listing after
+        // its time, and a coarse timer may be early).
+        if (delayMs > 0)
+            QTimer::singleShot(delayMs + 5, Qt::PreciseTimer, this, [this]() { emit due(); });
+        else
+            emit due();
+    }
+};
+
 // Whom a notification goes to, while the watcher lives.
 struct Guard
 {
     std::mutex mutex;
-    HidDeviceWatcher *watcher = nullptr;
+    Relay *relay = nullptr;
 };
 
 } // namespace
@@ -32,25 +61,11 @@ HidDeviceWatcher::HidDeviceWatcher(QObject *parent)
     , backend(std::make_unique<Backend>())
 {
     const std::shared_ptr<Guard> guard = backend->guard;
-    guard->watcher = this;
+    guard->relay = new Relay(this);
     backend->listener = vhid::addChangeListener([guard](int delayMs) {
         std::lock_guard<std::mutex> lock(guard->mutex);
-        if (!guard->watcher)
-            return;
-        HidDeviceWatcher *w = guard->watcher;
-        // On the watcher's thread; a device plugged in later is told of
-        // when its time comes.
-        QMetaObject::invokeMethod(
-            w,
-            [w, delayMs]() {
-                // (A little after it: the device appears at the first
-                // listing after its time, and a coarse timer may be early.)
-                if (delayMs > 0)
-                    QTimer::singleShot(delayMs + 5, Qt::PreciseTimer, w, [w]() { emit w->devicesChanged(); });
-                else
-                    emit w->devicesChanged();
-            },
-            Qt::QueuedConnection);
+        if (guard->relay)
+            emit guard->relay->changed(delayMs);
     });
 }
 
@@ -58,7 +73,7 @@ HidDeviceWatcher::~HidDeviceWatcher()
 {
     {
         std::lock_guard<std::mutex> lock(backend->guard->mutex);
-        backend->guard->watcher = nullptr;
+        backend->guard->relay = nullptr;
     }
     vhid::removeChangeListener(backend->listener);
 }
@@ -72,3 +87,5 @@ QString HidDeviceWatcher::source() const
 {
     return QStringLiteral("virtual");
 }
+
+#include "virtualwatch.moc"

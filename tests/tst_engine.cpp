@@ -427,7 +427,7 @@ void TestEngine::checksumWrittenDecides()
     start(image, strict, 1000);
     tick(2);
     QMetaObject::invokeMethod(engine->Timer(), "timeout", Qt::DirectConnection); // E4
-    QTRY_VERIFY(model->verdict().checksumSeen);
+    QTRY_COMPARE(e4Count(), 1);
     if (close)
         manager->CloseUsb();
     else

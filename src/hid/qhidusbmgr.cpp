@@ -31,20 +31,20 @@ std::atomic<quint64> lastTicket{0};
 } // namespace
 
 // How the thread of device calls hands its results to the manager's thread
-// while the manager lives; what an open that nobody takes opened is closed.
+// while the manager lives: a signal of the manager's, queued to it (emitted
+// under the lock, so that the manager cannot go meanwhile).
 struct QHidUsbMgr::Link
 {
     std::mutex mutex;
     QHidUsbMgr *manager = nullptr;
 
-    // Posts `result` to the manager's thread; false when the manager has gone.
-    bool Post(std::function<void(QHidUsbMgr *)> result)
+    // Runs `emission` with the manager; false when the manager has gone.
+    bool Emit(const std::function<void(QHidUsbMgr *)> &emission)
     {
         std::unique_lock<std::mutex> lock(mutex);
         if (!manager)
             return false;
-        QHidUsbMgr *m = manager;
-        QMetaObject::invokeMethod(m, [m, result]() { result(m); }, Qt::QueuedConnection);
+        emission(manager);
         return true;
     }
 };
@@ -55,6 +55,10 @@ QHidUsbMgr::QHidUsbMgr(const QString &name)
     , link(std::make_shared<Link>())
 {
     link->manager = this;
+    qRegisterMetaType<DeviceId>("DeviceId");
+    qRegisterMetaType<QVector<DeviceId>>("QVector<DeviceId>");
+    connect(this, &QHidUsbMgr::ListedSignal, this, &QHidUsbMgr::EnumDone, Qt::QueuedConnection);
+    connect(this, &QHidUsbMgr::OpenedSignal, this, &QHidUsbMgr::OpenDone, Qt::QueuedConnection);
     Diagnostic() << "QHidUsbMgr" << QThread::currentThreadId();
     hid_init();
 }
@@ -154,7 +158,7 @@ void QHidUsbMgr::EnumDevicesAsync()
     const std::shared_ptr<Link> to = link;
     Calls().Run([to]() {
         const QVector<DeviceId> ids = ListDevices();
-        to->Post([ids](QHidUsbMgr *m) { m->EnumDone(ids); });
+        to->Emit([&ids](QHidUsbMgr *m) { emit m->ListedSignal(ids); });
     });
 }
 
@@ -213,8 +217,8 @@ void QHidUsbMgr::OpenDeviceAsync(const DeviceId &id)
         hid_device *writeHandle = nullptr;
         hid_device *readHandle = nullptr;
         OpenHandles(id.path, writeHandle, readHandle);
-        const bool taken = to->Post([id, request, writeHandle, readHandle](QHidUsbMgr *m) {
-            m->OpenDone(request, id, writeHandle, readHandle);
+        const bool taken = to->Emit([&](QHidUsbMgr *m) {
+            emit m->OpenedSignal(request, id, quintptr(writeHandle), quintptr(readHandle));
         });
         if (!taken && readHandle) {
             hid_close(readHandle);
@@ -223,8 +227,10 @@ void QHidUsbMgr::OpenDeviceAsync(const DeviceId &id)
     });
 }
 
-void QHidUsbMgr::OpenDone(quint64 request, const DeviceId &id, hid_device *writeHandle, hid_device *readHandle)
+void QHidUsbMgr::OpenDone(quint64 request, const DeviceId &id, quintptr writeAddress, quintptr readAddress)
 {
+    auto *writeHandle = reinterpret_cast<hid_device *>(writeAddress);
+    auto *readHandle = reinterpret_cast<hid_device *>(readAddress);
     if (request != openRequest || device) {
         // A close (or another open) came since: nobody wants these. They are
         // closed off this thread, as every handle is.
@@ -321,11 +327,11 @@ bool QHidUsbMgr::DeviceRemoved() const
     return true;
 }
 
-bool QHidUsbMgr::SendBuf(QByteArray data, char reportId, bool log, quint64 *ticket)
+bool QHidUsbMgr::SendBuf(QByteArray data, char reportId, bool log, quint64 *ticket, quint64 onConnection)
 {
     // The announcement comes first, whether or not the report can be written.
     emit SendBufSignal(data);
-    if (data.size() > kMaxReportData || !writer)
+    if (data.size() > kMaxReportData || !writer || (onConnection != 0 && onConnection != connection))
         return false;
     HidWriter::Report report;
     report.ticket = ++lastTicket;

@@ -32,6 +32,8 @@ struct DeviceId
     int release = 0;
 };
 
+Q_DECLARE_METATYPE(DeviceId)
+
 class HidCalls;
 class HidWriter;
 
@@ -101,9 +103,10 @@ public:
     // data (at most 64 data bytes) to the connection's writer thread and
     // returns at once. True when the report was queued; `ticket`, when
     // given, then names it in SendDoneSignal. False, with nothing queued,
-    // when nothing is open or the data is too long. Reports are written in
-    // the order they were handed over.
-    bool SendBuf(QByteArray data, char reportId, bool log, quint64 *ticket = nullptr);
+    // when nothing is open or the data is too long, or when `onConnection`
+    // (not 0) is not the open connection. Reports are written in the order
+    // they were handed over.
+    bool SendBuf(QByteArray data, char reportId, bool log, quint64 *ticket = nullptr, quint64 onConnection = 0);
     // Takes back a report that the writer has not begun to write; false when
     // it is being written or done (its SendDoneSignal comes, or came).
     bool CancelBuf(quint64 ticket);
@@ -135,6 +138,10 @@ signals:
     void EnumDoneSignal(QStringList labels);
     // An OpenUsbAsync ended: the device is open, or not.
     void OpenDoneSignal(bool opened);
+    // The thread of device calls to the manager (queued to it): a listing,
+    // an open (its handles, null when it failed). Not for others.
+    void ListedSignal(QVector<DeviceId> ids);
+    void OpenedSignal(quint64 request, DeviceId id, quintptr writeHandle, quintptr readHandle);
     // The reader's first failed read on a connection (a device that is gone
     // fails every read), with the connection's number; emitted on the reader
     // thread, once per connection. (No error text: hidapi keeps one per
@@ -162,7 +169,7 @@ private:
     void ReleaseHandles();
     HidCalls &Calls();
     void EnumDone(const QVector<DeviceId> &ids);
-    void OpenDone(quint64 request, const DeviceId &id, hid_device *writeHandle, hid_device *readHandle);
+    void OpenDone(quint64 request, const DeviceId &id, quintptr writeHandle, quintptr readHandle);
     static void OpenHandles(const QByteArray &path, hid_device *&writeHandle, hid_device *&readHandle);
     // Makes the handles of a fresh open the connection (false, with the
     // diagnostic line, when there are none).

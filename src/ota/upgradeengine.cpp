@@ -114,17 +114,14 @@ bool UpgradeEngine::Send(const QByteArray &frame, quint64 *ticketOut)
 {
     // A frame of this transfer goes only to the connection it started on:
     // never to a device opened since, even the same board plugged in again.
-    // (With nothing open the manager announces the frame and writes nothing.)
-    const quint64 now = usbMgr->Connection();
+    // (Otherwise the manager announces the frame and writes nothing.)
     quint64 ticket = 0;
-    if (now == connection && usbMgr->SendBuf(frame, 0, true, &ticket)) {
+    if (usbMgr->SendBuf(frame, 0, true, &ticket, connection)) {
         pendingWrites.append(ticket);
         if (ticketOut)
             *ticketOut = ticket;
         return true;
     }
-    if (now != connection)
-        usbMgr->SendBuf(frame, 0, true); // announced, never written
     WriteFailed(QStringLiteral("the device was closed"));
     return false;
 }
