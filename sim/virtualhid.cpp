@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <iterator>
 #include <list>
 #include <mutex>
 
@@ -29,8 +30,15 @@ struct Registry
     std::mutex mutex;
     std::condition_variable inputArrived;
     std::vector<std::shared_ptr<VirtualDevice>> devices;
-    // Devices to be plugged in at a time to come (addDeviceLater).
-    std::vector<std::pair<std::chrono::steady_clock::time_point, std::shared_ptr<VirtualDevice>>> later;
+    // What is to happen at a time to come: a device plugged in
+    // (addDeviceLater), or the device at a path pulled out (unplugLater).
+    struct Due
+    {
+        std::chrono::steady_clock::time_point time;
+        std::shared_ptr<VirtualDevice> plug; // null: pull out `path`
+        std::string path;
+    };
+    std::vector<Due> later;
     std::list<hid_device_> handles;
     std::wstring globalError;
     bool enumerationFails = false;
@@ -45,18 +53,36 @@ struct Registry
         return registry;
     }
 
-    // Under the lock: the devices whose time has come are plugged in.
-    void plugDue()
+    // Under the lock: what is due happens, in the order of its times.
+    void applyDue()
     {
         const auto now = std::chrono::steady_clock::now();
-        for (auto it = later.begin(); it != later.end();) {
-            if (it->first <= now) {
-                devices.push_back(it->second);
-                it = later.erase(it);
-            } else {
-                ++it;
-            }
+        const auto notDue = std::stable_partition(later.begin(), later.end(),
+                                                  [&](const Due &d) { return d.time <= now; });
+        std::vector<Due> due(std::make_move_iterator(later.begin()), std::make_move_iterator(notDue));
+        later.erase(later.begin(), notDue);
+        std::stable_sort(due.begin(), due.end(), [](const Due &a, const Due &b) { return a.time < b.time; });
+        for (Due &d : due) {
+            if (d.plug)
+                devices.push_back(std::move(d.plug));
+            else
+                unplug(d.path);
         }
+    }
+
+    // Under the lock.
+    void unplug(const std::string &path)
+    {
+        auto it = std::find_if(devices.begin(), devices.end(),
+                               [&](const auto &d) { return d->info_.path == path; });
+        if (it == devices.end())
+            return;
+        (*it)->unplugged_ = true;
+        (*it)->input_.clear();
+        devices.erase(it);
+        // A read waiting on the device wakes and fails, as a hidraw node's
+        // poll does when its device goes.
+        inputArrived.notify_all();
     }
 };
 
@@ -161,7 +187,7 @@ std::shared_ptr<VirtualDevice> addDeviceLater(DeviceInfo info, int ms)
     auto device = std::make_shared<VirtualDevice>(std::move(info));
     Registry &r = Registry::get();
     std::lock_guard<std::mutex> lock(r.mutex);
-    r.later.emplace_back(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), device);
+    r.later.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), device, {}});
     return device;
 }
 
@@ -169,16 +195,14 @@ void unplug(const std::string &path)
 {
     Registry &r = Registry::get();
     std::lock_guard<std::mutex> lock(r.mutex);
-    auto it = std::find_if(r.devices.begin(), r.devices.end(),
-                           [&](const auto &d) { return d->info_.path == path; });
-    if (it == r.devices.end())
-        return;
-    (*it)->unplugged_ = true;
-    (*it)->input_.clear();
-    r.devices.erase(it);
-    // A read waiting on the device wakes and fails, as a hidraw node's poll
-    // does when its device goes.
-    r.inputArrived.notify_all();
+    r.unplug(path);
+}
+
+void unplugLater(const std::string &path, int ms)
+{
+    Registry &r = Registry::get();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.later.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), nullptr, path});
 }
 
 void reset()
@@ -258,7 +282,7 @@ struct hid_device_info HID_API_EXPORT *HID_API_CALL hid_enumerate(unsigned short
     ++r.enumerateCalls;
     if (r.enumerationFails)
         return nullptr;
-    r.plugDue();
+    r.applyDue();
     hid_device_info *head = nullptr;
     hid_device_info **tail = &head;
     for (const auto &device : r.devices) {
@@ -300,7 +324,7 @@ HID_API_EXPORT hid_device *HID_API_CALL hid_open_path(const char *path)
 {
     Registry &r = Registry::get();
     std::lock_guard<std::mutex> lock(r.mutex);
-    r.plugDue();
+    r.applyDue();
     for (const auto &device : r.devices) {
         if (path && device->info().path == path) {
             if (device->openFails_)

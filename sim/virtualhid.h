@@ -87,6 +87,12 @@ std::shared_ptr<VirtualDevice> addDeviceLater(DeviceInfo info, int ms);
 // Pulls a device out: it leaves the enumeration, and reads and writes on
 // handles still open to it fail with -1, as they do for a real device.
 void unplug(const std::string &path);
+// Pulls the device at `path` out `ms` milliseconds from now, as
+// addDeviceLater plugs one in: at the first enumeration or open after that
+// time (a handle open to it meanwhile reads and writes on). What is due by
+// then happens in the order of its times: a device plugged in later than the
+// unplug stays. reset() forgets it.
+void unplugLater(const std::string &path, int ms);
 // Forgets all devices, handles and counters. No thread may be inside a
 // hidapi call when this runs.
 void reset();
