@@ -35,7 +35,7 @@ const char kUsage[] =
     "                      paths sim:board-1 to sim:board-N, serials SIM-1 to SIM-N\n"
     "  --sim-every S       plug them in one after another, S seconds apart, the\n"
     "                      first at once (default: all of them from the start)\n"
-    "  --sim-unplug S      pull each board out S seconds (at least 0.1) after it has\n"
+    "  --sim-unplug S      pull each board out S seconds (at least 0.5) after it has\n"
     "                      taken E4, after its return with --sim-restart (a board\n"
     "                      that never takes E4 stays)\n"
     "  --sim-release R     their release (bcdDevice) as plugged in (default 1.00)\n"
@@ -134,8 +134,10 @@ std::string takeOptions(int argc, char *argv[], Boards &b, bool &help, std::vect
             if (!number(value, 0, 600, b.everyS))
                 return refused("a number of seconds from 0 to 600");
         } else if (name == "--sim-unplug") {
-            if (!number(value, 0.1, 86400, b.unplugS))
-                return refused("a number of seconds from 0.1 to 86400");
+            // Long enough for a station, which lists the devices four times
+            // a second, to see a board that came back before it goes.
+            if (!number(value, 0.5, 86400, b.unplugS))
+                return refused("a number of seconds from 0.5 to 86400");
         } else if (name == "--sim-release" || name == "--sim-restart") {
             const int release = ParseRelease(QString::fromLocal8Bit(value.c_str()));
             if (release < 0)

@@ -38,10 +38,10 @@ if(NOT rc EQUAL 0 OR NOT out MATCHES "^Usage: tarnvik-upgrade-sim list" OR NOT o
 endif()
 
 # A station's stream: a board every 0.3 s; each restarts after E4, comes
-# back with 1.01 and is pulled out 0.2 s after its return; the second has
+# back with 1.01 and is pulled out 0.5 s after its return; the second has
 # no serial number (the same board by its path), the fourth never answers.
 sim(station -d 1a2b:00ff --image small.bin --interval 2 --ack-timeout 3 --count 4 --wait-replug 3
-    --expect-release 1.01 --json -q --sim-boards 4 --sim-every 0.3 --sim-restart 1.01 --sim-unplug 0.2
+    --expect-release 1.01 --json -q --sim-boards 4 --sim-every 0.3 --sim-restart 1.01 --sim-unplug 0.5
     --sim-silent 4 --sim-no-serial 2)
 if(NOT rc EQUAL 4 OR NOT err MATCHES "station ended: 4 boards, 3 upgraded, 1 failed, 0 interrupted")
     fail("station: three boards upgraded, the silent one failed")
