@@ -28,7 +28,6 @@ namespace vhid {
 struct Registry
 {
     std::mutex mutex;
-    std::condition_variable inputArrived;
     std::vector<std::shared_ptr<VirtualDevice>> devices;
     // What is to happen at a time to come: a device plugged in
     // (addDeviceLater), or the device at a path pulled out (unplugLater).
@@ -82,7 +81,7 @@ struct Registry
         devices.erase(it);
         // A read waiting on the device wakes and fails, as a hidraw node's
         // poll does when its device goes.
-        inputArrived.notify_all();
+        (*it)->inputArrived_.notify_all();
     }
 };
 
@@ -121,7 +120,7 @@ void VirtualDevice::queueInput(Bytes chunk)
         std::lock_guard<std::mutex> lock(r.mutex);
         input_.push_back(std::move(chunk));
     }
-    r.inputArrived.notify_all();
+    inputArrived_.notify_all();
 }
 
 size_t VirtualDevice::pendingInput() const
@@ -382,9 +381,9 @@ int HID_API_EXPORT HID_API_CALL hid_read_timeout(hid_device *dev, unsigned char 
     vhid::VirtualDevice &d = *dev->device;
     const auto ready = [&] { return d.unplugged_ || !d.input_.empty(); };
     if (milliseconds < 0)
-        r.inputArrived.wait(lock, ready);
+        d.inputArrived_.wait(lock, ready);
     else if (milliseconds > 0)
-        r.inputArrived.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
+        d.inputArrived_.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
     if (d.unplugged_) {
         dev->error = L"hid_read: device disconnected";
         return -1;

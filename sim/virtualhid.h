@@ -7,6 +7,7 @@
 // Every hidapi call is thread-safe, as the real library is for distinct
 // calls; the scripting calls below may be made from any thread.
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -74,6 +75,9 @@ public:
     std::wstring writeError_;
     bool openFails_ = false;
     bool unplugged_ = false;
+    // Reads on this device wait here for its input or its unplug; each
+    // device has its own, so that a report wakes only its own reader.
+    std::condition_variable inputArrived_;
     int openCount_ = 0;
     int openHandles_ = 0;
 };
