@@ -78,10 +78,10 @@ struct Registry
             return;
         (*it)->unplugged_ = true;
         (*it)->input_.clear();
-        devices.erase(it);
         // A read waiting on the device wakes and fails, as a hidraw node's
         // poll does when its device goes.
         (*it)->inputArrived_.notify_all();
+        devices.erase(it);
     }
 };
 
