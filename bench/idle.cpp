@@ -194,6 +194,7 @@ int benchIdle()
     const IdleFigures closed = measureIdle("not connected", 10);
     auto *open = window.findChild<QPushButton *>("pushButtonOpen");
     open->click();
+    runUntil([&]() { return !window.Busy(); }, 10000); // the open runs off the GUI thread
     if (open->text() != "Disconnect") {
         summary("idle: FAILED (could not connect)");
         return 1;

@@ -161,7 +161,9 @@ int stream(const char *name, long total, int rate)
     auto *log = window.findChild<QTextEdit *>("textEdit");
     QTextDocument *doc = log->document();
     runFor(200);
+    runUntil([&]() { return !window.Busy(); }, 10000); // the listing, then the open, off the GUI thread
     open->click();
+    runUntil([&]() { return !window.Busy(); }, 10000);
     if (open->text() != "Disconnect") {
         summary("%s: FAILED (could not connect)", name);
         return 1;

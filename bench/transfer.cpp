@@ -49,7 +49,10 @@ Transfer runUpgrade(int imageSize, int intervalMs, Qt::TimerType timerType)
         qApp->installEventFilter(&watch);
         QCoreApplication::processEvents();
 
+        // The listing, then the open, off the GUI thread.
+        runUntil([&]() { return !window.Busy(); }, 10000);
         open->click();
+        runUntil([&]() { return !window.Busy(); }, 10000);
         if (open->text() != "Disconnect") {
             result.error = "could not connect";
         } else {

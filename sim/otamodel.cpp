@@ -77,8 +77,12 @@ void OtaModel::error(std::string text)
     result.errors.push_back(std::move(text));
 }
 
-bool OtaModel::shouldFailWrite(const uint8_t *data, size_t length) const
+bool OtaModel::shouldFailWrite(const uint8_t *data, size_t length)
 {
+    if (writesFailed < script.failFirstWrites) {
+        ++writesFailed;
+        return true;
+    }
     if (!script.failWriteAtPacket || length < 4 || std::memcmp(data, kCommandPrefix, std::min<size_t>(length, 8)) == 0)
         return false;
     return le32(data) == script.failWriteAtPacket;

@@ -43,6 +43,7 @@ struct Script
     Reply reply = Reply::Normal;
     std::map<uint32_t, Reply> perPacket; // packet number -> reply
     uint32_t failWriteAtPacket = 0;      // the write of this packet fails (0: none)
+    uint32_t failFirstWrites = 0;        // the first this many writes fail, whatever they carry
     uint32_t vanishAfterPacket = 0;      // the device is gone after this packet (0: never)
     // The device takes nothing for stallMs before it takes this packet,
     // once (a board erasing flash): the write waits that long (0: never).
@@ -88,7 +89,7 @@ public:
     // Takes one output report's data and returns the input reports to send.
     std::vector<Bytes> handleOutput(const uint8_t *data, size_t length);
     // Whether the write of this report should fail (it is then not taken).
-    bool shouldFailWrite(const uint8_t *data, size_t length) const;
+    bool shouldFailWrite(const uint8_t *data, size_t length);
     // How long the device holds the write of this report before it takes
     // it, in ms (the scripted stall, once; 0 otherwise).
     int stallBefore(const uint8_t *data, size_t length);
@@ -111,6 +112,7 @@ private:
     Verdict result;
     bool gone = false;
     bool stalled = false;
+    uint32_t writesFailed = 0;
 };
 
 } // namespace sim

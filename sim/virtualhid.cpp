@@ -10,6 +10,8 @@
 #include <cwchar>
 #include <iterator>
 #include <list>
+#include <map>
+#include <thread>
 #include <mutex>
 
 // A handle as hidapi gives it out. Closed handles are kept (not freed) until
@@ -41,6 +43,10 @@ struct Registry
     std::list<hid_device_> handles;
     std::wstring globalError;
     bool enumerationFails = false;
+    int callDelayMs = 0;
+    bool notify = false;
+    int lastListener = 0;
+    std::map<int, ChangeListener> listeners;
     int closedHandleUses = 0;
     int initCalls = 0;
     int enumerateCalls = 0;
@@ -86,6 +92,35 @@ struct Registry
 };
 
 namespace {
+
+// Tells the listeners of a change, outside the lock.
+void notifyChange(int delayMs)
+{
+    std::vector<ChangeListener> told;
+    {
+        Registry &r = Registry::get();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        if (!r.notify)
+            return;
+        for (const auto &l : r.listeners)
+            told.push_back(l.second);
+    }
+    for (const ChangeListener &l : told)
+        l(delayMs);
+}
+
+// A listing or an open that takes its time, outside the lock.
+void callDelay()
+{
+    int ms;
+    {
+        Registry &r = Registry::get();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        ms = r.callDelayMs;
+    }
+    if (ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 wchar_t *dupWide(const std::optional<std::wstring> &text)
 {
@@ -175,33 +210,45 @@ int VirtualDevice::openHandles() const
 std::shared_ptr<VirtualDevice> addDevice(DeviceInfo info)
 {
     auto device = std::make_shared<VirtualDevice>(std::move(info));
-    Registry &r = Registry::get();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    r.devices.push_back(device);
+    {
+        Registry &r = Registry::get();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        r.devices.push_back(device);
+    }
+    notifyChange(0);
     return device;
 }
 
 std::shared_ptr<VirtualDevice> addDeviceLater(DeviceInfo info, int ms)
 {
     auto device = std::make_shared<VirtualDevice>(std::move(info));
-    Registry &r = Registry::get();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    r.later.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), device, {}});
+    {
+        Registry &r = Registry::get();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        r.later.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), device, {}});
+    }
+    notifyChange(ms);
     return device;
 }
 
 void unplug(const std::string &path)
 {
-    Registry &r = Registry::get();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    r.unplug(path);
+    {
+        Registry &r = Registry::get();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        r.unplug(path);
+    }
+    notifyChange(0);
 }
 
 void unplugLater(const std::string &path, int ms)
 {
-    Registry &r = Registry::get();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    r.later.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), nullptr, path});
+    {
+        Registry &r = Registry::get();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        r.later.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), nullptr, path});
+    }
+    notifyChange(ms);
 }
 
 void reset()
@@ -213,10 +260,41 @@ void reset()
     r.handles.clear();
     r.globalError.clear();
     r.enumerationFails = false;
+    r.callDelayMs = 0;
+    r.notify = false;
     r.closedHandleUses = 0;
     r.initCalls = 0;
     r.enumerateCalls = 0;
     r.readCalls = 0;
+}
+
+void setCallDelay(int ms)
+{
+    Registry &r = Registry::get();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.callDelayMs = ms;
+}
+
+int addChangeListener(ChangeListener listener)
+{
+    Registry &r = Registry::get();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.listeners[++r.lastListener] = std::move(listener);
+    return r.lastListener;
+}
+
+void removeChangeListener(int id)
+{
+    Registry &r = Registry::get();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.listeners.erase(id);
+}
+
+void setNotifications(bool on)
+{
+    Registry &r = Registry::get();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.notify = on;
 }
 
 void setEnumerationFails(bool fails)
@@ -276,6 +354,7 @@ int HID_API_EXPORT hid_exit(void)
 struct hid_device_info HID_API_EXPORT *HID_API_CALL hid_enumerate(unsigned short vendor_id,
                                                                    unsigned short product_id)
 {
+    vhid::callDelay();
     Registry &r = Registry::get();
     std::lock_guard<std::mutex> lock(r.mutex);
     ++r.enumerateCalls;
@@ -321,6 +400,7 @@ void HID_API_EXPORT HID_API_CALL hid_free_enumeration(struct hid_device_info *de
 
 HID_API_EXPORT hid_device *HID_API_CALL hid_open_path(const char *path)
 {
+    vhid::callDelay();
     Registry &r = Registry::get();
     std::lock_guard<std::mutex> lock(r.mutex);
     r.applyDue();

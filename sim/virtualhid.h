@@ -103,6 +103,20 @@ void reset();
 
 // hid_enumerate returns null (as it does on failure or with no devices).
 void setEnumerationFails(bool fails);
+// hid_enumerate and hid_open_path take this long (a board that does not
+// answer the requests a listing or an open makes on Windows while it
+// erases flash), outside the stand-in's lock.
+void setCallDelay(int ms);
+
+// The system's device notifications: whom plugging and pulling a device is
+// told of, on the thread that does it, with the delay after which the
+// change happens (a device plugged in later). Off until turned on: suites
+// that drive device changes by hand want none of their own. reset() turns
+// them off; listeners stay until removed.
+using ChangeListener = std::function<void(int delayMs)>;
+int addChangeListener(ChangeListener listener);
+void removeChangeListener(int id);
+void setNotifications(bool on);
 
 // Number of hidapi calls made with a handle after hid_close on it.
 int closedHandleUses();

@@ -137,6 +137,8 @@ private:
     // One timer tick, and whatever the device answered delivered.
     void tick();
     void settle();
+    // Until the window's listing or connect under way has ended.
+    void idle() { QTRY_VERIFY_WITH_TIMEOUT(!window->Busy(), 10000); }
     QList<QByteArray> frames() const;
     QList<QByteArray> dataFrames() const;
     int e4Count() const;
@@ -179,11 +181,13 @@ void TestUpgrade::connectBoard(sim::Script script)
     device = board.device;
     model = board.model;
     window = new Widget;
+    idle();
     load = window->findChild<QPushButton *>("pushButtonLoad");
     bar = window->findChild<QProgressBar *>("progressBar");
     timer = window->findChild<QTimer *>("upgradeTimer");
     QVERIFY(load && bar && timer);
     window->findChild<QPushButton *>("pushButtonOpen")->click();
+    idle();
     QCOMPARE(device->openHandles(), 2); // the reader's handle and the writer's
 }
 
@@ -288,8 +292,8 @@ void TestUpgrade::sixteenMebibyteImage()
 {
     // 279,621 packets: the numbering, the size and the progress range run
     // far past 16 bits, and the checksum covers every byte. The board stays
-    // silent and the test acknowledges each packet through the window's own
-    // receive slot, so the run is not paced by the reader's polling.
+    // silent and the test hands each packet's acknowledgement to the window
+    // itself, so the run is not paced by the reader's polling.
     // In the sanitizers' builds it runs at 4 MiB (69,906 packets, the
     // numbering still past 16 bits; every packet crosses to the writer
     // thread and back), and not at all under Wine in the emulated guest;
@@ -323,7 +327,8 @@ void TestUpgrade::sixteenMebibyteImage()
             QCOMPARE(e4Count(), 0);
             QCOMPARE(bar->value(), packets);
         }
-        QVERIFY(QMetaObject::invokeMethod(window, "RecvBufSlot", Qt::DirectConnection, Q_ARG(QByteArray, ack)));
+        window->RecvBufSlot(ack); // as the manager hands a chunk on: logged, then scanned
+        window->ScanReply(ack);
         // The packet's write reported: then the next one goes.
         while (manager->WritesPending() != 0)
             QThread::yieldCurrentThread();
@@ -434,6 +439,7 @@ void TestUpgrade::connectionClosedMidTransfer()
         window->DeviceChanged(); // the platform's notice of the removal
     else
         open->click();
+    idle();
     QCOMPARE(open->text(), QString("Connect"));
     QTRY_COMPARE(device->openHandles(), 0);
     QVERIFY(!timer->isActive());
@@ -450,7 +456,9 @@ void TestUpgrade::connectionClosedMidTransfer()
     if (unplugged)
         return;
     window->FillDeviceList();
+    idle();
     open->click();
+    idle();
     start();
     for (int i = 0; i < 11; ++i)
         tick();
@@ -513,7 +521,9 @@ void TestUpgrade::stalledBoard()
         if (open->text() == "Connect") {
             QTRY_COMPARE(device->openHandles(), 0);
             window->FillDeviceList();
+            idle();
             open->click();
+            idle();
         }
         load->click();
     }
@@ -555,11 +565,15 @@ void TestUpgrade::deviceVanishesBeforeChecksum()
     if (ackDelivered)
         vhid::unplug("sim:board");
 
-    if (noticeFirst)
+    if (noticeFirst) {
         window->DeviceChanged();
+        idle();
+    }
     tick(); // the checksum's turn
-    if (!noticeFirst)
+    if (!noticeFirst) {
         window->DeviceChanged();
+        idle();
+    }
     tick();
 
     // The checksum did not reach the board, and no completion is claimed.
@@ -842,6 +856,7 @@ void TestUpgrade::closeWindow()
     connectBoard(script);
     if (state == "disconnected") {
         window->findChild<QPushButton *>("pushButtonOpen")->click();
+        idle();
     } else if (state == "upgrade running at 1 ms") {
         load->click();
         // (The board's model is the writer thread's while it writes; the
@@ -857,6 +872,7 @@ void TestUpgrade::closeWindow()
                 device->queueInput(sim::OtaModel::ackReport());
         } else if (state == "device gone mid-transfer") {
             window->DeviceChanged();
+            idle();
             QVERIFY(!timer->isActive()); // the transfer ended with its connection
         } else if (state == "stopped") {
             load->click();

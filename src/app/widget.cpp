@@ -4,13 +4,14 @@
 #include "ui_widget.h"
 #include "upgradeengine.h"
 
-#ifdef Q_OS_LINUX
+#ifndef Q_OS_WIN
 #include "hiddevicewatcher.h"
 #endif
 #ifdef Q_OS_WIN
 #include <windows.h>
 #endif
 
+#include <QApplication>
 #include <QDebug>
 #include <QMessageBox>
 #include <QTimer>
@@ -34,6 +35,12 @@ Widget::Widget(QWidget *parent)
     usbMgr->setParent(this);
     trafficLog = std::make_unique<TrafficLog>(ui->textEdit);
     setWindowFlags(Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    // Listing and opening talk to the devices: they run on the manager's
+    // thread of device calls, and their outcomes come back here.
+    connect(usbMgr, &QHidUsbMgr::EnumDoneSignal, this, &Widget::DevicesListed);
+    connect(usbMgr, &QHidUsbMgr::OpenDoneSignal, this, &Widget::OpenDone);
+    // The form's placeholder items go at once; the devices come when listed.
+    ui->comboBoxId->clear();
     FillDeviceList();
 
     connect(usbMgr, SIGNAL(RecvBufSignal(QByteArray)), this, SLOT(RecvBufSlot(QByteArray)),
@@ -57,9 +64,9 @@ Widget::Widget(QWidget *parent)
             [this]() { SelectUpgradeFile(); });
     connect(ui->pushButtonLoad, &QPushButton::clicked, ui->pushButtonLoad, [this]() { ToggleUpgrade(); });
 
-#ifdef Q_OS_LINUX
-    // Linux has no device-change window message; a udev monitor on the hidraw
-    // subsystem tells the window instead.
+#ifndef Q_OS_WIN
+    // Only Windows sends a window the device-change message; elsewhere the
+    // device watcher (a udev monitor on Linux) tells the window instead.
     deviceWatcher = new HidDeviceWatcher(this);
     connect(deviceWatcher, &HidDeviceWatcher::devicesChanged, this, [this]() { DeviceChanged(); });
 #endif
@@ -72,13 +79,40 @@ Widget::~Widget()
     upgrade->Stop();
     if (usbMgr->IsOpen())
         usbMgr->CloseUsb();
+    SetBusy(false);
     delete usbMgr;
     delete ui;
 }
 
+bool Widget::Busy() const
+{
+    return listing || connecting;
+}
+
+void Widget::SetBusy(bool busy)
+{
+    // A busy cursor while a listing or an open runs; the window answers
+    // all the while.
+    if (busy == cursorBusy)
+        return;
+    cursorBusy = busy;
+    if (busy)
+        QApplication::setOverrideCursor(Qt::BusyCursor);
+    else
+        QApplication::restoreOverrideCursor();
+}
+
 void Widget::FillDeviceList()
 {
-    const QStringList labels = usbMgr->EnumDevices();
+    // Asked for again while a listing runs, one more follows it.
+    listing = true;
+    SetBusy(true);
+    usbMgr->EnumDevicesAsync();
+}
+
+void Widget::DevicesListed(const QStringList &labels)
+{
+    listing = false;
     const QVector<DeviceId> ids = usbMgr->Devices();
     ui->comboBoxId->clear();
     for (int i = 0; i < labels.size(); ++i) {
@@ -91,10 +125,22 @@ void Widget::FillDeviceList()
                                                     QString::fromLocal8Bit(ids.at(i).path)),
                                         Qt::ToolTipRole);
     }
+    SetBusy(connecting);
+    // A device change while connected: is the open device still there?
+    if (checkRemoval) {
+        checkRemoval = false;
+        if (usbMgr->IsOpen() && usbMgr->DeviceRemoved()) {
+            PaintConnectToggle(false);
+            usbMgr->CloseUsb();
+        }
+    }
 }
 
 void Widget::ToggleUsb()
 {
+    // Held while its open runs.
+    if (connecting)
+        return;
     if (usbMgr->IsOpen()) {
         // Painted first: a transfer on the connection ends with the close,
         // and its box shows the toggle as it now is.
@@ -104,12 +150,25 @@ void Widget::ToggleUsb()
     }
 
     const int index = ui->comboBoxId->currentIndex();
-    const QString label = ui->comboBoxId->currentText();
-    AppendLog(label, false);
-    if (usbMgr->OpenUsb(index)) {
+    connectingLabel = ui->comboBoxId->currentText();
+    AppendLog(connectingLabel, false);
+    connecting = true;
+    ui->pushButtonOpen->setDown(true);
+    SetBusy(true);
+    usbMgr->OpenUsbAsync(index);
+}
+
+void Widget::OpenDone(bool opened)
+{
+    if (!connecting)
+        return;
+    connecting = false;
+    ui->pushButtonOpen->setDown(false);
+    SetBusy(listing);
+    if (opened) {
         PaintConnectToggle(true);
     } else {
-        QMessageBox::warning(this, tr("tip"), tr("USB open fail") + label, QMessageBox::Ok,
+        QMessageBox::warning(this, tr("tip"), tr("USB open fail") + connectingLabel, QMessageBox::Ok,
                              QMessageBox::NoButton);
     }
 }
@@ -140,8 +199,9 @@ void Widget::AppendLog(const QString &text, bool received)
 
 void Widget::RecvBufSlot(QByteArray data)
 {
+    // The transfer takes the chunk right after, from the manager's
+    // ChunkSignal, with the connection it came on.
     AppendLog(usbMgr->ToHexString(data), true);
-    ScanReply(data);
 }
 
 void Widget::SendBufSlot(QByteArray data)
@@ -151,12 +211,11 @@ void Widget::SendBufSlot(QByteArray data)
 
 void Widget::DeviceChanged()
 {
+    // While connected, the list is refilled, and the open device closed
+    // when it is no longer in it (once the listing has ended).
     if (usbMgr->IsOpen()) {
+        checkRemoval = true;
         FillDeviceList();
-        if (usbMgr->DeviceRemoved()) {
-            PaintConnectToggle(false);
-            usbMgr->CloseUsb();
-        }
     }
     qDebug() << "nativeEvent Event ";
 }

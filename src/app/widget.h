@@ -25,10 +25,14 @@ public:
     explicit Widget(QWidget *parent = nullptr);
     ~Widget() override;
 
-    // Enumerates the HID devices and refills the device list in that order.
+    // Enumerates the HID devices and refills the device list in that order,
+    // once the listing (on the manager's thread of device calls) has ended.
     void FillDeviceList();
+    // A listing or a connect is under way (the cursor is busy meanwhile).
+    bool Busy() const;
 
-    // Connection and traffic console.
+    // Connection and traffic console. Connect's outcome comes back when
+    // the open has ended; the button is held meanwhile.
     void ToggleUsb();
     void SendTypedHex();
     void AppendLog(const QString &text, bool received);
@@ -61,6 +65,9 @@ private:
     // while a device is open, red "Connect" otherwise.
     void PaintConnectToggle(bool open);
     void UpgradeEnded(bool completed, const QString &reason);
+    void DevicesListed(const QStringList &labels);
+    void OpenDone(bool opened);
+    void SetBusy(bool busy);
 
     Ui_Widget *ui;
     QHidUsbMgr *usbMgr;
@@ -69,6 +76,13 @@ private:
     // SendNextPacket. The window starts, stops and shows it.
     UpgradeEngine *upgrade = nullptr;
     HidDeviceWatcher *deviceWatcher = nullptr;
+    // A listing runs; a device change asked for it while connected (the
+    // open device is looked for in it); an open runs, for this label.
+    bool listing = false;
+    bool checkRemoval = false;
+    bool connecting = false;
+    QString connectingLabel;
+    bool cursorBusy = false;
     std::unique_ptr<TrafficLog> trafficLog;
 };
 

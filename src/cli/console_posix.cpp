@@ -14,9 +14,15 @@
 namespace {
 
 int interruptPipe[2] = {-1, -1};
+volatile sig_atomic_t interrupts = 0;
 
 void onSignal(int)
 {
+    // A second one while the first is being handled (the transfers stop,
+    // the devices close, a write a board holds may take seconds): the
+    // program ends at once.
+    if (interrupts++ > 0)
+        _exit(UpgradeCli::kInterrupted);
     const char byte = 1;
     // Nothing else is safe in a signal handler; the event loop reads it.
     ssize_t ignored = write(interruptPipe[1], &byte, 1);
@@ -46,6 +52,11 @@ void Console::CatchInterrupts()
     // the program in the middle of its transfers: a failed write is noted
     // and that stream dropped (output.cpp).
     signal(SIGPIPE, SIG_IGN);
+}
+
+void Console::RearmInterrupts()
+{
+    interrupts = 0;
 }
 
 bool Console::StderrIsTerminal()

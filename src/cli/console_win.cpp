@@ -14,10 +14,15 @@ namespace {
 
 // The console's default handler (which would end the process with the
 // device open) does not run for these two.
+LONG interrupts = 0;
+
 BOOL WINAPI onConsoleControl(DWORD type)
 {
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
         return FALSE;
+    // A second one while the first is being handled: the program ends at once.
+    if (InterlockedIncrement(&interrupts) > 1)
+        ExitProcess(UpgradeCli::kInterrupted);
     QMetaObject::invokeMethod(QCoreApplication::instance(), []() { UpgradeCli::Interrupt(); },
                               Qt::QueuedConnection);
     return TRUE;
@@ -28,6 +33,11 @@ BOOL WINAPI onConsoleControl(DWORD type)
 void Console::CatchInterrupts()
 {
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+
+void Console::RearmInterrupts()
+{
+    InterlockedExchange(&interrupts, 0);
 }
 
 bool Console::StderrIsTerminal()

@@ -2,6 +2,7 @@
 
 #include "boardlog.h"
 #include "command.h"
+#include "console.h"
 #include "options.h"
 #include "output.h"
 
@@ -40,6 +41,7 @@ void Interrupt()
 
 int Run(const QStringList &arguments, QTextStream &out, QTextStream &err, bool errIsTerminal, ColumnsFn columns)
 {
+    Console::RearmInterrupts();
     Output output(out, err, errIsTerminal, columns);
     Options options;
     const int answered = ParseOptions(arguments, options, output);

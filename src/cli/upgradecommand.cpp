@@ -227,12 +227,18 @@ int Upgrade::Transfer(const QVector<DeviceId> &chosen)
     const RunSettings settings = MakeRunSettings(options, image);
     BoardReport report(output, log, status, {QFileInfo(imagePath).fileName(), image.size(), settings.crc, options.intervalMs},
                        false);
-    int opened = 0;
+    if (!options.quiet)
+        output.Error(QString("%1, %2 bytes, %3 packets at %4 ms, to %5 %6")
+                         .arg(imagePath)
+                         .arg(image.size())
+                         .arg(UpgradeEngine::PacketCountFor(image.size()))
+                         .arg(options.intervalMs)
+                         .arg(chosen.size())
+                         .arg(chosen.size() == 1 ? "device" : "devices"));
     for (const DeviceId &id : chosen) {
         runs.push_back(std::make_unique<BoardRun>(id, settings));
         BoardRun *run = runs.back().get();
         report.Follow(run);
-        opened += run->Open();
         QObject::connect(run, &BoardRun::Finished, &loop, [this]() {
             for (const auto &r : runs) {
                 if (!r->Ended())
@@ -241,19 +247,6 @@ int Upgrade::Transfer(const QVector<DeviceId> &chosen)
             loop.exit(kCompleted);
         });
     }
-    if (opened == 0) {
-        for (const auto &run : runs)
-            report.Result(*run);
-        return kOpenFailed;
-    }
-    if (!options.quiet)
-        output.Error(QString("%1, %2 bytes, %3 packets at %4 ms, to %5 %6")
-                         .arg(imagePath)
-                         .arg(image.size())
-                         .arg(UpgradeEngine::PacketCountFor(image.size()))
-                         .arg(options.intervalMs)
-                         .arg(opened)
-                         .arg(opened == 1 ? "device" : "devices"));
     // The return check watches the device list once the boards have begun.
     DeviceList devices;
     if (settings.returnWaitMs > 0) {
@@ -271,16 +264,15 @@ int Upgrade::Transfer(const QVector<DeviceId> &chosen)
                          [&]() { status.DrawUpgrade(runs, image.size(), started.elapsed() / 1000.0, false); });
         bar.start(200);
     }
-    // Every board starts in the same turn of the event loop, once the loop
-    // runs: the first turn of a program's event loop may take its time (under
-    // Wine it brings up the window system, seconds in the test guest), and a
-    // board must not wait that long between the size frame and packet 1.
-    QTimer::singleShot(0, &loop, [this]() {
-        for (auto &run : runs) {
-            if (!run->Ended())
-                run->Start();
-        }
-    });
+    // The boards open on threads of their own (an open talks to the
+    // device) and each starts once it is open, from the event loop: the
+    // first turn of a program's event loop may take its time (under Wine it
+    // brings up the window system, seconds in the test guest), and a board
+    // must not wait that long between the size frame and packet 1.
+    for (auto &run : runs) {
+        run->Open();
+        run->Start();
+    }
     loop.exec();
     bar.stop();
     if (status.Drawn())

@@ -33,6 +33,9 @@ UpgradeEngine::UpgradeEngine(QHidUsbMgr *manager, QObject *parent)
     connect(usbMgr, &QHidUsbMgr::ClosedSignal, this, &UpgradeEngine::ConnectionClosed);
     // From the writer's thread, queued.
     connect(usbMgr, &QHidUsbMgr::SendDoneSignal, this, &UpgradeEngine::WriteDone, Qt::QueuedConnection);
+    // From the reader's thread, queued, each chunk after the RecvBufSignal
+    // of it (so a window logs a chunk before the transfer sees it).
+    connect(usbMgr, &QHidUsbMgr::ChunkSignal, this, &UpgradeEngine::ScanChunk, Qt::QueuedConnection);
 }
 
 UpgradeEngine::~UpgradeEngine() = default;
@@ -78,6 +81,9 @@ bool UpgradeEngine::Start(int intervalMs)
     watchedPacket = 0;
     checksumFrame = 0;
     packetIndex = 0;
+    firstPacketWrite = 0;
+    // A partial line of what came before is not this transfer's.
+    rxBuffer.resize(0);
     Send(OtaFrames::Start());
     if (running)
         Send(OtaFrames::Size(static_cast<uint32_t>(firmware.size())));
@@ -108,17 +114,14 @@ bool UpgradeEngine::Send(const QByteArray &frame, quint64 *ticketOut)
 {
     // A frame of this transfer goes only to the connection it started on:
     // never to a device opened since, even the same board plugged in again.
-    // (With nothing open the manager announces the frame and writes nothing.)
-    const quint64 now = usbMgr->Connection();
+    // (Otherwise the manager announces the frame and writes nothing.)
     quint64 ticket = 0;
-    if (now == connection && usbMgr->SendBuf(frame, 0, true, &ticket)) {
+    if (usbMgr->SendBuf(frame, 0, true, &ticket, connection)) {
         pendingWrites.append(ticket);
         if (ticketOut)
             *ticketOut = ticket;
         return true;
     }
-    if (now != connection)
-        usbMgr->SendBuf(frame, 0, true); // announced, never written
     WriteFailed(QStringLiteral("the device was closed"));
     return false;
 }
@@ -223,6 +226,8 @@ void UpgradeEngine::SendNextPacket()
         ++packetIndex;
         if (!Send(OtaFrames::DataPacket(uint32_t(packetIndex), payload), &watchedPacket) && !running)
             return; // a strict transfer ended on it
+        if (packetIndex == 1)
+            firstPacketWrite = usbMgr->QueuedReports();
         emit Progress(packetIndex, PacketCount());
         return;
     }
@@ -236,7 +241,23 @@ void UpgradeEngine::SendNextPacket()
         Finish(false, firstFailure.isEmpty() ? QStringLiteral("the checksum frame was not written") : firstFailure);
 }
 
+void UpgradeEngine::ScanChunk(quint64 from, quint64 writesBegun, QByteArray chunk)
+{
+    if (from != lineConnection) {
+        rxBuffer.resize(0);
+        lineConnection = from;
+    }
+    if (running && (from != connection || firstPacketWrite == 0 || writesBegun < firstPacketWrite))
+        return;
+    Scan(chunk);
+}
+
 void UpgradeEngine::ScanReply(QByteArray chunk)
+{
+    Scan(chunk);
+}
+
+void UpgradeEngine::Scan(const QByteArray &chunk)
 {
     // Reply lines start with 'A' and end with CR; anything before an 'A' (the
     // zero padding of input reports, stray CR/LF) is dropped byte by byte. A

@@ -105,11 +105,17 @@ public:
     QTimer *AckTimer() const { return ackTimer; }
 
 public slots:
-    // Every chunk received from the device, whether or not a transfer runs.
-    // (The manager's signals come from its reader thread and are connected
-    // to these by signature, queued, as the window's own slots are; the
-    // chunk is taken by value, as the window's slot takes it.)
+    // A chunk handed in as the open connection's, read now (whether or not
+    // a transfer runs).
     void ScanReply(QByteArray chunk);
+    // Every chunk the manager's reader reads, with the connection it was
+    // read on and the index of the report whose write had begun last
+    // (connected to the manager's ChunkSignal by the engine, queued). A
+    // chunk of another connection than the running transfer's, or read
+    // before the transfer's first packet was written, is none of its
+    // business (a late reply of a transfer before); one of another
+    // connection than the line being assembled starts the line afresh.
+    void ScanChunk(quint64 connection, quint64 writesBegun, QByteArray chunk);
     // The manager's reader could not read on `connection` (the device is
     // gone); a report about another connection than the transfer's is old.
     // The engine connects its manager's ReadFailedSignal here itself.
@@ -137,6 +143,7 @@ private:
     void WriteFailed(const QString &reason);
     void Finish(bool completed, const QString &reason, uint32_t crc = 0);
     void AckTimedOut();
+    void Scan(const QByteArray &chunk);
     // The next frame, sent when its acknowledgement or its predecessor's
     // write report comes after a tick found it missing.
     void SendLate();
@@ -145,6 +152,7 @@ private:
     QByteArray firmware;
     int packetIndex = 0;
     QByteArray rxBuffer;
+    quint64 lineConnection = 0; // whose bytes rxBuffer holds
     bool readyForNext = false;
     // A tick came since the last packet went and found no acknowledgement:
     // the interval has passed, the acknowledgement sends the next one.
@@ -162,6 +170,8 @@ private:
     // frame once queued, and the image's CRC-32 it carries.
     QVector<quint64> pendingWrites;
     quint64 watchedPacket = 0;
+    // Packet 1's index among its connection's reports (0: not yet queued).
+    quint64 firstPacketWrite = 0;
     quint64 checksumFrame = 0;
     uint32_t checksum = 0;
 };

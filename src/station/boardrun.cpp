@@ -29,30 +29,27 @@ BoardRun::~BoardRun()
     engine.reset();
 }
 
-bool BoardRun::Open()
+void BoardRun::Open()
 {
     // With several boards, each diagnostic line says whose it is.
     manager = std::make_unique<QHidUsbMgr>(id.serial.isEmpty() ? "path " + QString::fromLocal8Bit(id.path)
                                                                : "serial " + id.serial);
-    // The chosen record, found again by its path in the manager's own list.
-    manager->EnumDevices();
-    const QVector<DeviceId> ids = manager->Devices();
-    int index = -1;
-    for (int i = 0; i < ids.size() && index < 0; ++i) {
-        if (ids.at(i).path == id.path)
-            index = i;
-    }
-    if (index < 0 || !manager->OpenUsb(index)) {
+    connect(manager.get(), &QHidUsbMgr::OpenDoneSignal, this, &BoardRun::Opened);
+    manager->OpenDeviceAsync(id);
+}
+
+void BoardRun::Opened(bool opened)
+{
+    if (Ended())
+        return; // interrupted while it opened
+    if (!opened) {
         openFailed = true;
-        outcome = Outcome::Failed;
-        reason = QStringLiteral("USB open fail");
-        emit Finished();
-        return false;
+        End(Outcome::Failed, QStringLiteral("USB open fail"));
+        return;
     }
     engine = std::make_unique<UpgradeEngine>(manager.get());
     engine->SetStrict(true, settings.ackTimeoutMs);
     engine->LoadImage(settings.image);
-    connect(manager.get(), SIGNAL(RecvBufSignal(QByteArray)), engine.get(), SLOT(ScanReply(QByteArray)));
     connect(engine.get(), &UpgradeEngine::Progress, this, [this]() {
         bytesSent = engine->BytesSent();
         emit Progress(bytesSent);
@@ -66,10 +63,18 @@ bool BoardRun::Open()
         if (engine->ChecksumSent() && goneMs < 0)
             goneMs = checksumWritten ? sinceChecksum.elapsed() : 0;
     });
-    return true;
+    if (startWanted)
+        FirstAttempt();
 }
 
 void BoardRun::Start()
+{
+    startWanted = true;
+    if (engine && attempts == 0)
+        FirstAttempt();
+}
+
+void BoardRun::FirstAttempt()
 {
     clock.start();
     attempts = 1;
@@ -164,7 +169,7 @@ void BoardRun::End(Outcome result, const QString &why)
 
 void BoardRun::Interrupt()
 {
-    if (Ended() || openFailed)
+    if (Ended())
         return;
     if (checksumWritten) {
         End(Outcome::Interrupted, QStringLiteral("interrupted while waiting for the board to come back"

@@ -52,10 +52,10 @@ public:
     BoardRun(const DeviceId &id, const RunSettings &settings, QObject *parent = nullptr);
     ~BoardRun() override;
 
-    // Opens the board; false when it cannot be opened: the run has ended,
-    // failed ("USB open fail"), and Finished was emitted.
-    bool Open();
-    // The first attempt, once opened.
+    // Opens the board, on the manager's thread of device calls. When it
+    // cannot be opened the run ends, failed ("USB open fail").
+    void Open();
+    // The first attempt: at once when the board is open, or once it is.
     void Start();
     // Ctrl-C: the transfer stops, the board is closed, the run ends as
     // interrupted (if it had not ended).
@@ -111,6 +111,8 @@ private:
     void TransferCompleted();
     void End(Outcome result, const QString &why = QString());
     void ReturnSettled();
+    void Opened(bool opened);
+    void FirstAttempt();
     bool SameBoard(const DeviceId &seen) const;
 
     DeviceId id;
@@ -120,6 +122,7 @@ private:
     Outcome outcome = Outcome::Running;
     QString reason;
     bool openFailed = false;
+    bool startWanted = false;
     bool returnFailed = false;
     bool gone = false; // its reader failed
     int attempts = 0;

@@ -1,28 +1,47 @@
 #include "devicelist.h"
 
+#include "hiddevicewatcher.h"
+
 DeviceList::DeviceList(QObject *parent)
     : QObject(parent)
     , lister(QStringLiteral("list"))
 {
-    connect(&timer, &QTimer::timeout, this, &DeviceList::List);
+    connect(&rescan, &QTimer::timeout, this, &DeviceList::List);
+    connect(&lister, &QHidUsbMgr::EnumDoneSignal, this, [this]() {
+        if (!started)
+            return; // stopped since
+        devices = lister.Devices();
+        emit Listed(devices);
+    });
 }
 
-void DeviceList::Start(int periodMs)
+DeviceList::~DeviceList() = default;
+
+void DeviceList::Start()
 {
-    timer.start(periodMs);
-    QTimer::singleShot(0, this, &DeviceList::List);
+    started = true;
+    if (!watcher) {
+        watcher = new HidDeviceWatcher(this);
+        connect(watcher, &HidDeviceWatcher::devicesChanged, this, &DeviceList::List);
+    }
+    rescan.start(watcher->isActive() ? kRescanMs : kPollMs);
+    List();
 }
 
 void DeviceList::Stop()
 {
-    timer.stop();
+    started = false;
+    rescan.stop();
+}
+
+bool DeviceList::Notified() const
+{
+    return watcher && watcher->isActive();
 }
 
 void DeviceList::List()
 {
-    if (!timer.isActive())
-        return; // stopped since
-    lister.EnumDevices();
-    devices = lister.Devices();
-    emit Listed(devices);
+    // A burst of notifications is one listing more at most.
+    if (started)
+        lister.EnumDevicesAsync();
 }

@@ -7,23 +7,33 @@
 #include <QTimer>
 #include <QVector>
 
-// The HID devices present, listed again and again for those that wait for
-// boards to come and go: a wait for a board, the check that a board comes
-// back after its upgrade, a station. Lives on its caller's thread.
+class HidDeviceWatcher;
+
+// The HID devices present, listed again whenever the system tells of a
+// change (the device watcher) and, as a safety net, every few seconds: for
+// those that wait for boards to come and go (a wait for a board, the check
+// that a board comes back after its upgrade, a station). The listing runs
+// on a thread of device calls, never the caller's. Without the system's
+// notifications (no udev monitor, say) it lists four times a second.
+// Lives on its caller's thread.
 class DeviceList : public QObject
 {
     Q_OBJECT
 
 public:
     explicit DeviceList(QObject *parent = nullptr);
+    ~DeviceList() override;
 
-    // Lists at the next turn of the event loop, then every `periodMs`.
-    void Start(int periodMs = kPeriodMs);
+    // Lists at once, then on every change and every kRescanMs.
+    void Start();
     void Stop();
     // The last list (empty before the first).
     const QVector<DeviceId> &Current() const { return devices; }
+    // The system tells of changes; false: the list is polled.
+    bool Notified() const;
 
-    static constexpr int kPeriodMs = 250;
+    static constexpr int kRescanMs = 5000;
+    static constexpr int kPollMs = 250;
 
 signals:
     void Listed(const QVector<DeviceId> &devices);
@@ -32,8 +42,10 @@ private:
     void List();
 
     QHidUsbMgr lister;
-    QTimer timer;
+    HidDeviceWatcher *watcher = nullptr;
+    QTimer rescan;
     QVector<DeviceId> devices;
+    bool started = false;
 };
 
 #endif // DEVICELIST_H

@@ -88,8 +88,8 @@ void Station::SeeList(const QVector<DeviceId> &devices)
         BoardRun *run = runs.back().get();
         connect(run, &BoardRun::Finished, this, &Station::RunEnded);
         emit RunCreated(run);
-        if (run->Open())
-            run->Start();
+        run->Open();
+        run->Start();
     }
 }
 

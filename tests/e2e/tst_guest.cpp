@@ -168,12 +168,15 @@ void TestGuest::connectTo(const QString &serial)
 {
     if (!window)
         window = new Widget;
+    // The window's listing and open run off its GUI thread.
+    QVERIFY(runUntil([this] { return !window->Busy(); }, 30000));
     const int index = indexOfSerial(serial);
     QVERIFY(index >= 0);
     auto *list = window->findChild<QComboBox *>("comboBoxId");
     QVERIFY(index < list->count());
     list->setCurrentIndex(index);
     window->findChild<QPushButton *>("pushButtonOpen")->click();
+    QVERIFY(runUntil([this] { return !window->Busy(); }, 30000));
     QCOMPARE(window->findChild<QPushButton *>("pushButtonOpen")->text(), QString("Disconnect"));
 }
 
@@ -409,12 +412,14 @@ void TestGuest::nonRootWithoutAccess()
     // operator sees the box.
     QVERIFY(geteuid() != 0);
     window = new Widget;
+    QVERIFY(runUntil([this] { return !window->Busy(); }, 30000));
     const int index = indexOfSerial("NR-1");
     QVERIFY2(index >= 0, "the device is not enumerated");
     auto *list = window->findChild<QComboBox *>("comboBoxId");
     list->setCurrentIndex(index);
     const QString label = list->currentText();
     window->findChild<QPushButton *>("pushButtonOpen")->click();
+    QVERIFY(runUntil([this] { return !window->Busy(); }, 30000));
     QCOMPARE(boxes->texts(), QStringList{"USB open fail" + label});
     QCOMPARE(window->findChild<QPushButton *>("pushButtonOpen")->text(), QString("connect"));
 }

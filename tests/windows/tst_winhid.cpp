@@ -221,12 +221,15 @@ void TestWinHid::showWindow()
 void TestWinHid::connectTo(const Board &board)
 {
     showWindow();
+    // The window's listing and open run off its GUI thread.
+    QVERIFY(guest::runUntil([this] { return !window->Busy(); }, 30000));
     const int index = guest::indexOfSerial(board.serial);
     QVERIFY2(index >= 0, qPrintable(board.name + " board not listed"));
     auto *list = window->findChild<QComboBox *>("comboBoxId");
     QVERIFY(index < list->count());
     list->setCurrentIndex(index);
     window->findChild<QPushButton *>("pushButtonOpen")->click();
+    QVERIFY(guest::runUntil([this] { return !window->Busy(); }, 30000));
     QCOMPARE(window->findChild<QPushButton *>("pushButtonOpen")->text(), QString("Disconnect"));
 }
 
