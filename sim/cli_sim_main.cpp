@@ -229,6 +229,8 @@ int main(int argc, char *argv[])
         std::printf(kUsage, program);
         return UpgradeCli::kCompleted;
     }
+    // Boards come and go as the system tells of real ones.
+    vhid::setNotifications(true);
     plugBoards(boards);
     UpgradeCli::SetProgramName(QString::fromLatin1(program));
     int restCount = int(rest.size());
