@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <iterator>
 #include <list>
 #include <map>
 #include <thread>
@@ -29,10 +30,16 @@ namespace vhid {
 struct Registry
 {
     std::mutex mutex;
-    std::condition_variable inputArrived;
     std::vector<std::shared_ptr<VirtualDevice>> devices;
-    // Devices to be plugged in at a time to come (addDeviceLater).
-    std::vector<std::pair<std::chrono::steady_clock::time_point, std::shared_ptr<VirtualDevice>>> later;
+    // What is to happen at a time to come: a device plugged in
+    // (addDeviceLater), or the device at a path pulled out (unplugLater).
+    struct Due
+    {
+        std::chrono::steady_clock::time_point time;
+        std::shared_ptr<VirtualDevice> plug; // null: pull out `path`
+        std::string path;
+    };
+    std::vector<Due> later;
     std::list<hid_device_> handles;
     std::wstring globalError;
     bool enumerationFails = false;
@@ -51,18 +58,36 @@ struct Registry
         return registry;
     }
 
-    // Under the lock: the devices whose time has come are plugged in.
-    void plugDue()
+    // Under the lock: what is due happens, in the order of its times.
+    void applyDue()
     {
         const auto now = std::chrono::steady_clock::now();
-        for (auto it = later.begin(); it != later.end();) {
-            if (it->first <= now) {
-                devices.push_back(it->second);
-                it = later.erase(it);
-            } else {
-                ++it;
-            }
+        const auto notDue = std::stable_partition(later.begin(), later.end(),
+                                                  [&](const Due &d) { return d.time <= now; });
+        std::vector<Due> due(std::make_move_iterator(later.begin()), std::make_move_iterator(notDue));
+        later.erase(later.begin(), notDue);
+        std::stable_sort(due.begin(), due.end(), [](const Due &a, const Due &b) { return a.time < b.time; });
+        for (Due &d : due) {
+            if (d.plug)
+                devices.push_back(std::move(d.plug));
+            else
+                unplug(d.path);
         }
+    }
+
+    // Under the lock.
+    void unplug(const std::string &path)
+    {
+        auto it = std::find_if(devices.begin(), devices.end(),
+                               [&](const auto &d) { return d->info_.path == path; });
+        if (it == devices.end())
+            return;
+        (*it)->unplugged_ = true;
+        (*it)->input_.clear();
+        // A read waiting on the device wakes and fails, as a hidraw node's
+        // poll does when its device goes.
+        (*it)->inputArrived_.notify_all();
+        devices.erase(it);
     }
 };
 
@@ -130,7 +155,7 @@ void VirtualDevice::queueInput(Bytes chunk)
         std::lock_guard<std::mutex> lock(r.mutex);
         input_.push_back(std::move(chunk));
     }
-    r.inputArrived.notify_all();
+    inputArrived_.notify_all();
 }
 
 size_t VirtualDevice::pendingInput() const
@@ -200,7 +225,7 @@ std::shared_ptr<VirtualDevice> addDeviceLater(DeviceInfo info, int ms)
     {
         Registry &r = Registry::get();
         std::lock_guard<std::mutex> lock(r.mutex);
-        r.later.emplace_back(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), device);
+        r.later.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), device, {}});
     }
     notifyChange(ms);
     return device;
@@ -211,18 +236,19 @@ void unplug(const std::string &path)
     {
         Registry &r = Registry::get();
         std::lock_guard<std::mutex> lock(r.mutex);
-        auto it = std::find_if(r.devices.begin(), r.devices.end(),
-                               [&](const auto &d) { return d->info_.path == path; });
-        if (it == r.devices.end())
-            return;
-        (*it)->unplugged_ = true;
-        (*it)->input_.clear();
-        r.devices.erase(it);
-        // A read waiting on the device wakes and fails, as a hidraw node's
-        // poll does when its device goes.
-        r.inputArrived.notify_all();
+        r.unplug(path);
     }
     notifyChange(0);
+}
+
+void unplugLater(const std::string &path, int ms)
+{
+    {
+        Registry &r = Registry::get();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        r.later.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), nullptr, path});
+    }
+    notifyChange(ms);
 }
 
 void reset()
@@ -334,7 +360,7 @@ struct hid_device_info HID_API_EXPORT *HID_API_CALL hid_enumerate(unsigned short
     ++r.enumerateCalls;
     if (r.enumerationFails)
         return nullptr;
-    r.plugDue();
+    r.applyDue();
     hid_device_info *head = nullptr;
     hid_device_info **tail = &head;
     for (const auto &device : r.devices) {
@@ -377,7 +403,7 @@ HID_API_EXPORT hid_device *HID_API_CALL hid_open_path(const char *path)
     vhid::callDelay();
     Registry &r = Registry::get();
     std::lock_guard<std::mutex> lock(r.mutex);
-    r.plugDue();
+    r.applyDue();
     for (const auto &device : r.devices) {
         if (path && device->info().path == path) {
             if (device->openFails_)
@@ -435,9 +461,9 @@ int HID_API_EXPORT HID_API_CALL hid_read_timeout(hid_device *dev, unsigned char 
     vhid::VirtualDevice &d = *dev->device;
     const auto ready = [&] { return d.unplugged_ || !d.input_.empty(); };
     if (milliseconds < 0)
-        r.inputArrived.wait(lock, ready);
+        d.inputArrived_.wait(lock, ready);
     else if (milliseconds > 0)
-        r.inputArrived.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
+        d.inputArrived_.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
     if (d.unplugged_) {
         dev->error = L"hid_read: device disconnected";
         return -1;

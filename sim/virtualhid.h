@@ -7,6 +7,7 @@
 // Every hidapi call is thread-safe, as the real library is for distinct
 // calls; the scripting calls below may be made from any thread.
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -74,6 +75,9 @@ public:
     std::wstring writeError_;
     bool openFails_ = false;
     bool unplugged_ = false;
+    // Reads on this device wait here for its input or its unplug; each
+    // device has its own, so that a report wakes only its own reader.
+    std::condition_variable inputArrived_;
     int openCount_ = 0;
     int openHandles_ = 0;
 };
@@ -87,6 +91,12 @@ std::shared_ptr<VirtualDevice> addDeviceLater(DeviceInfo info, int ms);
 // Pulls a device out: it leaves the enumeration, and reads and writes on
 // handles still open to it fail with -1, as they do for a real device.
 void unplug(const std::string &path);
+// Pulls the device at `path` out `ms` milliseconds from now, as
+// addDeviceLater plugs one in: at the first enumeration or open after that
+// time (a handle open to it meanwhile reads and writes on). What is due by
+// then happens in the order of its times: a device plugged in later than the
+// unplug stays. reset() forgets it.
+void unplugLater(const std::string &path, int ms);
 // Forgets all devices, handles and counters. No thread may be inside a
 // hidapi call when this runs.
 void reset();

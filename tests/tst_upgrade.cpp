@@ -6,6 +6,7 @@
 #include "otasim.h"
 #include "qhidusbmgr.h"
 #include "simkit.h"
+#include "upgradeengine.h"
 #include "virtualhid.h"
 #include "widget.h"
 
@@ -103,6 +104,30 @@ struct BoxBuilds : QObject
     QVector<qint64> times;
 };
 
+// The bar's paints, each with the value it drew, and the last value drawn
+// when the "Upgrade Completed" box came up.
+class PaintLog : public QObject
+{
+public:
+    explicit PaintLog(QProgressBar *watched)
+        : bar(watched)
+    {
+        qApp->installEventFilter(this);
+    }
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched == bar && event->type() == QEvent::Paint)
+            painted.append(bar->value());
+        auto *box = qobject_cast<QMessageBox *>(watched);
+        if (box && event->type() == QEvent::Show && box->text() == "Upgrade Completed")
+            atCompletion = painted.isEmpty() ? -1 : painted.last();
+        return false;
+    }
+    QProgressBar *bar;
+    QVector<int> painted;
+    int atCompletion = -2;
+};
+
 bool isDataFrame(const QByteArray &frame)
 {
     return !frame.mid(1).startsWith("AT+OTA=E");
@@ -120,6 +145,7 @@ private slots:
 
     void completeUpgrade_data();
     void completeUpgrade();
+    void barPaintsAtDisplayPace();
     void sixteenMebibyteImage();
     void failedPacketWriteWaits();
     void connectionClosedMidTransfer_data();
@@ -304,6 +330,33 @@ void TestUpgrade::completeUpgrade()
     QCOMPARE(boxes->boxes().at(1).title, QString("tip"));
     QCOMPARE(boxes->boxes().at(1).icon, QMessageBox::Warning);
     QCOMPARE(boxes->boxes().at(1).parent, window);
+}
+
+void TestUpgrade::barPaintsAtDisplayPace()
+{
+    // 100 packets at 1 ms, each a percent of the bar (its range is 101):
+    // painted at once, each would be a paint of its own.
+    QVERIFY(simkit::writeFile("update/firmware.bin", simkit::image(6000)));
+    setInterval(1);
+    connectBoard();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    auto *engine = window->findChild<UpgradeEngine *>();
+    QVERIFY(engine);
+    int valueBehind = 0; // the bar's value is every packet's, at once
+    connect(engine, &UpgradeEngine::Progress, bar, [&](int sent) { valueBehind += bar->value() != sent; });
+    PaintLog paints(bar);
+    QElapsedTimer clock;
+    clock.start();
+    load->click();
+    QVERIFY(runUntil([this]() { return boxes->texts().contains("Upgrade Completed"); }, 60000));
+    const qint64 ms = clock.elapsed();
+    QCOMPARE(valueBehind, 0);
+    QCOMPARE(paints.atCompletion, bar->maximum());
+    // About a paint in 30 ms at most (a coarse timer may fire a little
+    // early), and the full bar painted before the box came up.
+    QVERIFY2(paints.painted.size() <= 2 + ms / 25,
+             qPrintable(QString("%1 paints in %2 ms").arg(paints.painted.size()).arg(ms)));
 }
 
 void TestUpgrade::sixteenMebibyteImage()

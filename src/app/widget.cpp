@@ -1,5 +1,6 @@
 #include "widget.h"
 
+#include "progresspacer.h"
 #include "qhidusbmgr.h"
 #include "ui_widget.h"
 #include "upgradeengine.h"
@@ -57,7 +58,8 @@ Widget::Widget(QWidget *parent)
     // transfer (a packet that did not go out is never acknowledged); the
     // close of its connection (Disconnect, an unplug) does.
     upgrade = new UpgradeEngine(usbMgr, this);
-    connect(upgrade, &UpgradeEngine::Progress, this, [this](int sent) { ui->progressBar->setValue(sent); });
+    barPacer = new ProgressPacer(ui->progressBar);
+    connect(upgrade, &UpgradeEngine::Progress, this, [this](int sent) { barPacer->SetValue(sent); });
     connect(upgrade, &UpgradeEngine::Completed, this, [this]() { UpgradeEnded(true, QString()); });
     connect(upgrade, &UpgradeEngine::Failed, this, [this](const QString &reason) { UpgradeEnded(false, reason); });
     connect(ui->pushButtonSelect, &QPushButton::clicked, ui->pushButtonSelect,

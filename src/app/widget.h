@@ -13,6 +13,7 @@ class QHidUsbMgr;
 class Ui_Widget;
 class UpgradeEngine;
 class HidDeviceWatcher;
+class ProgressPacer;
 
 // The tool's one window: device list and connect toggle, the upgrade button
 // and progress bar, and (on a page that is never brought forward) the traffic
@@ -75,6 +76,8 @@ private:
     // assembled and the pacing timer ("upgradeTimer"), whose tick runs
     // SendNextPacket. The window starts, stops and shows it.
     UpgradeEngine *upgrade = nullptr;
+    // The bar's paints at a display's pace (its value at once).
+    ProgressPacer *barPacer = nullptr;
     HidDeviceWatcher *deviceWatcher = nullptr;
     // A listing runs; a device change asked for it while connected (the
     // open device is looked for in it); an open runs, for this label.

@@ -18,10 +18,12 @@ namespace {
 constexpr int kMaxReportData = 64; // data bytes of one output report, without the id
 // How long the manager's end waits for the threads that may be in a call
 // on a device: a writer in a write ends within the backend's time-out (5 s
-// on every platform the tool runs on), so a little more; a listing or an
-// open is not waited for long, it only looks. Past them, a thread goes on
-// alone with its handles and buffers, which are never freed while the
-// system may still write into them.
+// on every platform the tool runs on), so a little more; on Windows a
+// cancel that the driver does not carry out adds up to 1 s, and past our
+// wait that writer simply goes on alone. A listing or an open is not waited
+// for long, it only looks. Past them, a thread goes on alone with its
+// handles and buffers, which are never freed while the system may still
+// write into them.
 constexpr int kWriterExitWaitMs = 5500;
 constexpr int kCallsExitWaitMs = 300;
 

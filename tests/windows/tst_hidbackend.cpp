@@ -19,6 +19,7 @@ namespace {
 
 constexpr int kReport = 65;           // report id 0 and 64 bytes, as the tool writes
 constexpr int kWriteTimeoutMs = 5000; // the backend's (0002-write-timeout-cancel.patch)
+constexpr int kCancelWaitMs = 1000;   // its wait for the end of a cancelled write (0002) or read (0005)
 // How soon a read returns after its data came, and how long one
 // non-blocking read may take. The emulated guest's scheduling alone has
 // taken up to 110 ms here, as much as the second wait costs where it
@@ -122,7 +123,7 @@ struct Pipe {
 };
 
 // Where hid_read_timeout's read was started in TestHidBackend::close.
-enum ReadOn { OtherThread, ClosingThread, DoneNotTaken, ThreadEnded };
+enum ReadOn { OtherThread, ClosingThread, DoneNotTaken, ThreadEnded, CancelNeverEnds };
 
 } // namespace
 
@@ -132,6 +133,8 @@ class TestHidBackend : public QObject
 private slots:
     void write_data();
     void write();
+    void writeCancelNeverEnds_data();
+    void writeCancelNeverEnds();
     void read_data();
     void read();
     void close_data();
@@ -165,7 +168,7 @@ void TestHidBackend::write()
     QVERIFY2(pipe.ok(), "cannot make the pipe");
 
     QByteArray callerBuf = report(0x10);
-    const QByteArray first = callerBuf;
+    const QByteArray first = report(0x10);
     QByteArray boardGot;
     std::thread board;
     if (boardReadsAfterMs >= 0)
@@ -214,6 +217,132 @@ void TestHidBackend::write()
     QCOMPARE(nextGot, next);
     QCOMPARE(left, DWORD(0));
     QVERIFY(backend_write_done(pipe.dev));
+}
+
+void TestHidBackend::writeCancelNeverEnds_data()
+{
+    QTest::addColumn<bool>("close");
+    QTest::newRow("then written again") << false;
+    QTest::newRow("then closed") << true;
+}
+
+// A write the board never takes, on a device whose driver takes the cancel
+// and never ends the write (a stand-in for CancelIoEx): hid_write gives up
+// on it when the cancel has not ended in time and returns -1, the write
+// still pending with the memory it was issued from. While it is, a second
+// hid_write fails at once and issues nothing, and hid_close returns at once
+// and frees nothing of it. Then the board takes it: what it wrote from is
+// still the report (not the caller's buffer, which the caller has refilled,
+// nor freed memory), its end still sets the device's write event, and a
+// write after that end works again. The pipe's end is duplicated, so that
+// it outlives hid_close and the write can still end.
+void TestHidBackend::writeCancelNeverEnds()
+{
+    QFETCH(bool, close);
+    struct Disarm {
+        HANDLE keep = INVALID_HANDLE_VALUE;
+        ~Disarm()
+        {
+            backend_cancel_never_ends(nullptr);
+            backend_guard_release();
+            if (keep != INVALID_HANDLE_VALUE)
+                CloseHandle(keep);
+        }
+    } disarm; // after the pipe's end
+    Pipe pipe(64);
+    QVERIFY2(pipe.ok(), "cannot make the pipe");
+    QVERIFY(DuplicateHandle(GetCurrentProcess(), pipe.device, GetCurrentProcess(), &disarm.keep, 0, FALSE,
+                            DUPLICATE_SAME_ACCESS));
+    backend_cancel_never_ends(pipe.dev);
+
+    // The caller's buffer, refilled in place once hid_write has returned.
+    QByteArray callerBuf = report(0x10);
+    const QByteArray first = report(0x10);
+    // Should hid_write wait for good, the board takes the write well past
+    // the bound, so that the test fails instead of hanging.
+    HANDLE returned = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<bool> rescued{false};
+    std::thread rescue([&] {
+        if (WaitForSingleObject(returned, kWriteTimeoutMs + kCancelWaitMs + 3000) == WAIT_TIMEOUT) {
+            rescued = true;
+            pipe.read(kReport, 3000);
+        }
+    });
+    QElapsedTimer clock;
+    clock.start();
+    const int result = hid_write(pipe.dev, reinterpret_cast<const unsigned char *>(callerBuf.data()), kReport);
+    const double ms = msSince(0, clock.nsecsElapsed());
+    SetEvent(returned);
+    rescue.join();
+    CloseHandle(returned);
+    const QString error = QString::fromWCharArray(hid_error(pipe.dev));
+    callerBuf.fill('\xEE');
+    qInfo("hid_write: %d after %.1f ms [%s]%s", result, ms, qPrintable(error),
+          rescued ? " (only once the board took the write)" : "");
+    QCOMPARE(result, -1);
+    QVERIFY2(ms >= kWriteTimeoutMs + kCancelWaitMs - 50 && ms < kWriteTimeoutMs + kCancelWaitMs + kPromptMs,
+             qPrintable(QString("hid_write gave up after %1 ms").arg(ms)));
+    QVERIFY(!error.isEmpty());
+
+    size_t issuedLength = 0;
+    const char *issued = static_cast<const char *>(backend_written_from(&issuedLength));
+    const HANDLE writeEvent = backend_write_event(pipe.dev);
+    backend_guard_frees(pipe.dev);
+    int again = 0;
+    QString againError;
+    clock.restart();
+    if (close) {
+        hid_close(pipe.dev);
+        pipe.dev = nullptr;
+        pipe.device = INVALID_HANDLE_VALUE; // `keep` holds the pipe's end
+    } else {
+        const QByteArray second = report(0x30);
+        again = hid_write(pipe.dev, reinterpret_cast<const unsigned char *>(second.constData()), kReport);
+        againError = QString::fromWCharArray(hid_error(pipe.dev));
+    }
+    const double secondMs = msSince(0, clock.nsecsElapsed());
+
+    const QByteArray boardGot = pipe.read(2 * kReport, 500); // the first write, and a second one if issued
+    const bool ended = WaitForSingleObject(writeEvent, 2000) == WAIT_OBJECT_0;
+    Sleep(100); // time for the end's status to land
+    const QByteArray issuedAtEnd(issued, int(issuedLength));
+    const bool freed = backend_guard_freed(0) || backend_guard_freed(2);
+    const size_t changed = backend_guard_changed(0) + backend_guard_changed(2);
+
+    int next = 0;
+    QByteArray nextGot;
+    const QByteArray third = report(0x40);
+    if (!close) {
+        std::thread board([&] { nextGot = pipe.read(kReport, 3000); });
+        next = hid_write(pipe.dev, reinterpret_cast<const unsigned char *>(third.constData()), kReport);
+        board.join();
+    }
+
+    qInfo("%s %.2f ms%s; the board then got %d bytes%s; the write's end %s its event; the memory it was issued "
+          "from then held %s; %s%s",
+          close ? "hid_close:" : "the second hid_write:", secondMs,
+          close ? "" : qPrintable(QString(", %1 [%2]").arg(again).arg(againError)), boardGot.size(),
+          boardGot == first ? " (the first write, whole)" : " (OTHER bytes)", ended ? "set" : "did NOT set",
+          issuedAtEnd == first ? "the report" : "OTHER bytes",
+          close ? qPrintable(QString("the structure or write buffer %1 freed, %2 bytes of them changed since")
+                                 .arg(freed ? "WAS" : "was not")
+                                 .arg(changed))
+                : qPrintable(QString("a write after that end: %1").arg(next)),
+          !close && nextGot != third ? ", the board did NOT get it whole" : "");
+
+    QVERIFY2(secondMs < kPromptMs, qPrintable(QString("the second call took %1 ms").arg(secondMs)));
+    QCOMPARE(boardGot, first);
+    QVERIFY2(ended, "the write's end did not set the device's write event");
+    QCOMPARE(issuedAtEnd, first);
+    if (close) {
+        QVERIFY2(!freed, "hid_close freed memory of a pending write");
+        QCOMPARE(changed, size_t(0));
+    } else {
+        QCOMPARE(again, -1);
+        QVERIFY(!againError.isEmpty());
+        QCOMPARE(next, kReport);
+        QCOMPARE(nextGot, third);
+    }
 }
 
 void TestHidBackend::read_data()
@@ -307,6 +436,11 @@ void TestHidBackend::close_data()
     // tool's reader has): a read whose end is never reported must not hold
     // hid_close for good, nor be freed under the kernel.
     QTest::newRow("read pending, its thread ended") << int(ThreadEnded);
+    // Started on another thread, on a device whose driver takes the cancel
+    // and never ends the read: hid_close gives up on it after its bound,
+    // frees nothing of it, and the read, ended later by the board's report,
+    // writes into memory that is still the backend's.
+    QTest::newRow("read pending, its cancel never ends") << int(CancelNeverEnds);
 }
 
 // hid_close with the device's read left pending by hid_read_timeout (no
@@ -316,7 +450,8 @@ void TestHidBackend::close_data()
 // The backend's structure and read buffer are kept, filled with a guard
 // pattern, when hid_close frees them: nothing may be written into them
 // afterwards, hid_close returns promptly, and the report that came after the
-// close is still in the pipe, taken by no read.
+// close is still in the pipe, taken by no read. A read whose cancel never
+// ends holds hid_close for the backend's bound only, and is left its memory.
 void TestHidBackend::close()
 {
     QFETCH(int, readOn);
@@ -326,12 +461,15 @@ void TestHidBackend::close()
     QVERIFY(DuplicateHandle(GetCurrentProcess(), pipe.device, GetCurrentProcess(), &keep, 0, FALSE,
                             DUPLICATE_SAME_ACCESS));
     backend_guard_frees(pipe.dev);
+    const char *readBuf = backend_read_buffer(pipe.dev);
+    if (readOn == CancelNeverEnds)
+        backend_cancel_never_ends(pipe.dev);
 
     unsigned char buf[kReport];
     HANDLE quit = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::atomic<int> started{-2};
     std::thread reader; // stays until the end: Windows ends a thread's I/O with the thread
-    if (readOn == OtherThread || readOn == ThreadEnded) {
+    if (readOn == OtherThread || readOn == ThreadEnded || readOn == CancelNeverEnds) {
         reader = std::thread([&] {
             started = hid_read_timeout(pipe.dev, buf, sizeof buf, 0);
             WaitForSingleObject(quit, INFINITE);
@@ -358,13 +496,19 @@ void TestHidBackend::close()
     pipe.dev = nullptr;
     pipe.device = INVALID_HANDLE_VALUE; // closed by hid_close; `keep` holds the pipe's end
 
-    const bool written = pipe.write(report(0x50));
+    backend_cancel_never_ends(nullptr);
+
+    const QByteArray after = report(0x50);
+    const bool written = pipe.write(after);
     Sleep(300); // time for a read still pending to take it
     DWORD waiting = 0;
     const bool peeked = PeekNamedPipe(keep, nullptr, 0, nullptr, &waiting, nullptr);
-    const bool freed = backend_guard_freed();
+    const bool structFreed = backend_guard_freed(0);
+    const bool bufferFreed = backend_guard_freed(1);
+    const bool freed = structFreed && bufferFreed;
     const size_t structChanged = backend_guard_changed(0);
     const size_t bufferChanged = backend_guard_changed(1);
+    const QByteArray readBufNow(readBuf, kReport); // kept by the guard if freed
     SetEvent(quit);
     if (reader.joinable())
         reader.join();
@@ -385,8 +529,16 @@ void TestHidBackend::close()
     if (readOn == ThreadEnded) {
         // Freed once the read has ended, kept (not freed) if its end never
         // shows: either way within the backend's bound of 1 s.
-        QVERIFY2(closeMs < 1000 + kPromptMs, qPrintable(QString("hid_close took %1 ms").arg(closeMs)));
+        QVERIFY2(closeMs < kCancelWaitMs + kPromptMs, qPrintable(QString("hid_close took %1 ms").arg(closeMs)));
         qInfo("the structure and the read buffer were %s", freed ? "freed" : "kept");
+        return;
+    }
+    if (readOn == CancelNeverEnds) {
+        QVERIFY2(closeMs >= kCancelWaitMs - 50 && closeMs < kCancelWaitMs + kPromptMs,
+                 qPrintable(QString("hid_close took %1 ms").arg(closeMs)));
+        QVERIFY2(!structFreed && !bufferFreed, "hid_close freed the structure or the read buffer of a read still pending");
+        QCOMPARE(waiting, DWORD(0)); // the read took the report...
+        QCOMPARE(readBufNow, after); // ...into the buffer it was given, still the backend's
         return;
     }
     QVERIFY2(freed, "hid_close did not free the structure and the read buffer");

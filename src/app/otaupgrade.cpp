@@ -3,6 +3,7 @@
 // engine's (upgradeengine.h).
 #include "widget.h"
 
+#include "progresspacer.h"
 #include "qhidusbmgr.h"
 #include "ui_widget.h"
 #include "upgradeengine.h"
@@ -17,6 +18,7 @@ void Widget::ToggleUpgrade()
 
     if (upgrade->IsRunning()) {
         ui->progressBar->setValue(0);
+        barPacer->PaintNow();
         upgrade->Stop();
         ui->pushButtonLoad->setText(tr("Start Upgrade"));
         QMessageBox::information(this, tr("tip"), tr("Stop Upgrade"), QMessageBox::Ok,
@@ -45,6 +47,8 @@ void Widget::UpgradeEnded(bool completed, const QString &reason)
     // whose size is a multiple of 60: a completed transfer shows it full.
     if (completed)
         ui->progressBar->setValue(ui->progressBar->maximum());
+    // The bar as it stands, painted before the box.
+    barPacer->PaintNow();
     const QString text = completed ? tr("Upgrade Completed")
                          : reason.isEmpty() ? tr("Upgrade Failed")
                                             : tr("Upgrade Failed: %1").arg(reason);
