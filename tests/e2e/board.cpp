@@ -79,6 +79,7 @@ public:
     bool good() const override { return model.verdict().good(); }
     std::string verdictText() const override { return model.verdictText(); }
     const Bytes *image() const override { return &model.verdict().image; }
+    bool checksumTaken() const override { return model.verdict().checksumSeen; }
 
 private:
     sim::OtaModel model;
@@ -225,8 +226,13 @@ void Board::output(Device &d, const uint8_t *data, size_t len)
 {
     ++d.outputs;
     trace("dev%d OUTPUT %zu bytes: %s", d.index, len, hexHead(data, len, 16).c_str());
+    const bool hadChecksum = d.handler->checksumTaken();
     sendReply(d, d.handler->handleOutput(data, len));
-    if (d.handler->vanished()) {
+    if (d.cfg.restartAfterMs >= 0 && !hadChecksum && d.handler->checksumTaken()) {
+        // Its new image starts: the board goes at once, E4 answered.
+        unplug(d, "restart");
+        d.restartAt = msSinceStart() + d.cfg.restartAfterMs;
+    } else if (d.handler->vanished()) {
         unplug(d, "vanish-after");
     } else if (d.cfg.stallAfter && d.reading && d.handler->packets() >= d.cfg.stallAfter) {
         d.reading = false;
@@ -270,8 +276,16 @@ void Board::plug(Device &d)
 {
     if (d.plugged)
         return;
-    if (d.plugs > 0) {
-        // A board that comes back has restarted: a fresh model, and the
+    const bool restarted = d.restartAt >= 0;
+    if (restarted) {
+        // Back from its restart with its new release: the same board, its
+        // model (and so its verdict and image) kept.
+        d.restartAt = -1;
+        ++d.restarts;
+        if (d.cfg.restartRelease >= 0)
+            d.cfg.release = d.cfg.restartRelease;
+    } else if (d.plugs > 0) {
+        // A board plugged in again lost its power: a fresh model, and the
         // scripted vanishing and stalling were its first life's.
         d.cfg.script.vanishAfterPacket = 0;
         d.cfg.stallAfter = 0;
@@ -284,8 +298,11 @@ void Board::plug(Device &d)
     ++d.plugs;
     d.unpluggedBy = "no";
     changed = true;
-    trace("dev%d PLUG %04x:%04x name='%s' uniq='%s'", d.index, d.cfg.vid, d.cfg.pid, d.cfg.name.c_str(),
-          d.cfg.uniq.c_str());
+    trace("dev%d PLUG %04x:%04x name='%s' uniq='%s' release=%d%s", d.index, d.cfg.vid, d.cfg.pid,
+          d.cfg.name.c_str(), d.cfg.uniq.c_str(), d.cfg.release, restarted ? " (restarted)" : "");
+    if (restarted)
+        std::fprintf(stderr, "%s: device %d back from its restart at %.0f ms\n", g_program.c_str(), d.index,
+                     msSinceStart());
 }
 
 void Board::unplug(Device &d, const std::string &why)
@@ -347,9 +364,10 @@ void Board::writeVerdict()
     std::string text;
     char buf[512];
     for (const Device &d : devices) {
-        std::snprintf(buf, sizeof buf, "device=%d vid=%04x pid=%04x uniq=%s mode=%s hidraw=%s plugs=%d %s",
+        std::snprintf(buf, sizeof buf, "device=%d vid=%04x pid=%04x uniq=%s mode=%s hidraw=%s plugs=%d restarts=%d %s",
                       d.index, d.cfg.vid, d.cfg.pid, d.cfg.uniq.c_str(), d.cfg.mode.c_str(),
-                      d.hidraw.empty() ? "none" : d.hidraw.c_str(), d.plugs, transport.verdictFields(d).c_str());
+                      d.hidraw.empty() ? "none" : d.hidraw.c_str(), d.plugs, d.restarts,
+                      transport.verdictFields(d).c_str());
         text += buf;
         std::snprintf(buf, sizeof buf, "outputs=%u inputs=%u destroyed=%s stalled=%s sizes=", d.outputs, d.inputs,
                       d.unpluggedBy.c_str(), d.reading ? "no" : "yes");
@@ -466,6 +484,10 @@ int Board::run(int argc, char **argv, Transport &transport)
                 uint32_t(parseNumber(value(i), 10, 0xFFFFFFFF, "packet number"));
         else if (a == "--stall-after")
             current("--stall-after").stallAfter = uint32_t(parseNumber(value(i), 10, 0xFFFFFFFF, "packet number"));
+        else if (a == "--restart-after-e4")
+            current("--restart-after-e4").restartAfterMs = int(parseNumber(value(i), 10, 600000, "milliseconds"));
+        else if (a == "--restart-release")
+            current("--restart-release").restartRelease = int(parseNumber(value(i), 0, 0xFFFF, "release"));
         else if (a == "--padded")
             current("--padded").script.paddedReports = true;
         else if (a == "--image-out")
@@ -527,7 +549,7 @@ int Board::run(int argc, char **argv, Transport &transport)
         bool waiting = false;
         for (const Device &d : devices) {
             fds.push_back({d.fd, short(d.plugged && d.reading && d.fd >= 0 ? POLLIN : 0), 0});
-            waiting = waiting || (d.plugged && !d.ready);
+            waiting = waiting || (d.plugged && !d.ready) || d.restartAt >= 0;
         }
         if (control >= 0)
             fds.push_back({control, POLLIN, 0});
@@ -551,6 +573,10 @@ int Board::run(int argc, char **argv, Transport &transport)
                 controlBuf.erase(0, nl + 1);
                 board.command(line);
             }
+        }
+        for (Device &d : devices) {
+            if (d.restartAt >= 0 && !d.plugged && msSinceStart() >= d.restartAt)
+                board.plug(d);
         }
         if (g_unplugAll) {
             g_unplugAll = 0;

@@ -34,9 +34,15 @@
 //   --stall-after N       stop reading output reports after answering data
 //                         packet N (a board whose firmware hangs)
 //   --padded              the model accepts zero padding after frames
+//   --restart-after-e4 MS the board starts its new image once it has taken
+//                         E4: gone at once, back MS ms later, the same board
+//                         (the model and its verdict kept), after each E4
+//   --restart-release R   the release (bcdDevice, such as 0x0101) it comes
+//                         back with (default: the one it had)
 //   --image-out FILE      write the reassembled image there with the verdict
 // Plugging a device in again after an unplug starts a fresh model, as a
-// board that lost power does, without --vanish-after and --stall-after.
+// board that lost power does, without --vanish-after and --stall-after
+// (not after a restart, which keeps its model).
 // SIGTERM and SIGINT end the program (verdict written, status 0 or 1);
 // SIGUSR1 unplugs every device. The exit status is 0 when every device in
 // ota mode judged its (latest) transfer good, 1 otherwise, 2 on a usage or
@@ -82,6 +88,7 @@ public:
     virtual bool good() const { return true; }
     virtual std::string verdictText() const = 0;
     virtual const Bytes *image() const { return nullptr; }
+    virtual bool checksumTaken() const { return false; } // E4 seen
 };
 
 struct DeviceConfig
@@ -96,6 +103,9 @@ struct DeviceConfig
     sim::Script script;
     uint32_t stallAfter = 0;
     std::string imageOut;
+    int release = -1;          // bcdDevice (uhid: the version); -1: the transport's own
+    int restartAfterMs = -1;   // -1: no restart after E4
+    int restartRelease = -1;   // -1: the release stays
 };
 
 struct Device
@@ -111,6 +121,8 @@ struct Device
     std::string hidraw;     // /dev/hidrawN while ready
     std::string sysfs;      // the hid device's sysfs path while ready
     std::string unpluggedBy = "never plugged";
+    double restartAt = -1;  // ms since start at which a restarting board comes back
+    int restarts = 0;
     unsigned outputs = 0;
     unsigned inputs = 0;
     // Output reports by size as they reached the transport (uhid: with the
@@ -178,6 +190,7 @@ private:
     void unplug(Device &d, const std::string &why);
     void command(const std::string &line);
     void writeVerdict();
+    void restartDue();
     void updateReady();
 
     Transport &transport;

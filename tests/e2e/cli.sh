@@ -14,13 +14,20 @@
 #      usable again at once;
 #   6. two stations writing one log (the uhid boards' and the USB board's):
 #      uhid boards plugged in seconds apart, a new one that never
-#      acknowledges, the USB board unplugged and plugged in again: each
-#      appearance flashed exactly once, the silent one failed after its
-#      attempts, each noticed within 250 ms of the system listing it (and
-#      an emulated guest's enumeration); SIGINT mid-transfer records that
-#      transfer as interrupted; the log holds one whole JSON line a transfer;
+#      acknowledges: each flashed once, the silent one failed after its
+#      attempts, each noticed within 750 ms of the system listing it (its
+#      notice and an emulated guest's enumeration); U1 and the USB board unplugged
+#      and plugged in again after their upgrade: the same boards, board-back
+#      and no second transfer; SIGINT mid-transfer records that transfer as
+#      interrupted; the log holds exactly one whole JSON line per transfer;
 #   7. --all on two uhid boards and the USB board, which stops reading for
-#      3 s from 20 %: the uhid boards end meanwhile, the USB board after it.
+#      3 s from 20 %: the uhid boards end meanwhile, the USB board after it;
+#   8. boards that restart once they have taken E4 (a uhid board destroyed
+#      and made again, the USB gadget unbound and bound again, both with
+#      release 0x0101): upgrade --wait-replug sees them back (E4 to back is
+#      printed), --expect-release passes with the release the board comes
+#      back with and fails with exit status 6 with another; a station
+#      flashes each once, its return a board-back, one log record each.
 # (The acknowledgement time-out and the progress lines are tst_cli's.)
 # Exit status 0 only if every check passed.
 
@@ -185,6 +192,7 @@ count() { grep '"event":"end"' "$1" | grep "\"serial\":\"$2\"" | grep -c "\"outc
 # ends N FILE SERIAL OUTCOME: true when there are N such end events
 ends() { [ "$(count "$2" "$3" "$4")" = "$1" ]; }
 starts() { [ "$(grep '"event":"start"' "$2" | grep -c "\"serial\":\"$3\"")" = "$1" ]; }
+backs() { [ "$(grep '"event":"board-back"' "$2" | grep -c "\"serial\":\"$3\"")" = "$1" ]; }
 "$CLI" station -d 1a2b:00ff --interval 5 --ack-timeout 2 --retries 1 --log station.log --json -q \
     >st-uhid.out 2>st-uhid.err &
 st_uhid=$!
@@ -222,10 +230,12 @@ u2=$(listed control "plug 1")
 w1=$(listed usb "plug 0")
 wait_until 30 ends 1 st-uhid.out U2 ok || station_fail "U2 not flashed"
 wait_until 30 ends 1 st-usb.out W1 ok || station_fail "W1 not flashed"
+# The same board, unplugged and plugged in again: not flashed again (the
+# start events are counted at the end, seconds later).
 usb "unplug 0"
 sleep 1
-w1again=$(listed usb "plug 0")
-wait_until 30 ends 2 st-usb.out W1 ok || station_fail "W1 not flashed again after its replug"
+usb "plug 0"
+wait_until 30 backs 1 st-usb.out W1 || station_fail "no board-back for W1 after its replug"
 mkdir -p "$W/silent"
 (cd "$W/silent" && exec "$UHID" --ready ready.txt --control control --timeout 120 \
     --dev 1a2b:00ff --name "Uhid Board" --uniq U4 --reply silent) >"$W/silent/board.log" 2>&1 &
@@ -233,42 +243,51 @@ silent_pid=$!
 wait_until 30 ends 1 st-uhid.out U4 failed || station_fail "the silent U4 not failed"
 kill -TERM "$silent_pid" 2>/dev/null
 wait "$silent_pid" 2>/dev/null
-# U1 again, interrupted mid-transfer.
+# U1 unplugged and plugged in again: the same board. Then U3, new to the
+# station, interrupted mid-transfer.
 control "unplug 0"
 sleep 1
-u1again=$(listed control "plug 0")
-wait_until 30 starts 2 st-uhid.out U1 \
-    || station_fail "U1 not started again after its replug"
+control "plug 0"
+wait_until 30 backs 1 st-uhid.out U1 || station_fail "no board-back for U1 after its replug"
+u3=$(listed control "plug 2")
+wait_until 30 starts 1 st-uhid.out U3 || station_fail "U3 not started"
 kill -INT "$st_uhid"
 wait "$st_uhid"
 rc_uhid=$?
 kill -INT "$st_usb"
 wait "$st_usb"
 rc_usb=$?
+control "unplug 2"
 sed 's/^/  /' station.log
-# Each board noticed within 250 ms of the system listing it, plus one
-# enumeration (up to some 150 ms in this guest, more on a busy host): 750 ms
-# in all; a station that looked once a second would go past that about two
-# times in five, on each of five boards.
-python3 - station.log st-uhid.out st-usb.out "U1 $u1" "U2 $u2" "W1 $w1" "W1 $w1again" "U1 $u1again" <<'PY' && pass "stations: U1, U2 and W1 (twice) flashed once per appearance, U4 failed after 2 attempts, U1's second transfer interrupted by SIGINT, one whole log line per transfer, each board noticed within 750 ms of the system listing it (exit $rc_uhid and $rc_usb)" || fail "stations (exit $rc_uhid and $rc_usb)"
+# Each board noticed within 750 ms of the system listing it: the udev
+# monitor tells the station at once, then one enumeration (up to some 150 ms
+# in this guest, more on a busy host); a station that looked once a second
+# would go past that about two times in five, on each of four boards.
+python3 - station.log st-uhid.out st-usb.out "U1 $u1" "U2 $u2" "W1 $w1" "U3 $u3" <<'PY' && pass "stations: U1, U2 and W1 flashed once, their replugs board-back, U4 failed after 2 attempts, U3's transfer interrupted by SIGINT, one whole log line per transfer, each board noticed within 750 ms of the system listing it (exit $rc_uhid and $rc_usb)" || fail "stations (exit $rc_uhid and $rc_usb)"
 import datetime, json, sys
 keys = {"attempts", "crc32", "image", "interval_ms", "outcome", "path", "reason", "seconds", "serial", "size", "time", "vid_pid"}
 raw = open(sys.argv[1], 'rb').read()
 assert raw.endswith(b'\n'), 'the log ends within a line'
 records = [json.loads(l) for l in raw.decode().splitlines()]
 assert all(set(r) == keys for r in records), records
-ends, present = [], {}
+ends, starts, backs, present = [], [], [], {}
 for e in (json.loads(l) for name in sys.argv[2:4] for l in open(name)):
     if e['event'] == 'end':
         ends.append((e['serial'], e['outcome'], e['attempts']))
+    elif e['event'] == 'start' and e['attempt'] == 1:
+        starts.append(e['serial'])
+    elif e['event'] == 'board-back':
+        backs.append(e['serial'])
     elif e['event'] == 'board-present':
         t = datetime.datetime.strptime(e['time'], '%Y-%m-%dT%H:%M:%S.%fZ').replace(tzinfo=datetime.timezone.utc)
         present.setdefault(e['serial'], []).append(t.timestamp() * 1000)
 got = sorted((r['serial'], r['outcome'], r['attempts']) for r in records)
 assert got == sorted(ends), (got, ends)
 outcomes = sorted((s, o) for s, o, _ in got)
-assert outcomes == [('U1', 'interrupted'), ('U1', 'ok'), ('U2', 'ok'), ('U4', 'failed'), ('W1', 'ok'), ('W1', 'ok')], outcomes
+assert outcomes == [('U1', 'ok'), ('U2', 'ok'), ('U3', 'interrupted'), ('U4', 'failed'), ('W1', 'ok')], outcomes
 assert [a for s, o, a in got if s == 'U4'] == [2], got
+assert sorted(starts) == ['U1', 'U2', 'U3', 'U4', 'W1'], starts
+assert sorted(backs) == ['U1', 'W1'], backs
 ms = [present[s].pop(0) - int(t) for s, t in (a.split() for a in sys.argv[4:])]
 print('  noticed %s ms after the system listed them' % ', '.join('%d' % m for m in ms))
 assert max(ms) <= 750, ms
@@ -282,8 +301,9 @@ PY
 # and end while W2 still stalls, and W2 completes after it reads again.
 kill -TERM "$USB_PID" 2>/dev/null
 wait "$USB_PID" 2>/dev/null
-(cd "$W/usb" && rm -f ready.txt && exec "$USB" --ready ready.txt --control control --timeout 300 \
-    --dev 1a2b:00ff --manufacturer Tarnvik --name "USB Board" --uniq W2 --image-out image.bin) \
+(cd "$W/usb" && rm -f ready.txt verdict.txt image.bin && exec "$USB" --ready ready.txt --verdict verdict.txt \
+    --control control --timeout 300 --dev 1a2b:00ff --manufacturer Tarnvik --name "USB Board" --uniq W2 \
+    --image-out image.bin) \
     >"$W/usb/board2.log" 2>&1 &
 USB_PID=$!
 wait_until 30 test -s "$W/usb/ready.txt" && wait_until 10 bash -c "[ \$(\"$CLI\" list | grep -c '1a2b:00ff') -eq 3 ]" \
@@ -302,6 +322,8 @@ resumed=$(date +%s%3N)
 echo "resume 0" >"$W/usb/control"
 wait "$pid"
 rc=$?
+# W2's image file is written with its verdict.
+rm -f "$W/usb/verdict.txt" && echo verdict >"$W/usb/control" && wait_until 10 test -s "$W/usb/verdict.txt"
 grep -v ' % (' stalled.err | sed 's/^/  /'
 python3 - stalled.out "$resumed" <<'PY' && cmp -s "$W/usb/image.bin" update/s.bin && [ "$rc" -eq 0 ] \
     && pass "--all with W2 stalled 3 s: exit $rc, U1 and U2 ended while W2 stalled, W2 completed after it ($(seconds stalled.out U1) s, $(seconds stalled.out U2) s and $(seconds stalled.out W2) s; without the stall $base)" \
@@ -313,4 +335,83 @@ assert sorted(ends) == ['U1', 'U2', 'W2'] and all(e['outcome'] == 'ok' for e in 
 assert at(ends['U1']) < int(sys.argv[2]) and at(ends['U2']) < int(sys.argv[2]), 'a uhid board ended after the resume'
 assert at(ends['W2']) > int(sys.argv[2]), 'W2 ended before it read again'
 PY
-finish
+
+# 8. Boards that restart once they have taken E4: W3 (the USB board again,
+# 1a2b:00fd) bound again 500 ms after E4 with bcdDevice 0x0101, R1 (uhid,
+# 1a2b:00fd) made again 500 ms after E4 with version 0x0101, and N1 (uhid,
+# 1a2b:00fc, no serial number) made again 300 ms after E4.
+kill -TERM "$USB_PID" 2>/dev/null
+wait "$USB_PID" 2>/dev/null
+(cd "$W/usb" && rm -f ready.txt verdict.txt image.bin && exec "$USB" --ready ready.txt --verdict verdict.txt \
+    --control control --timeout 300 --dev 1a2b:00fd --manufacturer Tarnvik --name "USB Board" --uniq W3 \
+    --image-out image.bin --restart-after-e4 500 --restart-release 0x0101) >"$W/usb/board3.log" 2>&1 &
+USB_PID=$!
+mkdir -p "$W/restart"
+(cd "$W/restart" && exec "$UHID" --ready ready.txt --verdict verdict.txt --control control --timeout 300 \
+    --dev 1a2b:00fd --name "Uhid Board" --uniq R1 --restart-after-e4 500 --restart-release 0x0101 --image-out image1.bin \
+    --dev 1a2b:00fc --name "Uhid Board" --uniq "" --restart-after-e4 300 --restart-release 0x0101) \
+    >"$W/restart/board.log" 2>&1 &
+restart_pid=$!
+finish9() { kill -TERM "$restart_pid" 2>/dev/null; wait "$restart_pid" 2>/dev/null; finish; }
+wait_until 30 test -s "$W/usb/ready.txt" && wait_until 30 test -s "$W/restart/ready.txt" \
+    || { fail "W3, R1 and N1 not ready"; cat "$W/usb/board3.log" "$W/restart/board.log"; finish9; }
+"$CLI" list | grep -q $'\t1a2b:00fd\tW3\t/dev/hidraw[0-9]*\t1.00$' || fail "list: W3 not with release 1.00"
+# end_of FILE: SERIAL OUTCOME BACK BACK_SECONDS RELEASE of the end event in FILE
+end_of() { python3 -c 'import json,sys; e = [e for e in map(json.loads, open(sys.argv[1])) if e["event"] == "end"]
+assert len(e) == 1, e
+print(e[0]["serial"] or "-", e[0]["outcome"], e[0].get("back"), e[0].get("back_seconds"), e[0].get("release"))' "$1"; }
+# restart_upgrade NAME RC "SERIAL OUTCOME BACK RELEASE" ARGS...: an upgrade
+# with --json -q and its exit status and end event compared; prints E4 to back
+restart_upgrade() {
+    local name=$1 want_rc=$2 want=$3 rc got
+    shift 3
+    "$CLI" upgrade --interval 5 --wait-replug 5 --json -q "$@" >"$name.out" 2>"$name.err"
+    rc=$?
+    got=$(end_of "$name.out")
+    if [ "$rc" -eq "$want_rc" ] && [ "$(cut -d' ' -f1-3,5 <<<"$got")" = "$want" ]; then
+        pass "upgrade $*: exit $rc, $(cut -d' ' -f1-3,5 <<<"$got"), back $(cut -d' ' -f4 <<<"$got") s after E4"
+    else
+        fail "upgrade $*: exit $rc (want $want_rc), end event '$got' (want '$want')"
+        sed 's/^/  /' "$name.out" "$name.err"
+    fi
+}
+restart_upgrade w3-right 0 "W3 ok True 1.01" --serial W3 --expect-release 1.01
+# W3's image file was written with its verdict as it went.
+cmp -s "$W/usb/image.bin" update/s.bin || fail "W3's image differs from the file"
+restart_upgrade w3-wrong 6 "W3 failed True 1.01" --serial W3 --expect-release 1.02
+grep -q 'came back with release 1.01, not 1.02' w3-wrong.out || fail "W3's wrong release not named in its reason"
+# hidapi's hidraw backend gives a uhid device (no USB parent) release 0.
+restart_upgrade r1 0 "R1 ok True 0.00" --serial R1 --expect-release 0.00
+restart_upgrade n1 0 "- ok True 0.00" -d 1a2b:00fc
+rm -f "$W/restart/verdict.txt" && echo verdict >"$W/restart/control" && wait_until 10 test -s "$W/restart/verdict.txt"
+grep -q '^device=0 .* restarts=1 .*verdict=GOOD' "$W/restart/verdict.txt" \
+    && grep -q '^device=1 .* restarts=1 .*verdict=GOOD' "$W/restart/verdict.txt" && cmp -s "$W/restart/image1.bin" update/s.bin \
+    || fail "R1 and N1 not restarted once each with a good image: $(cat "$W/restart/verdict.txt")"
+
+# A station on both 1a2b:00fd boards, which restart after their E4: each
+# flashed once, its return a board-back. A second transfer would begin as
+# soon as the board is listed again; the station runs 3 s past the last
+# board-back.
+"$CLI" station -d 1a2b:00fd --interval 5 --json -q --log restart.log >st-restart.out 2>st-restart.err &
+st=$!
+wait_until 30 bash -c 'backs() { [ "$(grep "\"event\":\"board-back\"" st-restart.out | grep -c "\"serial\":\"$1\"")" = 1 ]; }; backs W3 && backs R1' \
+    || fail "station: no board-back for W3 and R1"
+sleep 3
+kill -INT "$st"
+wait "$st"
+rc=$?
+python3 - st-restart.out restart.log <<'PY' && pass "station on restarting boards: exit $rc, W3 and R1 flashed once each, one board-back and one log record each ($(grep board-back st-restart.out | python3 -c 'import json,sys; print(", ".join("%s back %s s after E4 with %s" % (e["serial"], e["seconds"], e["release"]) for e in map(json.loads, sys.stdin)))'))" || { fail "station on restarting boards: exit $rc"; sed 's/^/  /' st-restart.out st-restart.err restart.log; }
+import json, sys
+events = [json.loads(l) for l in open(sys.argv[1])]
+count = lambda kind, serial: sum(1 for e in events if e['event'] == kind and e['serial'] == serial)
+for s in ('W3', 'R1'):
+    assert (count('start', s), count('end', s), count('board-back', s)) == (1, 1, 1), (s, events)
+ends = {e['serial']: e['outcome'] for e in events if e['event'] == 'end'}
+assert ends == {'W3': 'ok', 'R1': 'ok'}, ends
+backs = {e['serial']: e['release'] for e in events if e['event'] == 'board-back'}
+assert backs == {'W3': '1.01', 'R1': '0.00'}, backs
+records = sorted((r['serial'], r['outcome']) for r in map(json.loads, open(sys.argv[2])))
+assert records == [('R1', 'ok'), ('W3', 'ok')], records
+PY
+[ "$rc" -eq 130 ] || fail "station on restarting boards: exit $rc (130 expected)"
+finish9

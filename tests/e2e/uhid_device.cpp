@@ -8,7 +8,10 @@
 // the data; this program strips that byte, as a USB device stack would, and
 // gives the data to the device's protocol handler (board.h). Replies go back
 // with UHID_INPUT2 as whole 64-byte input reports. "Unplugging" a device
-// destroys it (UHID_DESTROY), plugging it in creates it again.
+// destroys it (UHID_DESTROY), plugging it in creates it again. The release
+// (--restart-release) is the uhid device's version, which hidapi's hidraw
+// backend does not report (it reads bcdDevice from a USB parent; a uhid
+// device has none): a uhid board lists with release 0.
 //
 // usage: uhid_device [options] --dev VID:PID [device options] [--dev ...]
 // The options are those of board.h, and for a device:
@@ -71,7 +74,7 @@ public:
         ev.u.create2.bus = 0x03; // BUS_USB: hidapi's hidraw backend lists USB and Bluetooth only
         ev.u.create2.vendor = d.cfg.vid;
         ev.u.create2.product = d.cfg.pid;
-        ev.u.create2.version = 0;
+        ev.u.create2.version = d.cfg.release >= 0 ? uint32_t(d.cfg.release) : 0;
         ev.u.create2.country = 0;
         std::memcpy(ev.u.create2.rd_data, board::kDescriptor, sizeof board::kDescriptor);
         writeEvent(d, ev, sizeof ev);

@@ -12,7 +12,8 @@
 // report-id byte (usbhid leaves it out); a shorter write arrives with its own
 // length. Input reports are written whole (64 bytes); the host drops shorter
 // ones. "Unplugging" unbinds the gadget from the device controller, which
-// the host sees as a real USB disconnect; plugging binds it again.
+// the host sees as a real USB disconnect; plugging binds it again, with the
+// release (bcdDevice, 0x0100 unless --restart-release raised it) it has then.
 //
 // usage: usb_device [options] --dev VID:PID [device options]
 // The options are those of board.h (one device: one device controller), and:
@@ -129,7 +130,7 @@ public:
         makeDir(g);
         writeAttr(g + "/idVendor", hex4(cfg.vid));
         writeAttr(g + "/idProduct", hex4(cfg.pid));
-        writeAttr(g + "/bcdDevice", "0x0100");
+        writeAttr(g + "/bcdDevice", hex4(uint16_t(cfg.release >= 0 ? cfg.release : 0x0100)));
         writeAttr(g + "/bcdUSB", "0x0200");
         makeDir(g + "/strings/0x409");
         writeAttr(g + "/strings/0x409/manufacturer", cfg.manufacturer);
@@ -153,7 +154,13 @@ public:
         hidg = "/dev/hidg" + std::to_string(std::stoul(dev.substr(colon + 1)));
     }
 
-    void plug(Device &) override { writeAttr(std::string(kGadget) + "/UDC", udc); }
+    // Bound with the release it has now (a restart may have raised it).
+    void plug(Device &d) override
+    {
+        if (d.cfg.release >= 0)
+            writeAttr(std::string(kGadget) + "/bcdDevice", hex4(uint16_t(d.cfg.release)));
+        writeAttr(std::string(kGadget) + "/UDC", udc);
+    }
 
     void unplug(Device &d) override
     {
