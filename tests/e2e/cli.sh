@@ -298,7 +298,10 @@ PY
 # first as they are, then with W2 not reading its OUT endpoint for 3 s from
 # 20 %. Its engine waits for acknowledgements and retries (a write of a
 # retry waits once the gadget's four buffers are full); the uhid boards go on
-# and end while W2 still stalls, and W2 completes after it reads again.
+# and end while W2 still stalls, and W2 completes after it reads again. At
+# 20 ms a packet (2 s a board), so that the stall, asked for when W2's 20 %
+# line is seen, comes well before W2's end on a quiet host too (at 5 ms the
+# whole rest of W2's transfer took under 0.6 s).
 kill -TERM "$USB_PID" 2>/dev/null
 wait "$USB_PID" 2>/dev/null
 (cd "$W/usb" && rm -f ready.txt verdict.txt image.bin && exec "$USB" --ready ready.txt --verdict verdict.txt \
@@ -310,11 +313,11 @@ wait_until 30 test -s "$W/usb/ready.txt" && wait_until 10 bash -c "[ \$(\"$CLI\"
     || { fail "U1, U2 and W2 not listed"; "$CLI" list; finish; }
 # seconds FILE SERIAL: the transfer's seconds from its end event
 seconds() { python3 -c 'import json,sys; print(next(e["seconds"] for e in map(json.loads, open(sys.argv[1])) if e["event"] == "end" and e["serial"] == sys.argv[2]))' "$1" "$2"; }
-"$CLI" upgrade -d 1a2b:00ff --all --interval 5 --ack-timeout 1 --retries 3 --json -q >three.out 2>three.err
+"$CLI" upgrade -d 1a2b:00ff --all --interval 20 --ack-timeout 1 --retries 3 --json -q >three.out 2>three.err
 rc=$?
 base="U1 $(seconds three.out U1) s, U2 $(seconds three.out U2) s, W2 $(seconds three.out W2) s"
 [ "$rc" -eq 0 ] || fail "--all on U1, U2 and W2: exit $rc"
-"$CLI" upgrade -d 1a2b:00ff --all --interval 5 --ack-timeout 1 --retries 3 --json >stalled.out 2>stalled.err &
+"$CLI" upgrade -d 1a2b:00ff --all --interval 20 --ack-timeout 1 --retries 3 --json >stalled.out 2>stalled.err &
 pid=$!
 wait_until 60 grep -q 'serial W2 .*: 20 %' stalled.err && echo "stall 0" >"$W/usb/control"
 sleep 3
