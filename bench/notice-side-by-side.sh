@@ -21,7 +21,7 @@
 #     writing "plug all" to the board's FIFO to the station's board-present
 #     line on stdout, each stamped as it arrives, and the board's own time
 #     from its plug to its hidraw node (its trace). The station upgrades each
-#     board (10 packets at 1 ms) and the board is unplugged after its end
+#     board (10 packets at the default interval, 1 s) and the board is unplugged after its end
 #     event (the new build is given --reflash, which the old one lacks, so
 #     that each plug is a board to flash).
 # The station's -v lines are kept in RESULTS_DIR (notice-*.err), its stamped
@@ -66,7 +66,13 @@ if [ "${1:-}" = --in-guest ]; then
     # ticks PID...: utime + stime of these processes, in clock ticks
     ticks() { local p s=0; for p in "$@"; do [ -r "/proc/$p/stat" ] && s=$((s + $(awk '{ print $14 + $15 }' "/proc/$p/stat"))); done; echo "$s"; }
     # snapshot FILE: pid, ticks, name of every process
-    snapshot() { cat /proc/[0-9]*/stat 2>/dev/null | awk '{ n = $2; for (i = 3; $i !~ /^[RSDZTtWXxKPI]$/; i++) n = n "_" $i; print $1, $(i + 11) + $(i + 12), n }' | LC_ALL=C sort >"$1"; }
+    snapshot() {
+        local f a
+        for f in /proc/[0-9]*/stat; do
+            read -r -a a <"$f" 2>/dev/null || continue
+            [ "${#a[@]}" -eq 52 ] && echo "${a[0]} $((a[13] + a[14])) ${a[1]}"
+        done | LC_ALL=C sort >"$1"
+    }
     station_pids() { # the station's processes (under Wine the Windows process and its loader)
         pgrep -f "${EXE//./\\.} station" | tr '\n' ' '
     }
@@ -110,7 +116,7 @@ if [ "${1:-}" = --in-guest ]; then
         start_station "$dir" "$W/idle-$b.out" "$W/idle-$b.err" -q || continue
         sleep "$SETTLE"
         SPIDS=$(station_pids "$dir")
-        ws=$(pgrep -x wineserver | tr '\n' ' ')
+        ws=$(pgrep '^wineserver' | tr '\n' ' ')
         snapshot "$W/snap0"
         s0=$(ticks $SPIDS) w0=$(ticks $ws) b0=$(busy) t0=${EPOCHREALTIME/./}
         sleep "$IDLE"
