@@ -216,7 +216,10 @@ void BoardRun::SeeList(const QVector<DeviceId> &devices)
     // Back only once E4 is written; still there since its return: nothing new.
     if (!checksumWritten || presentAgain)
         return;
-    const bool reenumerated = found->path != id.path || found->release != id.release;
+    // A board on its way out may still be listed a moment with a release
+    // that can no longer be read (0): that is not a return.
+    const bool releaseUnread = found->release == 0 && id.release != 0;
+    const bool reenumerated = found->path != id.path || (found->release != id.release && !releaseUnread);
     if (goneMs < 0 && !reenumerated)
         return; // it never went
     if (serialLess && sinceChecksum.elapsed() > (settings.returnWaitMs > 0 ? settings.returnWaitMs : kSameBoardMs)) {

@@ -54,8 +54,11 @@ void Station::SeeList(const QVector<DeviceId> &devices)
     // A board is its path and what it says of itself: another serial number
     // or release at a path is another board, or the same one restarted,
     // even when the lists never saw the path empty.
+    // (A release of 0 is one that could not be read, as of a board on its
+    // way out: it tells nothing.)
     const auto same = [](const DeviceId &a, const DeviceId &b) {
-        return a.path == b.path && a.serial == b.serial && a.release == b.release && a.vendorId == b.vendorId
+        return a.path == b.path && a.serial == b.serial
+               && (a.release == b.release || a.release == 0 || b.release == 0) && a.vendorId == b.vendorId
                && a.productId == b.productId;
     };
     const auto contains = [&](const QVector<DeviceId> &ids, const DeviceId &board) {
