@@ -181,7 +181,9 @@ ldd /usr/bin/tarnvik-upgrade | grep -q 'libQt5Widgets\|libQt5Gui' && fail "tarnv
 tarnvik-upgrade --version || fail "tarnvik-upgrade --version"
 rc=0; tarnvik-upgrade list >/tmp/cli-list.txt 2>&1 || rc=$?
 [ "$rc" -eq 0 ] || { cat /tmp/cli-list.txt; fail "tarnvik-upgrade list: exit status $rc"; }
-rc=0; tarnvik-upgrade upgrade >/tmp/cli-none.txt 2>&1 || rc=$?
+# (An image first: without one it stops at that, exit 5, before any device.)
+head -c 600 /dev/urandom >/tmp/cli-image.bin
+rc=0; tarnvik-upgrade upgrade --image /tmp/cli-image.bin >/tmp/cli-none.txt 2>&1 || rc=$?
 [ "$rc" -eq 2 ] || { cat /tmp/cli-none.txt; fail "tarnvik-upgrade upgrade without a device: exit status $rc, not 2"; }
 echo "tarnvik-upgrade: runs without a display (list: $(wc -l </tmp/cli-list.txt) devices; no device: exit 2)"
 # The window's program answers --help and --version there too, with no
