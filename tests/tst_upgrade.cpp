@@ -755,8 +755,18 @@ void TestUpgrade::folderRules()
             name.remove(0, int(strlen("hidden:")));
         const QByteArray content = simkit::image(70, ++seed);
         QVERIFY(simkit::writeFile("update/" + name, content));
-        if (hidden)
+        if (hidden) {
             hide("update/" + name);
+#ifdef Q_OS_WIN
+            // Wine keeps the attribute in an extended attribute of the file,
+            // which not every file system has (the test guest's tmpfs):
+            // there the file is not hidden, and the row tells nothing.
+            const std::wstring native =
+                QDir::toNativeSeparators(QFileInfo("update/" + name).absoluteFilePath()).toStdWString();
+            if (!(GetFileAttributesW(native.c_str()) & FILE_ATTRIBUTE_HIDDEN))
+                QSKIP("this file system keeps no hidden attribute");
+#endif
+        }
         if (name == chosen)
             expected = content;
     }
