@@ -1484,14 +1484,4 @@ private:
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    Harness::get().init();
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
-    Harness::get().runOne(data, size);
-    return 0;
-}
+FUZZ_TARGET_ENTRY(Harness::get())

@@ -432,14 +432,4 @@ private:
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    Harness::harness().init();
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
-    Harness::harness().runOne(data, size);
-    return 0;
-}
+FUZZ_TARGET_ENTRY(Harness::harness())

@@ -39,6 +39,12 @@
 #include <thread>
 #include <ftw.h>
 #include <sys/stat.h>
+
+// libFuzzer's two entry points for a target whose harness, the expression
+// HARNESS, has init() and runOne(data, size).
+#define FUZZ_TARGET_ENTRY(HARNESS)                                                                                 \
+    extern "C" int LLVMFuzzerInitialize(int *, char ***) { return (HARNESS).init(), 0; }                          \
+    extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) { return (HARNESS).runOne(data, size), 0; }
 #include <string>
 #include <unistd.h>
 #include <vector>
