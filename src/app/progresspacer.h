@@ -24,8 +24,8 @@ class ProgressPacer : public QObject
 public:
     // Ten paints a second at most: enough for a bar to move smoothly to
     // the eye. Under Wine a window that painted the bar every 30 ms took
-    // 11 to 18 ms a packet at a 1 ms interval, every 100 ms 9 to 12 ms, no
-    // faster than one whose bar never painted.
+    // 11 to 18 ms a packet at a 1 ms interval, every 100 ms 9 to 12 ms, as
+    // fast as one whose bar never painted.
     static constexpr int kIntervalMs = 100;
 
     // The pacer belongs to the bar (a child of it).
