@@ -1,6 +1,7 @@
 // The reader of the open connection: the manager's own thread (QThread::run),
 // which waits for input on the reader's handle and hands every chunk on.
 #include "hidsupport.h"
+#include "hidwriter.h"
 #include "qhidusbmgr.h"
 
 #include <hidapi.h>
@@ -21,6 +22,7 @@ void QHidUsbMgr::run()
     const quint64 reading = connection;
     hid_device *handle = readDevice;
     const std::shared_ptr<std::atomic<quint64>> begun = writesBegun;
+    const std::shared_ptr<HidWriter> answers = writer;
     while (running && handle) {
         std::memset(buffer, 0, sizeof buffer);
         const int n = hid_read_timeout(handle, buffer, sizeof buffer, kReadWaitMs);
@@ -39,6 +41,9 @@ void QHidUsbMgr::run()
         // Stamped with the report whose write began last: what was read
         // before a report's write began cannot answer it.
         const quint64 stamp = begun->load();
+        // The writer first: a report held for this answer goes now.
+        if (answers)
+            answers->Read(stamp, chunk);
         emit RecvBufSignal(chunk);
         emit ChunkSignal(reading, stamp, chunk);
         Diagnostic().noquote() << "RecvBufSignal" << ToHexString(chunk);

@@ -41,7 +41,32 @@ void HidWriter::Queue(Report report)
 int HidWriter::Pending()
 {
     std::unique_lock<std::mutex> lock(mutex);
-    return int(reports.size()) + (writing ? 1 : 0);
+    const int held = int(std::count_if(reports.begin(), reports.end(), [this](const Report &r) { return !Releasable(r); }));
+    return int(reports.size()) - held + (writing ? 1 : 0);
+}
+
+int HidWriter::Awaiting()
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    return int(std::count_if(reports.begin(), reports.end(), [this](const Report &r) { return !Releasable(r); }));
+}
+
+void HidWriter::Watch(std::shared_ptr<ReplyWatch> w, quint64 fromIndex)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    watch = std::move(w);
+    watchFrom = fromIndex;
+    answered = 0;
+}
+
+void HidWriter::Read(quint64 stamp, const QByteArray &chunk)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!watch || stamp < watchFrom || !watch->Answers(chunk))
+        return;
+    answered = std::max(answered, stamp);
+    if (!reports.empty() && reports.front().answering != 0 && Releasable(reports.front()))
+        wake.notify_one();
 }
 
 bool HidWriter::Cancel(quint64 ticket)
@@ -54,6 +79,8 @@ bool HidWriter::Cancel(quint64 ticket)
             return false;
         dropped = std::move(*it);
         reports.erase(it);
+        // What was behind a held report may go now.
+        wake.notify_one();
     }
     LogDropped(dropped);
     return true;
@@ -97,7 +124,7 @@ void HidWriter::Run()
         Report report;
         {
             std::unique_lock<std::mutex> lock(mutex);
-            while (reports.empty() && !detached)
+            while ((reports.empty() || !Releasable(reports.front())) && !detached)
                 wake.wait(lock);
             if (reports.empty())
                 break; // detached, and nothing left
@@ -116,6 +143,8 @@ void HidWriter::Run()
             diagnostic(logName).noquote() << "hid_write" << written << QHidUsbMgr::ToHexString(report.frame) << error;
         std::unique_lock<std::mutex> lock(mutex);
         // Under the lock: the manager cannot go while this is emitted.
+        if (owner && report.answering != 0)
+            emit owner->SendBufSignal(report.frame.mid(1));
         if (owner)
             emit owner->SendDoneSignal(report.ticket, written > 0, written > 0 ? QString() : error);
         writing = false;
@@ -137,6 +166,8 @@ void HidWriter::Run()
 
 void HidWriter::LogDropped(const Report &r) const
 {
-    if (r.log)
+    // One waiting for an answer was never announced: it is taken back
+    // without a word (its sender sends it again, or the transfer ended).
+    if (r.log && r.answering == 0)
         diagnostic(logName).noquote() << "hid_write not written (closed or stopped)" << QHidUsbMgr::ToHexString(r.frame);
 }
