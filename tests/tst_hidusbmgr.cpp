@@ -467,6 +467,21 @@ void TestHidUsbMgr::reportWaitsForTheAnswer()
     QHidUsbMgr mgr;
     QSignalSpy announced(&mgr, &QHidUsbMgr::SendBufSignal);
     QSignalSpy done(&mgr, &QHidUsbMgr::SendDoneSignal);
+    // The order of the announcements and the chunks as emitted, on their
+    // threads; the reader dawdles over the answer, and the report it
+    // released is still announced after it.
+    QMutex orderLock;
+    QStringList order;
+    connect(&mgr, &QHidUsbMgr::RecvBufSignal, &mgr, [&](QByteArray chunk) {
+        QMutexLocker locker(&orderLock);
+        order << "recv " + chunk;
+        if (chunk == "yes")
+            QThread::msleep(30);
+    }, Qt::DirectConnection);
+    connect(&mgr, &QHidUsbMgr::SendBufSignal, &mgr, [&](QByteArray data) {
+        QMutexLocker locker(&orderLock);
+        order << "send " + data;
+    }, Qt::DirectConnection);
     mgr.EnumDevices();
     QVERIFY(mgr.OpenUsb(0));
     const auto read = [&](const char *text) {
@@ -493,7 +508,10 @@ void TestHidUsbMgr::reportWaitsForTheAnswer()
     QTRY_COMPARE(done.size(), 3);
     QCOMPARE(done.at(1).at(0).toULongLong(), ticket);
     QCOMPARE(announced.size(), 3);
-    QCOMPARE(announced.at(2).at(0).toByteArray(), QByteArray("2"));
+    {
+        QMutexLocker locker(&orderLock);
+        QCOMPARE(order, (QStringList{"recv yes", "send 1", "send 3", "recv no", "recv yes", "send 2"}));
+    }
 
     // Taken back while it waits: what is behind it goes.
     QVERIFY(mgr.SendBuf("4", 0, false, &ticket, 0, 3));

@@ -41,11 +41,12 @@ void QHidUsbMgr::run()
         // Stamped with the report whose write began last: what was read
         // before a report's write began cannot answer it.
         const quint64 stamp = begun->load();
-        // The writer first: a report held for this answer goes now.
-        if (answers)
-            answers->Read(stamp, chunk);
+        // The writer first: a report waiting for this answer goes now.
+        const bool released = answers && answers->Read(stamp, chunk);
         emit RecvBufSignal(chunk);
         emit ChunkSignal(reading, stamp, chunk);
+        if (released)
+            answers->HandedOn();
         Diagnostic().noquote() << "RecvBufSignal" << ToHexString(chunk);
     }
     // The handle stays open: the connection's writer closes it (on Windows

@@ -35,7 +35,10 @@ void HidWriter::Queue(Report report)
 {
     std::unique_lock<std::mutex> lock(mutex);
     reports.push_back(std::move(report));
-    wake.notify_one();
+    // One that waits for an answer gives the writer nothing to do yet (a
+    // wake-up for nothing costs calls to the Wine server there).
+    if (Releasable(reports.back()))
+        wake.notify_one();
 }
 
 int HidWriter::Pending()
@@ -43,6 +46,14 @@ int HidWriter::Pending()
     std::unique_lock<std::mutex> lock(mutex);
     const int held = int(std::count_if(reports.begin(), reports.end(), [this](const Report &r) { return !Releasable(r); }));
     return int(reports.size()) - held + (writing ? 1 : 0);
+}
+
+qint64 HidWriter::MsSinceBegun(quint64 ticket)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    if (ticket != lastBegun)
+        return -1;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - lastBegunAt).count();
 }
 
 int HidWriter::Awaiting()
@@ -59,14 +70,25 @@ void HidWriter::Watch(std::shared_ptr<ReplyWatch> w, quint64 fromIndex)
     answered = 0;
 }
 
-void HidWriter::Read(quint64 stamp, const QByteArray &chunk)
+bool HidWriter::Read(quint64 stamp, const QByteArray &chunk)
 {
     std::unique_lock<std::mutex> lock(mutex);
     if (!watch || stamp < watchFrom || !watch->Answers(chunk))
-        return;
+        return false;
+    const bool waited = !reports.empty() && !Releasable(reports.front());
     answered = std::max(answered, stamp);
-    if (!reports.empty() && reports.front().answering != 0 && Releasable(reports.front()))
-        wake.notify_one();
+    if (!waited || !Releasable(reports.front()))
+        return false;
+    handingOn = true;
+    wake.notify_one();
+    return true;
+}
+
+void HidWriter::HandedOn()
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    handingOn = false;
+    handed.notify_all();
 }
 
 bool HidWriter::Cancel(quint64 ticket)
@@ -131,6 +153,8 @@ void HidWriter::Run()
             report = std::move(reports.front());
             reports.pop_front();
             writing = true;
+            lastBegun = report.ticket;
+            lastBegunAt = std::chrono::steady_clock::now();
         }
         // What the reader reads from now on may answer this report.
         writesBegun->store(report.index);
@@ -142,6 +166,11 @@ void HidWriter::Run()
         if (report.log)
             diagnostic(logName).noquote() << "hid_write" << written << QHidUsbMgr::ToHexString(report.frame) << error;
         std::unique_lock<std::mutex> lock(mutex);
+        // Announced after the chunk that released it was handed on (the
+        // reader is emitting its signals, microseconds; the bound is only
+        // a bound).
+        if (report.answering != 0)
+            handed.wait_for(lock, std::chrono::milliseconds(100), [this]() { return !handingOn; });
         // Under the lock: the manager cannot go while this is emitted.
         if (owner && report.answering != 0)
             emit owner->SendBufSignal(report.frame.mid(1));

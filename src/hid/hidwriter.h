@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -61,8 +62,15 @@ public:
     // so) goes to `watch`, and only its answers release held reports.
     void Watch(std::shared_ptr<ReplyWatch> watch, quint64 fromIndex);
     // The reader read `chunk` while report `stamp`'s write was the last
-    // begun (the reader's thread).
-    void Read(quint64 stamp, const QByteArray &chunk);
+    // begun (the reader's thread); true when that released a waiting
+    // report. Then the reader calls HandedOn once it has emitted the
+    // chunk's signals: the released report is announced after them, so a
+    // log shows the answer before the report it released.
+    bool Read(quint64 stamp, const QByteArray &chunk);
+    void HandedOn();
+    // Milliseconds since report `ticket`'s write began, when it is the one
+    // begun last; -1 otherwise.
+    qint64 MsSinceBegun(quint64 ticket);
     bool Cancel(quint64 ticket);
     // No more reports; those not begun are dropped (not reported), the one
     // being written is reported when it ends. `readHandle` (the ended
@@ -88,6 +96,10 @@ private:
     std::mutex mutex;
     std::condition_variable wake;
     std::condition_variable ended;
+    std::condition_variable handed;
+    bool handingOn = false;
+    quint64 lastBegun = 0;
+    std::chrono::steady_clock::time_point lastBegunAt;
     std::deque<Report> reports;
     bool writing = false;
     bool detached = false;

@@ -368,6 +368,11 @@ int QHidUsbMgr::AwaitingAnswer() const
     return writer ? writer->Awaiting() : 0;
 }
 
+qint64 QHidUsbMgr::MsSinceBegun(quint64 ticket) const
+{
+    return writer ? writer->MsSinceBegun(ticket) : -1;
+}
+
 void QHidUsbMgr::WatchReplies(std::shared_ptr<ReplyWatch> watch, quint64 fromReport)
 {
     if (writer)

@@ -136,6 +136,9 @@ public:
     // yet read are left out (AwaitingAnswer counts them).
     int WritesPending() const;
     int AwaitingAnswer() const;
+    // Milliseconds since report `ticket`'s write began, while it is the
+    // report of the open connection begun last; -1 otherwise.
+    qint64 MsSinceBegun(quint64 ticket) const;
     // The reports queued on the open connection so far: the index of the
     // last one (ChunkSignal's stamps count the same way).
     quint64 QueuedReports() const { return queuedReports; }

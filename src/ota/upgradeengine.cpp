@@ -171,11 +171,14 @@ void UpgradeEngine::WriteDone(quint64 ticket, bool written, const QString &error
         return; // another sender's, or of a transfer that has ended
     if (ticket == early) {
         // The acknowledgement released it between ticks: it went, and the
-        // ticks start again from it.
+        // ticks start again from it. When a whole interval has passed since
+        // its write began (the write and this report took that long), the
+        // next one may go as soon as its acknowledgement is in.
         early = 0;
+        const qint64 ago = usbMgr->MsSinceBegun(ticket);
         Went(ticket, earlyIndex);
-        intervalPassed = false;
         upgradeTimer->start();
+        intervalPassed = ago >= upgradeTimer->interval();
     }
     if (!written)
         WriteFailed(error.isEmpty() ? QStringLiteral("a write failed") : QStringLiteral("a write failed: ") + error);
@@ -195,8 +198,32 @@ void UpgradeEngine::WriteDone(quint64 ticket, bool written, const QString &error
         ackTimer->start(ackTimeoutMs);
     // The interval passed and the acknowledgement came while this write was
     // still being reported: the next frame goes now.
-    if (pendingWrites.isEmpty() && intervalPassed && ReadyForNext())
+    SendIfDue();
+    HandEarly();
+}
+
+void UpgradeEngine::SendIfDue()
+{
+    if (!running || !intervalPassed || !ReadyForNext())
+        return;
+    if (early != 0) {
+        // The writer writes it after the frames before it. Alone, and not
+        // begun by the writer, it is taken back and sent from here (one
+        // being written is reported when it is done).
+        if (pendingWrites.size() > 1 || !usbMgr->CancelBuf(early))
+            return;
+        pendingWrites.removeOne(early);
+        early = 0;
+    }
+    if (pendingWrites.isEmpty())
         SendLate();
+}
+
+void UpgradeEngine::HandEarly()
+{
+    if (running && intervalPassed && !ReadyForNext() && early == 0 && checksumFrame == 0 &&
+        BytesSent() < firmware.size())
+        SendNext(awaited);
 }
 
 void UpgradeEngine::WriteFailed(const QString &reason)
@@ -260,10 +287,8 @@ void UpgradeEngine::SendNextPacket()
     // written: the interval has passed, and whichever comes last sends.
     if (!ReadyForNext() || !pendingWrites.isEmpty()) {
         intervalPassed = true;
-        // Only the acknowledgement is missing: the next data packet waits
-        // for it in the writer.
-        if (!ReadyForNext() && pendingWrites.isEmpty() && BytesSent() < firmware.size())
-            SendNext(awaited);
+        SendIfDue();
+        HandEarly();
         return;
     }
     intervalPassed = false;
@@ -330,17 +355,9 @@ void UpgradeEngine::Scan(const QByteArray &chunk, quint64 stamp)
     if (!ReadyForNext())
         return; // read before the packet sent last began to be written
     ackTimer->stop();
-    if (!intervalPassed || !running)
-        return;
     // A late acknowledgement: the interval has passed, the next frame goes
-    // now. A packet waiting for it that the writer has not begun is taken back
-    // and sent from here (one being written is reported when it is done).
-    if (early != 0 && usbMgr->CancelBuf(early)) {
-        pendingWrites.removeOne(early);
-        early = 0;
-    }
-    if (pendingWrites.isEmpty())
-        SendLate();
+    // now (the writer's, when it waits there).
+    SendIfDue();
 }
 
 void UpgradeEngine::SendLate()

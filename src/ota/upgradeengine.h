@@ -48,13 +48,15 @@ private:
 // whole interval after it. While packets go on ticks the ticks keep their
 // phase: one tick's lateness is not carried into the next interval.
 //
-// "At once" is the writer's: a tick that finds the acknowledgement missing
-// hands the next data packet to the manager to wait for it, and the reader
-// that reads the acknowledgement wakes the writer, which writes the packet
-// without a turn through this thread (through Wine such a turn costs
-// milliseconds a packet). The packet counts as sent when its write is
-// reported; an acknowledgement that this thread sees before the writer has
-// begun the packet takes it back and sends it itself.
+// "At once" is the writer's: once the interval has passed with the
+// acknowledgement missing (a tick found none, or such a packet's write and
+// its report took the interval), the next data packet is handed to the
+// manager to wait for it, and the reader that reads the acknowledgement
+// wakes the writer, which writes the packet without a turn through this
+// thread (through Wine such a turn costs milliseconds a packet). The packet
+// counts as sent when its write is reported, and the ticks start again from
+// it; an acknowledgement that this thread sees while the packet waits alone,
+// not begun by the writer, takes it back and sends it from here.
 //
 // An acknowledgement answers the data packet sent last only when it was
 // read after that packet's write began (the reader stamps what it reads):
@@ -179,6 +181,12 @@ private:
     // The next data packet (waiting for the answer to report `answering`, when
     // not 0), or E4 once every packet went.
     void SendNext(quint64 answering);
+    // The acknowledgement is in and the interval has passed: the next frame
+    // goes now, unless the writer has it already.
+    void SendIfDue();
+    // The interval has passed and only the acknowledgement is missing: the
+    // next data packet goes to wait for it in the writer (once).
+    void HandEarly();
     // A data packet went: queued as `ticket`, report `index` of its
     // connection.
     void Went(quint64 ticket, quint64 index);
