@@ -6,11 +6,9 @@
 #include "qhidusbmgr.h"
 #include "simkit.h"
 
-#include <QSignalSpy>
 #include <QtTest>
 
 #include <atomic>
-#include <cstring>
 
 namespace {
 
@@ -59,7 +57,6 @@ private slots:
     void sendWriteFailures_data();
     void sendWriteFailures();
     void writeHeldByTheBoard();
-    void reportWaitsForTheAnswer();
     void readerDeliversChunksInOrder();
     void readerKeepsPollingAfterUnplug();
     void readerEndsBeforeHandleCloses();
@@ -450,79 +447,6 @@ void TestHidUsbMgr::writeHeldByTheBoard()
     QTRY_COMPARE(done, 2);
     QCOMPARE(simkit::writes(*a).last(), QByteArray("\0q", 2));
     mgr.CloseUsb();
-}
-
-void TestHidUsbMgr::reportWaitsForTheAnswer()
-{
-    // A report handed over to wait for the answer to report 1 is written
-    // when the reader reads one after report 1's write began, by the writer,
-    // while this thread handles no event; not before. Its announcement comes
-    // after its write. What is behind it waits with it; one taken back
-    // while waiting is never written, nor reported.
-    struct Yes : ReplyWatch
-    {
-        bool Answers(const QByteArray &chunk) override { return chunk.contains("yes"); }
-    };
-    auto a = vhid::addDevice(sim::boardInfo("/dev/hidraw0"));
-    QHidUsbMgr mgr;
-    QSignalSpy announced(&mgr, &QHidUsbMgr::SendBufSignal);
-    QSignalSpy done(&mgr, &QHidUsbMgr::SendDoneSignal);
-    // The order of the announcements and the chunks as emitted, on their
-    // threads; the reader dawdles over the answer, and the report it
-    // released is still announced after it.
-    QMutex orderLock;
-    QStringList order;
-    connect(&mgr, &QHidUsbMgr::RecvBufSignal, &mgr, [&](QByteArray chunk) {
-        QMutexLocker locker(&orderLock);
-        order << "recv " + chunk;
-        if (chunk == "yes")
-            QThread::msleep(30);
-    }, Qt::DirectConnection);
-    connect(&mgr, &QHidUsbMgr::SendBufSignal, &mgr, [&](QByteArray data) {
-        QMutexLocker locker(&orderLock);
-        order << "send " + data;
-    }, Qt::DirectConnection);
-    mgr.EnumDevices();
-    QVERIFY(mgr.OpenUsb(0));
-    const auto read = [&](const char *text) {
-        a->queueInput(vhid::Bytes(text, text + std::strlen(text)));
-        QTRY_COMPARE(a->pendingInput(), size_t(0));
-        QThread::msleep(20); // the reader has handed it on
-    };
-    mgr.WatchReplies(std::make_shared<Yes>(), 1);
-    read("yes"); // before report 1's write: answers nothing
-    quint64 ticket = 0;
-    QVERIFY(mgr.SendBuf("1", 0, false));
-    QVERIFY(mgr.SendBuf("2", 0, false, &ticket, 0, 1));
-    QVERIFY(mgr.SendBuf("3", 0, false));
-    read("no");
-    QCOMPARE(simkit::writes(*a), QList<QByteArray>{QByteArray("\0" "1", 2)});
-    QCOMPARE(mgr.AwaitingAnswer(), 1);
-    QCOMPARE(mgr.WritesPending(), 1); // report 3, behind it
-    a->queueInput(vhid::Bytes{'y', 'e', 's'});
-    QElapsedTimer clock;
-    clock.start();
-    while (simkit::writes(*a).size() < 3 && clock.elapsed() < 5000)
-        QThread::msleep(1); // no event handled here meanwhile
-    QCOMPARE(simkit::writes(*a), (QList<QByteArray>{QByteArray("\0" "1", 2), QByteArray("\0" "2", 2), QByteArray("\0" "3", 2)}));
-    QTRY_COMPARE(done.size(), 3);
-    QCOMPARE(done.at(1).at(0).toULongLong(), ticket);
-    QCOMPARE(announced.size(), 3);
-    {
-        QMutexLocker locker(&orderLock);
-        QCOMPARE(order, (QStringList{"recv yes", "send 1", "send 3", "recv no", "recv yes", "send 2"}));
-    }
-
-    // Taken back while it waits: what is behind it goes.
-    QVERIFY(mgr.SendBuf("4", 0, false, &ticket, 0, 3));
-    QVERIFY(mgr.SendBuf("5", 0, false));
-    QThread::msleep(20);
-    QCOMPARE(simkit::writes(*a).size(), 3);
-    QVERIFY(mgr.CancelBuf(ticket));
-    QTRY_COMPARE(simkit::writes(*a).size(), 4);
-    QCOMPARE(simkit::writes(*a).last(), QByteArray("\0" "5", 2));
-    QTRY_COMPARE(done.size(), 4);
-    QCOMPARE(mgr.AwaitingAnswer(), 0);
 }
 
 void TestHidUsbMgr::readerDeliversChunksInOrder()

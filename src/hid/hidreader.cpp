@@ -1,7 +1,6 @@
 // The reader of the open connection: the manager's own thread (QThread::run),
 // which waits for input on the reader's handle and hands every chunk on.
 #include "hidsupport.h"
-#include "hidwriter.h"
 #include "qhidusbmgr.h"
 
 #include <hidapi.h>
@@ -22,7 +21,6 @@ void QHidUsbMgr::run()
     const quint64 reading = connection;
     hid_device *handle = readDevice;
     const std::shared_ptr<std::atomic<quint64>> begun = writesBegun;
-    const std::shared_ptr<HidWriter> answers = writer;
     while (running && handle) {
         std::memset(buffer, 0, sizeof buffer);
         const int n = hid_read_timeout(handle, buffer, sizeof buffer, kReadWaitMs);
@@ -41,12 +39,8 @@ void QHidUsbMgr::run()
         // Stamped with the report whose write began last: what was read
         // before a report's write began cannot answer it.
         const quint64 stamp = begun->load();
-        // The writer first: a report waiting for this answer goes now.
-        const bool released = answers && answers->Read(stamp, chunk);
         emit RecvBufSignal(chunk);
         emit ChunkSignal(reading, stamp, chunk);
-        if (released)
-            answers->HandedOn();
         Diagnostic().noquote() << "RecvBufSignal" << ToHexString(chunk);
     }
     // The handle stays open: the connection's writer closes it (on Windows

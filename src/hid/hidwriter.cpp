@@ -35,60 +35,13 @@ void HidWriter::Queue(Report report)
 {
     std::unique_lock<std::mutex> lock(mutex);
     reports.push_back(std::move(report));
-    // One that waits for an answer gives the writer nothing to do yet (a
-    // wake-up for nothing costs calls to the Wine server there).
-    if (Releasable(reports.back()))
-        wake.notify_one();
+    wake.notify_one();
 }
 
 int HidWriter::Pending()
 {
     std::unique_lock<std::mutex> lock(mutex);
-    const int held = int(std::count_if(reports.begin(), reports.end(), [this](const Report &r) { return !Releasable(r); }));
-    return int(reports.size()) - held + (writing ? 1 : 0);
-}
-
-qint64 HidWriter::MsSinceBegun(quint64 ticket)
-{
-    std::unique_lock<std::mutex> lock(mutex);
-    if (ticket != lastBegun)
-        return -1;
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - lastBegunAt).count();
-}
-
-int HidWriter::Awaiting()
-{
-    std::unique_lock<std::mutex> lock(mutex);
-    return int(std::count_if(reports.begin(), reports.end(), [this](const Report &r) { return !Releasable(r); }));
-}
-
-void HidWriter::Watch(std::shared_ptr<ReplyWatch> w, quint64 fromIndex)
-{
-    std::unique_lock<std::mutex> lock(mutex);
-    watch = std::move(w);
-    watchFrom = fromIndex;
-    answered = 0;
-}
-
-bool HidWriter::Read(quint64 stamp, const QByteArray &chunk)
-{
-    std::unique_lock<std::mutex> lock(mutex);
-    if (!watch || stamp < watchFrom || !watch->Answers(chunk))
-        return false;
-    const bool waited = !reports.empty() && !Releasable(reports.front());
-    answered = std::max(answered, stamp);
-    if (!waited || !Releasable(reports.front()))
-        return false;
-    handingOn = true;
-    wake.notify_one();
-    return true;
-}
-
-void HidWriter::HandedOn()
-{
-    std::unique_lock<std::mutex> lock(mutex);
-    handingOn = false;
-    handed.notify_all();
+    return int(reports.size()) + (writing ? 1 : 0);
 }
 
 bool HidWriter::Cancel(quint64 ticket)
@@ -101,8 +54,6 @@ bool HidWriter::Cancel(quint64 ticket)
             return false;
         dropped = std::move(*it);
         reports.erase(it);
-        // What was behind a held report may go now.
-        wake.notify_one();
     }
     LogDropped(dropped);
     return true;
@@ -146,15 +97,13 @@ void HidWriter::Run()
         Report report;
         {
             std::unique_lock<std::mutex> lock(mutex);
-            while ((reports.empty() || !Releasable(reports.front())) && !detached)
+            while (reports.empty() && !detached)
                 wake.wait(lock);
             if (reports.empty())
                 break; // detached, and nothing left
             report = std::move(reports.front());
             reports.pop_front();
             writing = true;
-            lastBegun = report.ticket;
-            lastBegunAt = std::chrono::steady_clock::now();
         }
         // What the reader reads from now on may answer this report.
         writesBegun->store(report.index);
@@ -166,14 +115,7 @@ void HidWriter::Run()
         if (report.log)
             diagnostic(logName).noquote() << "hid_write" << written << QHidUsbMgr::ToHexString(report.frame) << error;
         std::unique_lock<std::mutex> lock(mutex);
-        // Announced after the chunk that released it was handed on (the
-        // reader is emitting its signals, microseconds; the bound is only
-        // a bound).
-        if (report.answering != 0)
-            handed.wait_for(lock, std::chrono::milliseconds(100), [this]() { return !handingOn; });
         // Under the lock: the manager cannot go while this is emitted.
-        if (owner && report.answering != 0)
-            emit owner->SendBufSignal(report.frame.mid(1));
         if (owner)
             emit owner->SendDoneSignal(report.ticket, written > 0, written > 0 ? QString() : error);
         writing = false;
@@ -195,8 +137,6 @@ void HidWriter::Run()
 
 void HidWriter::LogDropped(const Report &r) const
 {
-    // One waiting for an answer was never announced: it is taken back
-    // without a word (its sender sends it again, or the transfer ended).
-    if (r.log && r.answering == 0)
+    if (r.log)
         diagnostic(logName).noquote() << "hid_write not written (closed or stopped)" << QHidUsbMgr::ToHexString(r.frame);
 }

@@ -329,14 +329,10 @@ bool QHidUsbMgr::DeviceRemoved() const
     return true;
 }
 
-bool QHidUsbMgr::SendBuf(QByteArray data, char reportId, bool log, quint64 *ticket, quint64 onConnection,
-                         quint64 answering)
+bool QHidUsbMgr::SendBuf(QByteArray data, char reportId, bool log, quint64 *ticket, quint64 onConnection)
 {
-    // The announcement comes first, whether or not the report can be written;
-    // that of a report waiting for an answer when its write is done (it may
-    // never be written, and its answer is read before).
-    if (answering == 0)
-        emit SendBufSignal(data);
+    // The announcement comes first, whether or not the report can be written.
+    emit SendBufSignal(data);
     if (data.size() > kMaxReportData || !writer || (onConnection != 0 && onConnection != connection))
         return false;
     HidWriter::Report report;
@@ -346,7 +342,6 @@ bool QHidUsbMgr::SendBuf(QByteArray data, char reportId, bool log, quint64 *tick
     report.frame.append(reportId);
     report.frame.append(data);
     report.log = log;
-    report.answering = answering;
     if (ticket)
         *ticket = report.ticket;
     writer->Queue(std::move(report));
@@ -361,22 +356,6 @@ bool QHidUsbMgr::CancelBuf(quint64 ticket)
 int QHidUsbMgr::WritesPending() const
 {
     return writer ? writer->Pending() : 0;
-}
-
-int QHidUsbMgr::AwaitingAnswer() const
-{
-    return writer ? writer->Awaiting() : 0;
-}
-
-qint64 QHidUsbMgr::MsSinceBegun(quint64 ticket) const
-{
-    return writer ? writer->MsSinceBegun(ticket) : -1;
-}
-
-void QHidUsbMgr::WatchReplies(std::shared_ptr<ReplyWatch> watch, quint64 fromReport)
-{
-    if (writer)
-        writer->Watch(std::move(watch), fromReport);
 }
 
 void QHidUsbMgr::ReleaseHandles()

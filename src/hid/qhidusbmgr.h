@@ -37,16 +37,6 @@ Q_DECLARE_METATYPE(DeviceId)
 class HidCalls;
 class HidWriter;
 
-// Tells, from what a connection's reader reads, when the device has
-// answered: fed every chunk in the order read, on the reader's thread.
-class ReplyWatch
-{
-public:
-    virtual ~ReplyWatch() = default;
-    // True when `chunk` completes an answer.
-    virtual bool Answers(const QByteArray &chunk) = 0;
-};
-
 // The application's only gateway to the device: enumerates HID devices, opens
 // one by its position in the last enumeration, reads input reports on its own
 // thread (hidreader.cpp) and writes output reports on a writer thread of the
@@ -116,29 +106,13 @@ public:
     // when nothing is open or the data is too long, or when `onConnection`
     // (not 0) is not the open connection. Reports are written in the order
     // they were handed over.
-    //
-    // `answering` (not 0) holds the report until the device has answered
-    // report `answering` (an index as QueuedReports counts): the reader
-    // read, after that report's write began, what the connection's
-    // ReplyWatch takes for an answer. The reader wakes the writer, which
-    // writes it at once, without a turn through the caller's thread; its
-    // SendBufSignal comes from the writer's thread once it is written.
-    bool SendBuf(QByteArray data, char reportId, bool log, quint64 *ticket = nullptr, quint64 onConnection = 0,
-                 quint64 answering = 0);
-    // What tells the open connection's answers from now on, fed what is read
-    // from report `fromReport`'s write on; it starts with no answer read.
-    void WatchReplies(std::shared_ptr<ReplyWatch> watch, quint64 fromReport);
+    bool SendBuf(QByteArray data, char reportId, bool log, quint64 *ticket = nullptr, quint64 onConnection = 0);
     // Takes back a report that the writer has not begun to write; false when
     // it is being written or done (its SendDoneSignal comes, or came).
     bool CancelBuf(quint64 ticket);
     // Reports of the open connection queued or being written, whose
-    // SendDoneSignal has not been emitted yet; those held for an answer not
-    // yet read are left out (AwaitingAnswer counts them).
+    // SendDoneSignal has not been emitted yet.
     int WritesPending() const;
-    int AwaitingAnswer() const;
-    // Milliseconds since report `ticket`'s write began, while it is the
-    // report of the open connection begun last; -1 otherwise.
-    qint64 MsSinceBegun(quint64 ticket) const;
     // The reports queued on the open connection so far: the index of the
     // last one (ChunkSignal's stamps count the same way).
     quint64 QueuedReports() const { return queuedReports; }

@@ -5,41 +5,14 @@
 
 #include <QTimer>
 
-#include <algorithm>
-
-AckScanner::AckScanner()
-{
-    // The line's room, kept for good: a reply costs no allocation.
-    line.reserve(OtaFrames::kMaxReplyLine + 1);
-}
-
-bool AckScanner::Answers(const QByteArray &chunk)
-{
-    // Bytes outside a line are never stored, and a line is emptied with
-    // resize(0), which keeps its room (a padded report is some fifty bytes
-    // dropped).
-    bool acknowledged = false;
-    for (const char byte : chunk) {
-        if (line.isEmpty() && byte != 'A')
-            continue;
-        line.append(byte);
-        if (byte == '\r') {
-            if (line.contains(OtaFrames::kAckText))
-                acknowledged = true;
-            line.resize(0);
-        } else if (line.size() > OtaFrames::kMaxReplyLine) {
-            line.resize(0);
-        }
-    }
-    return acknowledged;
-}
-
 UpgradeEngine::UpgradeEngine(QHidUsbMgr *manager, QObject *parent)
     : QObject(parent)
     , usbMgr(manager)
     , upgradeTimer(new QTimer(this))
     , ackTimer(new QTimer(this))
 {
+    // The reply line's room, kept for good (see ScanReply).
+    rxBuffer.reserve(OtaFrames::kMaxReplyLine + 1);
     upgradeTimer->setObjectName(QStringLiteral("upgradeTimer"));
     // The packet interval is the operator's (load/sleep), often 1 to 50 ms.
     // On Windows a coarse timer of 20 ms or more runs on SetTimer, which the
@@ -109,16 +82,14 @@ bool UpgradeEngine::Start(int intervalMs)
     checksumFrame = 0;
     packetIndex = 0;
     firstPacketWrite = 0;
-    awaited = 0;
-    answered = 0;
-    early = 0;
     // A partial line of what came before is not this transfer's.
-    lines.Clear();
+    rxBuffer.resize(0);
     Send(OtaFrames::Start());
     if (running)
         Send(OtaFrames::Size(static_cast<uint32_t>(firmware.size())));
     if (!running)
         return true; // a strict transfer whose opening failed has ended already
+    readyForNext = true;
     intervalPassed = false;
     upgradeTimer->start(qMax(1, intervalMs));
     return true;
@@ -139,23 +110,13 @@ void UpgradeEngine::TakeBackWrites()
     pendingWrites.clear();
 }
 
-void UpgradeEngine::Went(quint64 ticket, quint64 index)
-{
-    ++packetIndex;
-    watchedPacket = ticket;
-    awaited = index;
-    if (packetIndex == 1)
-        firstPacketWrite = index;
-    emit Progress(packetIndex, PacketCount());
-}
-
-bool UpgradeEngine::Send(const QByteArray &frame, quint64 *ticketOut, quint64 answering)
+bool UpgradeEngine::Send(const QByteArray &frame, quint64 *ticketOut)
 {
     // A frame of this transfer goes only to the connection it started on:
     // never to a device opened since, even the same board plugged in again.
     // (Otherwise the manager announces the frame and writes nothing.)
     quint64 ticket = 0;
-    if (usbMgr->SendBuf(frame, 0, true, &ticket, connection, answering)) {
+    if (usbMgr->SendBuf(frame, 0, true, &ticket, connection)) {
         pendingWrites.append(ticket);
         if (ticketOut)
             *ticketOut = ticket;
@@ -169,17 +130,6 @@ void UpgradeEngine::WriteDone(quint64 ticket, bool written, const QString &error
 {
     if (!pendingWrites.removeOne(ticket))
         return; // another sender's, or of a transfer that has ended
-    if (ticket == early) {
-        // The acknowledgement released it between ticks: it went, and the
-        // ticks start again from it. When a whole interval has passed since
-        // its write began (the write and this report took that long), the
-        // next one may go as soon as its acknowledgement is in.
-        early = 0;
-        const qint64 ago = usbMgr->MsSinceBegun(ticket);
-        Went(ticket, earlyIndex);
-        upgradeTimer->start();
-        intervalPassed = ago >= upgradeTimer->interval();
-    }
     if (!written)
         WriteFailed(error.isEmpty() ? QStringLiteral("a write failed") : QStringLiteral("a write failed: ") + error);
     if (!running)
@@ -194,36 +144,12 @@ void UpgradeEngine::WriteDone(quint64 ticket, bool written, const QString &error
             Finish(false, firstFailure);
         return;
     }
-    if (ticket == watchedPacket && written && !ReadyForNext() && ackTimeoutMs > 0)
+    if (ticket == watchedPacket && written && !readyForNext && ackTimeoutMs > 0)
         ackTimer->start(ackTimeoutMs);
     // The interval passed and the acknowledgement came while this write was
     // still being reported: the next frame goes now.
-    SendIfDue();
-    HandEarly();
-}
-
-void UpgradeEngine::SendIfDue()
-{
-    if (!running || !intervalPassed || !ReadyForNext())
-        return;
-    if (early != 0) {
-        // The writer writes it after the frames before it. Alone, and not
-        // begun by the writer, it is taken back and sent from here (one
-        // being written is reported when it is done).
-        if (pendingWrites.size() > 1 || !usbMgr->CancelBuf(early))
-            return;
-        pendingWrites.removeOne(early);
-        early = 0;
-    }
-    if (pendingWrites.isEmpty())
+    if (pendingWrites.isEmpty() && intervalPassed && readyForNext)
         SendLate();
-}
-
-void UpgradeEngine::HandEarly()
-{
-    if (running && intervalPassed && !ReadyForNext() && early == 0 && checksumFrame == 0 &&
-        BytesSent() < firmware.size())
-        SendNext(awaited);
 }
 
 void UpgradeEngine::WriteFailed(const QString &reason)
@@ -270,7 +196,7 @@ void UpgradeEngine::Finish(bool completed, const QString &reason, uint32_t crc)
 
 void UpgradeEngine::AckTimedOut()
 {
-    if (running && !ReadyForNext())
+    if (running && !readyForNext)
         Finish(false, QStringLiteral("packet %1 was not acknowledged within %2 s")
                           .arg(packetIndex)
                           .arg(ackTimeoutMs / 1000.0));
@@ -285,38 +211,24 @@ void UpgradeEngine::SendNextPacket()
         return;
     // The acknowledgement is missing, or a frame before is still being
     // written: the interval has passed, and whichever comes last sends.
-    if (!ReadyForNext() || !pendingWrites.isEmpty()) {
+    if (!readyForNext || !pendingWrites.isEmpty()) {
         intervalPassed = true;
-        SendIfDue();
-        HandEarly();
         return;
     }
     intervalPassed = false;
-    SendNext(0);
-}
 
-void UpgradeEngine::SendNext(quint64 answering)
-{
     const int size = firmware.size();
     const qint64 offset = qint64(packetIndex) * OtaFrames::kPacketPayload;
     if (offset < size) {
         const int n = int(qMin<qint64>(OtaFrames::kPacketPayload, size - offset));
         const QByteArray payload = firmware.mid(int(offset), n);
-        // The writer's look-out for acknowledgements sees what this engine
-        // scans: the connection's chunks from packet 1's write on, from an
-        // empty line.
-        if (packetIndex == 0)
-            usbMgr->WatchReplies(std::make_shared<AckScanner>(), usbMgr->QueuedReports() + 1);
-        quint64 ticket = 0;
-        const bool queued = Send(OtaFrames::DataPacket(uint32_t(packetIndex + 1), payload), &ticket, answering);
-        if (!queued && !running)
+        readyForNext = false;
+        ++packetIndex;
+        if (!Send(OtaFrames::DataPacket(uint32_t(packetIndex), payload), &watchedPacket) && !running)
             return; // a strict transfer ended on it
-        if (queued && answering != 0) {
-            early = ticket;
-            earlyIndex = usbMgr->QueuedReports();
-            return;
-        }
-        Went(ticket, usbMgr->QueuedReports());
+        if (packetIndex == 1)
+            firstPacketWrite = usbMgr->QueuedReports();
+        emit Progress(packetIndex, PacketCount());
         return;
     }
 
@@ -332,32 +244,47 @@ void UpgradeEngine::SendNext(quint64 answering)
 void UpgradeEngine::ScanChunk(quint64 from, quint64 writesBegun, QByteArray chunk)
 {
     if (from != lineConnection) {
-        lines.Clear();
+        rxBuffer.resize(0);
         lineConnection = from;
     }
     if (running && (from != connection || firstPacketWrite == 0 || writesBegun < firstPacketWrite))
         return;
-    Scan(chunk, writesBegun);
+    Scan(chunk);
 }
 
 void UpgradeEngine::ScanReply(QByteArray chunk)
 {
-    // Handed in now: it may answer whatever was handed to the writer so far.
-    Scan(chunk, usbMgr->QueuedReports());
+    Scan(chunk);
 }
 
-void UpgradeEngine::Scan(const QByteArray &chunk, quint64 stamp)
+void UpgradeEngine::Scan(const QByteArray &chunk)
 {
-    // Two lines in one chunk free one packet.
-    if (!lines.Answers(chunk))
-        return;
-    answered = std::max(answered, stamp);
-    if (!ReadyForNext())
-        return; // read before the packet sent last began to be written
-    ackTimer->stop();
+    // Reply lines start with 'A' and end with CR; anything before an 'A' (the
+    // zero padding of input reports, stray CR/LF) is dropped byte by byte. A
+    // line may span several chunks. A line of more than 240 bytes without CR
+    // is dropped. Bytes outside a line are never stored, and a line is
+    // emptied with resize(0), which keeps the room reserved for it: a reply
+    // costs no allocation (a padded report is some fifty bytes dropped).
+    bool acknowledged = false;
+    for (const char byte : qAsConst(chunk)) {
+        if (rxBuffer.isEmpty() && byte != 'A')
+            continue;
+        rxBuffer.append(byte);
+        if (byte == '\r') {
+            if (rxBuffer.contains(OtaFrames::kAckText)) {
+                readyForNext = true;
+                acknowledged = true;
+                ackTimer->stop();
+            }
+            rxBuffer.resize(0);
+        } else if (rxBuffer.size() > OtaFrames::kMaxReplyLine) {
+            rxBuffer.resize(0);
+        }
+    }
     // A late acknowledgement: the interval has passed, the next frame goes
-    // now (the writer's, when it waits there).
-    SendIfDue();
+    // now. (After the whole chunk: two lines in one chunk free one packet.)
+    if (acknowledged && intervalPassed && running && pendingWrites.isEmpty())
+        SendLate();
 }
 
 void UpgradeEngine::SendLate()

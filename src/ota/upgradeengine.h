@@ -7,27 +7,10 @@
 #include <QString>
 #include <QVector>
 
-#include "qhidusbmgr.h"
-
 #include <cstdint>
 
+class QHidUsbMgr;
 class QTimer;
-
-// Reply lines start with 'A' and end with CR; anything before an 'A' (the
-// zero padding of input reports, stray CR/LF) is dropped byte by byte. A
-// line may span several chunks. A line of more than 240 bytes without CR is
-// dropped. An answer is a line that holds "AT+OTA=E3:1".
-class AckScanner : public ReplyWatch
-{
-public:
-    AckScanner();
-    // True when `chunk` completes at least one acknowledgement line.
-    bool Answers(const QByteArray &chunk) override;
-    void Clear() { line.resize(0); }
-
-private:
-    QByteArray line;
-};
 
 // The over-the-air transfer of one image to the device that a manager has
 // open: E1 and E2 at Start, then numbered data packets, each only after the
@@ -47,20 +30,6 @@ private:
 // more, and the ticks start again from that packet, so the next one is a
 // whole interval after it. While packets go on ticks the ticks keep their
 // phase: one tick's lateness is not carried into the next interval.
-//
-// "At once" is the writer's: once the interval has passed with the
-// acknowledgement missing (a tick found none, or such a packet's write and
-// its report took the interval), the next data packet is handed to the
-// manager to wait for it, and the reader that reads the acknowledgement
-// wakes the writer, which writes the packet without a turn through this
-// thread (through Wine such a turn costs milliseconds a packet). The packet
-// counts as sent when its write is reported, and the ticks start again from
-// it; an acknowledgement that this thread sees while the packet waits alone,
-// not begun by the writer, takes it back and sends it from here.
-//
-// An acknowledgement answers the data packet sent last only when it was
-// read after that packet's write began (the reader stamps what it reads):
-// a late or repeated one of the packet before frees nothing.
 //
 // It owns the transfer's state (the image, the packet count, the reply line
 // being assembled, the permission to send) and the pacing timer, and lives on
@@ -128,7 +97,7 @@ public:
     qint64 BytesSent() const;
     // The number of data packets an image of `size` bytes is sent in.
     static int PacketCountFor(qint64 size);
-    bool ReadyForNext() const { return awaited == 0 || answered >= awaited; }
+    bool ReadyForNext() const { return readyForNext; }
 
     // The pacing timer ("upgradeTimer") and the acknowledgement watch
     // ("ackTimer"), for those who drive the clock themselves.
@@ -169,41 +138,22 @@ signals:
 private:
     // Queues one frame of the running transfer; false when it could not be
     // handed to the writer (the transfer's connection is closed).
-    bool Send(const QByteArray &frame, quint64 *ticket = nullptr, quint64 answering = 0);
+    bool Send(const QByteArray &frame, quint64 *ticket = nullptr);
     void TakeBackWrites();
     void WriteFailed(const QString &reason);
     void Finish(bool completed, const QString &reason, uint32_t crc = 0);
     void AckTimedOut();
-    void Scan(const QByteArray &chunk, quint64 stamp);
+    void Scan(const QByteArray &chunk);
     // The next frame, sent when its acknowledgement or its predecessor's
     // write report comes after a tick found it missing.
     void SendLate();
-    // The next data packet (waiting for the answer to report `answering`, when
-    // not 0), or E4 once every packet went.
-    void SendNext(quint64 answering);
-    // The acknowledgement is in and the interval has passed: the next frame
-    // goes now, unless the writer has it already.
-    void SendIfDue();
-    // The interval has passed and only the acknowledgement is missing: the
-    // next data packet goes to wait for it in the writer (once).
-    void HandEarly();
-    // A data packet went: queued as `ticket`, report `index` of its
-    // connection.
-    void Went(quint64 ticket, quint64 index);
 
     QHidUsbMgr *usbMgr;
     QByteArray firmware;
     int packetIndex = 0;
-    AckScanner lines;
-    quint64 lineConnection = 0; // whose bytes `lines` holds
-    // The report index of the data packet sent last (0: none yet), and the
-    // latest stamp of a chunk that completed an acknowledgement.
-    quint64 awaited = 0;
-    quint64 answered = 0;
-    // The next data packet, handed to the writer early to wait there for
-    // the acknowledgement (0: none), and its report index.
-    quint64 early = 0;
-    quint64 earlyIndex = 0;
+    QByteArray rxBuffer;
+    quint64 lineConnection = 0; // whose bytes rxBuffer holds
+    bool readyForNext = false;
     // A tick came since the last packet went and found no acknowledgement:
     // the interval has passed, the acknowledgement sends the next one.
     bool intervalPassed = false;

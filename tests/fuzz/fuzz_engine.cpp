@@ -1112,13 +1112,12 @@ private:
 
     // The index of the report whose write began last on the open connection
     // (the reader's stamp), with the writer settled: every report queued so
-    // far, but those queued behind a write the board holds and a packet
-    // waiting in the writer for its acknowledgement.
+    // far, but those queued behind a write the board holds.
     quint64 begunNow()
     {
         QHidUsbMgr *m = mgr();
         const int held = parkedNow() && !parkedByClosed() && parkedMgr == m ? 1 : 0;
-        return m->QueuedReports() - quint64(m->AwaitingAnswer()) - quint64(qMax(0, m->WritesPending() - held));
+        return m->QueuedReports() - quint64(qMax(0, m->WritesPending() - held));
     }
 
     // A frame (a packet or E4) is due and can go: connection open, board plugged.
