@@ -297,6 +297,13 @@ void setNotifications(bool on)
     r.notify = on;
 }
 
+bool notifications()
+{
+    Registry &r = Registry::get();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.notify;
+}
+
 void setEnumerationFails(bool fails)
 {
     Registry &r = Registry::get();
@@ -354,12 +361,14 @@ int HID_API_EXPORT hid_exit(void)
 struct hid_device_info HID_API_EXPORT *HID_API_CALL hid_enumerate(unsigned short vendor_id,
                                                                    unsigned short product_id)
 {
-    vhid::callDelay();
     Registry &r = Registry::get();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    std::unique_lock<std::mutex> lock(r.mutex);
     ++r.enumerateCalls;
-    if (r.enumerationFails)
+    if (r.enumerationFails) {
+        lock.unlock();
+        vhid::callDelay();
         return nullptr;
+    }
     r.applyDue();
     hid_device_info *head = nullptr;
     hid_device_info **tail = &head;
@@ -382,6 +391,9 @@ struct hid_device_info HID_API_EXPORT *HID_API_CALL hid_enumerate(unsigned short
         *tail = info;
         tail = &info->next;
     }
+    // The devices are those of the call's beginning, however long it takes.
+    lock.unlock();
+    vhid::callDelay();
     return head;
 }
 

@@ -105,7 +105,9 @@ void reset();
 void setEnumerationFails(bool fails);
 // hid_enumerate and hid_open_path take this long (a board that does not
 // answer the requests a listing or an open makes on Windows while it
-// erases flash), outside the stand-in's lock.
+// erases flash), outside the stand-in's lock. A listing returns the devices
+// present when it began, as the system's does (it takes the set of devices,
+// then asks each for its strings).
 void setCallDelay(int ms);
 
 // The system's device notifications: whom plugging and pulling a device is
@@ -117,6 +119,8 @@ using ChangeListener = std::function<void(int delayMs)>;
 int addChangeListener(ChangeListener listener);
 void removeChangeListener(int id);
 void setNotifications(bool on);
+// Whether they are on: without them the device watcher is not active.
+bool notifications();
 
 // Number of hidapi calls made with a handle after hid_close on it.
 int closedHandleUses();

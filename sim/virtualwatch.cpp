@@ -80,7 +80,7 @@ HidDeviceWatcher::~HidDeviceWatcher()
 
 bool HidDeviceWatcher::isActive() const
 {
-    return true;
+    return vhid::notifications();
 }
 
 QString HidDeviceWatcher::source() const

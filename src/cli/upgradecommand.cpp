@@ -250,9 +250,9 @@ int Upgrade::Transfer(const QVector<DeviceId> &chosen)
     // The return check watches the device list once the boards have begun.
     DeviceList devices;
     if (settings.returnWaitMs > 0) {
-        QObject::connect(&devices, &DeviceList::Listed, &devices, [this](const QVector<DeviceId> &ids) {
+        QObject::connect(&devices, &DeviceList::Listed, &devices, [this, &devices](const QVector<DeviceId> &ids) {
             for (auto &run : runs)
-                run->SeeList(ids);
+                run->SeeList(ids, devices.ListedFrom());
         });
         devices.Start();
     }

@@ -60,8 +60,10 @@ void BoardRun::Opened(bool opened)
     // restarting once it has taken E4).
     connect(manager.get(), &QHidUsbMgr::ReadFailedSignal, this, [this]() {
         gone = true;
-        if (engine->ChecksumSent() && goneMs < 0)
+        if (engine->ChecksumSent() && goneMs < 0) {
             goneMs = checksumWritten ? sinceChecksum.elapsed() : 0;
+            readerGoneAt = std::chrono::steady_clock::now();
+        }
     });
     if (startWanted)
         FirstAttempt();
@@ -190,7 +192,7 @@ bool BoardRun::SameBoard(const DeviceId &seen) const
     return id.serial.isEmpty() ? seen.path == id.path : seen.serial == id.serial;
 }
 
-void BoardRun::SeeList(const QVector<DeviceId> &devices)
+void BoardRun::SeeList(const QVector<DeviceId> &devices, std::chrono::steady_clock::time_point listedFrom)
 {
     if (!engine || !engine->ChecksumSent() || returnOver)
         return;
@@ -207,6 +209,7 @@ void BoardRun::SeeList(const QVector<DeviceId> &devices)
             goneMs = checksumWritten ? sinceChecksum.elapsed() : 0;
             presentAgain = false;
         }
+        listedGone = true;
         // A board without a serial number that goes again after its return,
         // or goes later than a restart does, is no longer taken for this one.
         if (serialLess && (backMs >= 0 || goneMs > kRestartGoneMs))
@@ -222,6 +225,10 @@ void BoardRun::SeeList(const QVector<DeviceId> &devices)
     const bool reenumerated = found->path != id.path || (found->release != id.release && !releaseUnread);
     if (goneMs < 0 && !reenumerated)
         return; // it never went
+    // Seen gone by its reader alone: a listing begun before then shows the
+    // board as it was before it went (a listing takes its time), not back.
+    if (!reenumerated && !listedGone && listedFrom <= readerGoneAt)
+        return;
     if (serialLess && sinceChecksum.elapsed() > (settings.returnWaitMs > 0 ? settings.returnWaitMs : kSameBoardMs)) {
         returnOver = true;
         return;

@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <QVector>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -60,9 +61,10 @@ public:
     // Ctrl-C: the transfer stops, the board is closed, the run ends as
     // interrupted (if it had not ended).
     void Interrupt();
-    // The devices present, as listed after the run began: how the run
-    // learns that its board went and came back.
-    void SeeList(const QVector<DeviceId> &devices);
+    // The devices present, as listed after the run began, by a listing
+    // begun no earlier than `listedFrom`: how the run learns that its board
+    // went and came back.
+    void SeeList(const QVector<DeviceId> &devices, std::chrono::steady_clock::time_point listedFrom);
     // Whether the board `seen`, appearing, is this run's board: its
     // transfer runs, or it ended ok and this is its return.
     bool Claims(const DeviceId &seen) const;
@@ -135,6 +137,9 @@ private:
     // again after its return, is no longer taken for this one.
     QElapsedTimer sinceChecksum;
     qint64 goneMs = -1;
+    // How it was seen gone: by a listing, or by its reader alone (when).
+    bool listedGone = false;
+    std::chrono::steady_clock::time_point readerGoneAt;
     qint64 backMs = -1;
     int backRelease = 0;
     bool presentAgain = false;

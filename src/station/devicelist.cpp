@@ -6,10 +6,18 @@ DeviceList::DeviceList(QObject *parent)
     : QObject(parent)
     , lister(QStringLiteral("list"))
 {
-    connect(&rescan, &QTimer::timeout, this, &DeviceList::List);
+    connect(&rescan, &QTimer::timeout, this, [this]() {
+        // A listing under way is fresh enough for a rescan, which nothing
+        // asked for: asked again, a listing slower than the rescan's period
+        // would be begun again forever and never delivered.
+        if (!lister.Busy())
+            List();
+    });
     connect(&lister, &QHidUsbMgr::EnumDoneSignal, this, [this]() {
         if (!started)
             return; // stopped since
+        // The lister delivers only a listing begun after the last ask.
+        listedFrom = asked;
         devices = lister.Devices();
         emit Listed(devices);
     });
@@ -42,6 +50,8 @@ bool DeviceList::Notified() const
 void DeviceList::List()
 {
     // A burst of notifications is one listing more at most.
-    if (started)
-        lister.EnumDevicesAsync();
+    if (!started)
+        return;
+    asked = std::chrono::steady_clock::now();
+    lister.EnumDevicesAsync();
 }

@@ -7,6 +7,8 @@
 #include <QTimer>
 #include <QVector>
 
+#include <chrono>
+
 class HidDeviceWatcher;
 
 // The HID devices present, listed again whenever the system tells of a
@@ -29,6 +31,9 @@ public:
     void Stop();
     // The last list (empty before the first).
     const QVector<DeviceId> &Current() const { return devices; }
+    // The last list's listing began no earlier than this: it shows the
+    // devices as they were then or later, never from before.
+    std::chrono::steady_clock::time_point ListedFrom() const { return listedFrom; }
     // The system tells of changes; false: the list is polled.
     bool Notified() const;
 
@@ -46,6 +51,8 @@ private:
     QTimer rescan;
     QVector<DeviceId> devices;
     bool started = false;
+    std::chrono::steady_clock::time_point asked; // the listing last asked for
+    std::chrono::steady_clock::time_point listedFrom;
 };
 
 #endif // DEVICELIST_H

@@ -48,7 +48,7 @@ void Station::SeeList(const QVector<DeviceId> &devices)
         return;
     // The runs see the list first: a board that came back is its run's.
     for (auto &run : runs)
-        run->SeeList(devices);
+        run->SeeList(devices, list->ListedFrom());
     QVector<DeviceId> now;
     QVector<DeviceId> fresh;
     // A board is its path and what it says of itself: another serial number
