@@ -146,18 +146,33 @@ board_verdict() {
 # $E2E_FLOOR: bench/floor.c) on the board in DIR, through Wine's HID stack:
 # $E2E_FLOOR_PACKETS (default 50) data packets each way (polling as the
 # tool's reader, and blocking), $E2E_FLOOR_RUNS (default 1) times; the board
-# must judge the last transfer good.
+# must judge the last transfer good. Wine's HID stack loses an input report
+# now and then (docs/performance.md): when the floor stopped for an
+# acknowledgement that the board took the packet for and the host took from
+# it, that is told and the floor measured once more; anything else fails.
 run_floor() {
-    local dir=$1 serial=$2 label=$3 packets=${E2E_FLOOR_PACKETS:-50} verdict
-    # Through a pipe (on a terminal Wine's console would redraw every line)
-    # into the results, beside the suite's efficiency figures of this boot.
-    timeout -k 5 $((60 + 2 * ${E2E_FLOOR_RUNS:-1} * packets / 5)) wine "$E2E_FLOOR" --serial "$serial" \
-        --packets "$packets" --runs "${E2E_FLOOR_RUNS:-1}" --label "$label" 2>&1 \
-        | tee -a "${E2E_RESULTS:-/run}/wine-floor.log"
-    if [ "${PIPESTATUS[0]}" -ne 0 ]; then
+    local dir=$1 serial=$2 label=$3 packets=${E2E_FLOOR_PACKETS:-50} verdict attempt out stopped
+    for attempt in 1 2; do
+        # Through a pipe (on a terminal Wine's console would redraw every
+        # line) into the results, beside the suite's efficiency figures.
+        out=$(timeout -k 5 $((60 + 2 * ${E2E_FLOOR_RUNS:-1} * packets / 5)) wine "$E2E_FLOOR" --serial "$serial" \
+            --packets "$packets" --runs "${E2E_FLOOR_RUNS:-1}" --label "$label" 2>&1 \
+            | tee -a "${E2E_RESULTS:-/run}/wine-floor.log"; exit "${PIPESTATUS[0]}")
+        local rc=$?
+        printf '%s\n' "$out"
+        [ "$rc" -eq 0 ] && break
+        verdict=$(board_verdict "$dir")
+        stopped=$(sed -n 's/^floor: stopped at packet \([0-9]*\) of .*/\1/p' <<<"$out")
+        if [ "$attempt" -eq 1 ] && grep -q '^floor: no acknowledgement within' <<<"$out" && [ -n "$stopped" ] \
+            && [[ " $verdict " == *" packets=$stopped "* ]] && [[ " $verdict " != *" lost_inputs="[1-9]* ]]; then
+            echo "floor over $label: the acknowledgement of packet $stopped never reached the program, though the" \
+                "board took the packet and the host its answer (Wine's HID stack lost it): measured again" \
+                | tee -a "${E2E_RESULTS:-/run}/wine-floor.log"
+            continue
+        fi
         fail "floor over $label: tarnvik-floor failed"
         return 1
-    fi
+    done
     verdict=$(board_verdict "$dir")
     case "$verdict" in
         *"verdict=GOOD size=$((packets * 60)) "*) pass "floor over $label: every packet acknowledged, board's verdict good";;
