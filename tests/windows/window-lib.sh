@@ -146,8 +146,8 @@ board_verdict() {
 # $E2E_FLOOR: bench/floor.c) on the board in DIR, through Wine's HID stack:
 # $E2E_FLOOR_PACKETS (default 50) data packets each way (polling as the
 # tool's reader, and blocking), $E2E_FLOOR_RUNS (default 1) times; the board
-# must judge the last transfer good. Wine's HID stack loses an input report
-# now and then (docs/performance.md): when the floor stopped for an
+# must judge the last transfer good. Wine's HID stack holds back an input
+# report now and then (docs/windows.md): when the floor stopped for an
 # acknowledgement that the board took the packet for and the host took from
 # it, that is told and the floor measured once more; anything else fails.
 run_floor() {
@@ -166,7 +166,7 @@ run_floor() {
         if [ "$attempt" -eq 1 ] && grep -q '^floor: no acknowledgement within' <<<"$out" && [ -n "$stopped" ] \
             && [[ " $verdict " == *" packets=$stopped "* ]] && [[ " $verdict " != *" lost_inputs="[1-9]* ]]; then
             echo "floor over $label: the acknowledgement of packet $stopped never reached the program, though the" \
-                "board took the packet and the host its answer (Wine's HID stack lost it): measured again" \
+                "board took the packet and the host its answer (held back in Wine's HID stack): measured again" \
                 | tee -a "${E2E_RESULTS:-/run}/wine-floor.log"
             continue
         fi
