@@ -18,7 +18,9 @@
  * Prints the machine, the other load on it, and per run and mode the time
  * per packet (write to acknowledgement read): mean, p50, p90, min, max, the
  * mean time in the write call, and this program's CPU per packet.
- * Exit status 0 when every packet was acknowledged and E4 was written.
+ * Exit status 0 when every packet was acknowledged and E4 was written. A
+ * packet left unanswered ends the transfer; the next packet then goes, to
+ * tell a lost acknowledgement from one held back on the way.
  *
  * Built against the hidapi the tool links on each system; tarnvik-floor-sim
  * is the same program on the in-process virtual device with a simulated
@@ -325,6 +327,39 @@ static struct Summary summarize(double *ms, int n)
     return s;
 }
 
+/* Packet k went unanswered: is its acknowledgement lost, or held back on the
+ * way (Wine's HID stack, now and then, keeps a report in its queue until the
+ * next one comes)? Packet k + 1 goes, and its answer brings a held-back one
+ * with it. Says which; the transfer has failed either way. */
+static void tell_missing_ack(hid_device *dev, struct Lines *lines, unsigned char *frame, const unsigned char *image,
+                             int k, int packets)
+{
+    if (k >= packets)
+        return;
+    put_le32(frame + 1, (uint32_t)(k + 1));
+    memcpy(frame + 5, image + (size_t)k * IMAGE_PER_PACKET, IMAGE_PER_PACKET);
+    const int before = lines->acks;
+    if (!write_frame(dev, frame, 5 + IMAGE_PER_PACKET, "a data packet"))
+        return;
+    unsigned char buffer[REPORT_DATA];
+    const double start = now_ms();
+    while (lines->acks - before < 2 && now_ms() - start < 2000) {
+        const int n = hid_read_timeout(dev, buffer, sizeof buffer, 100);
+        if (n < 0)
+            break;
+        if (n > 0)
+            scan(lines, buffer, n);
+    }
+    const int acks = lines->acks - before;
+    if (acks >= 2)
+        fprintf(stderr, "floor: packet %d's acknowledgement came in only with packet %d's: held back on the way, not lost\n",
+                k, k + 1);
+    else if (acks == 1)
+        fprintf(stderr, "floor: packet %d was answered, packet %d's acknowledgement never came: lost\n", k + 1, k);
+    else
+        fprintf(stderr, "floor: packet %d was not answered either\n", k + 1);
+}
+
 /* E1, E2, the packets (each after the previous acknowledgement), E4; the time
  * of each packet from just before its write to the read that completed its
  * acknowledgement goes to ms[]. */
@@ -367,6 +402,8 @@ static int transfer(hid_device *dev, enum Mode mode, int packets, double timeout
         const int written = write_frame(dev, frame, 5 + IMAGE_PER_PACKET, "a data packet");
         *write_ms += now_ms() - start;
         if (!written || !wait_ack(dev, mode, &lines, timeout_ms, empty_reads)) {
+            if (written)
+                tell_missing_ack(dev, &lines, frame, image, k, packets);
             fprintf(stderr, "floor: stopped at packet %d of %d\n", k, packets);
             goto done;
         }
