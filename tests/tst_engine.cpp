@@ -217,8 +217,6 @@ void TestEngine::pacing()
         if (!ackBeforeTick) {
             tick(3);
             QCOMPARE(frames().size(), before); // no acknowledgement yet
-            // and no tick until it comes: each would wake the thread for nothing
-            QVERIFY(!engine->Timer()->isActive());
         }
         device->queueInput(sim::OtaModel::ackReport());
         settle();

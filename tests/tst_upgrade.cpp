@@ -455,10 +455,9 @@ void TestUpgrade::failedPacketWriteWaits()
     QCOMPARE(model->verdict().packets, 2u);
     QCOMPARE(bar->value(), 3);
     QCOMPARE(e4Count(), 0);
-    auto *engine = window->findChild<UpgradeEngine *>();
-    QVERIFY(engine->IsRunning());
+    QVERIFY(timer->isActive());
     load->click(); // Stop
-    QVERIFY(!engine->IsRunning() && !timer->isActive());
+    QVERIFY(!timer->isActive());
     QCOMPARE(bar->value(), 0);
     QCOMPARE(boxes->texts(), (QStringList{"Start Upgrade", "Stop Upgrade"}));
     QCOMPARE(boxes->boxes().last().icon, QMessageBox::Information);

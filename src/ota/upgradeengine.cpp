@@ -213,12 +213,6 @@ void UpgradeEngine::SendNextPacket()
     // written: the interval has passed, and whichever comes last sends.
     if (!readyForNext || !pendingWrites.isEmpty()) {
         intervalPassed = true;
-        // Until then a tick would find the same: the ticks rest, and the one
-        // that comes last starts them again (SendLate). At a 1 ms interval
-        // and an acknowledgement that takes several, each idle tick is a
-        // wake-up of this thread for nothing (through Windows's multimedia
-        // timer thread and a posted message).
-        upgradeTimer->stop();
         return;
     }
     intervalPassed = false;

@@ -27,8 +27,8 @@ class QTimer;
 // Pacing: a packet (or E4) goes on a tick of the pacing timer when the
 // acknowledgement of the one before is in by then. An acknowledgement that
 // comes after a tick found none sends at once, instead of waiting for a tick
-// more (the ticks rest meanwhile), and they start again from that packet, so
-// the next one is a whole interval after it. While packets go on ticks the ticks keep their
+// more, and the ticks start again from that packet, so the next one is a
+// whole interval after it. While packets go on ticks the ticks keep their
 // phase: one tick's lateness is not carried into the next interval.
 //
 // It owns the transfer's state (the image, the packet count, the reply line
