@@ -10,9 +10,23 @@
  *   poll   as the tool's reader thread: non-blocking hid_read of 64 bytes,
  *          a 1 ms sleep after every empty read;
  *   block  hid_read_timeout, woken by the report itself.
+ * Three more, to tell what the tool's threads cost on top of the path (not
+ * run unless asked for by --mode all or by name):
+ *   armed    block, with the read asked for before the write (a read that
+ *            finds nothing at once stays pending on Windows), as a thread
+ *            that reads and writes a board's packets itself would;
+ *   handover the tool's two handles and threads: a reader thread waits on
+ *            a handle of its own (hid_read_timeout, 50 ms) and wakes the
+ *            writer (this thread) when an acknowledgement is complete; one
+ *            hand-over between threads a packet;
+ *   relay    as handover, the reader's wake-up passed on by a third thread,
+ *            as the tool's pacing thread passes it (two hand-overs; the
+ *            tool's own thread between is a Qt event loop, not measured
+ *            here).
  *
  *   tarnvik-floor [--vid HEX --pid HEX] [--serial TEXT] [--path PATH]
- *                 [--packets N] [--runs R] [--mode both|poll|block]
+ *                 [--packets N] [--runs R]
+ *                 [--mode both|all|poll|block|armed|handover|relay]
  *                 [--label TEXT] [--ack-timeout MS]
  *
  * Prints the machine, the other load on it, and per run and mode the time
@@ -38,6 +52,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/utsname.h>
 #include <time.h>
@@ -243,7 +258,8 @@ static void scan(struct Lines *s, const unsigned char *data, int n)
 
 /* --- one transfer -------------------------------------------------------- */
 
-enum Mode { POLL, BLOCK };
+enum Mode { POLL, BLOCK, ARMED, HANDOVER, RELAY, MODES };
+static const char *const mode_names[MODES] = {"poll", "block", "armed", "handover", "relay"};
 
 static int write_frame(hid_device *dev, const unsigned char *frame, size_t length, const char *what)
 {
@@ -293,6 +309,249 @@ static int wait_ack(hid_device *dev, enum Mode mode, struct Lines *lines, double
             return 0;
         }
     }
+}
+
+/* --- the tool's threads, in their plainest form --------------------------- */
+
+/* A count that one thread raises and another waits for (or a break: a failed
+ * read, a line other than the acknowledgement). On Windows an auto-reset
+ * event wakes the waiter: a kernel object, as the tool's writer waits on
+ * one (a call to the Wine server under Wine). */
+struct Wake
+{
+#ifdef _WIN32
+    CRITICAL_SECTION lock;
+    HANDLE event;
+#else
+    pthread_mutex_t lock;
+    pthread_cond_t cond;
+#endif
+    int value;
+    int broken;
+};
+
+#ifdef _WIN32
+static void wake_init(struct Wake *w)
+{
+    InitializeCriticalSection(&w->lock);
+    w->event = CreateEventA(NULL, FALSE, FALSE, NULL);
+    w->value = w->broken = 0;
+}
+static void wake_free(struct Wake *w)
+{
+    CloseHandle(w->event);
+    DeleteCriticalSection(&w->lock);
+}
+static void wake_set(struct Wake *w, int value, int broken)
+{
+    EnterCriticalSection(&w->lock);
+    if (value > w->value)
+        w->value = value;
+    w->broken |= broken;
+    LeaveCriticalSection(&w->lock);
+    SetEvent(w->event);
+}
+/* Waits until the count is above `seen` or broken, at most `timeout_ms`. */
+static int wake_wait(struct Wake *w, int seen, double timeout_ms, int *broken)
+{
+    const double start = now_ms();
+    for (;;) {
+        EnterCriticalSection(&w->lock);
+        const int value = w->value;
+        *broken = w->broken;
+        LeaveCriticalSection(&w->lock);
+        const double left = timeout_ms - (now_ms() - start);
+        if (value > seen || *broken || left <= 0)
+            return value;
+        WaitForSingleObject(w->event, (DWORD)left + 1);
+    }
+}
+#else
+static void wake_init(struct Wake *w)
+{
+    pthread_mutex_init(&w->lock, NULL);
+    pthread_cond_init(&w->cond, NULL);
+    w->value = w->broken = 0;
+}
+static void wake_free(struct Wake *w)
+{
+    pthread_cond_destroy(&w->cond);
+    pthread_mutex_destroy(&w->lock);
+}
+static void wake_set(struct Wake *w, int value, int broken)
+{
+    pthread_mutex_lock(&w->lock);
+    if (value > w->value)
+        w->value = value;
+    w->broken |= broken;
+    pthread_cond_signal(&w->cond);
+    pthread_mutex_unlock(&w->lock);
+}
+static int wake_wait(struct Wake *w, int seen, double timeout_ms, int *broken)
+{
+    struct timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    const long long ns = until.tv_nsec + (long long)(timeout_ms * 1e6);
+    until.tv_sec += (time_t)(ns / 1000000000);
+    until.tv_nsec = (long)(ns % 1000000000);
+    pthread_mutex_lock(&w->lock);
+    while (w->value <= seen && !w->broken)
+        if (pthread_cond_timedwait(&w->cond, &w->lock, &until) != 0)
+            break;
+    const int value = w->value;
+    *broken = w->broken;
+    pthread_mutex_unlock(&w->lock);
+    return value;
+}
+#endif
+
+struct Job
+{
+    hid_device *dev;     /* the reader's handle */
+    struct Wake *from;   /* the relay's */
+    struct Wake *to;
+    struct Lines lines;  /* the reader's */
+    int stop;
+};
+
+/* The reader: every report read on its own handle, scanned; each complete
+ * acknowledgement raises the count. */
+static void reader_run(struct Job *j)
+{
+    unsigned char buffer[REPORT_DATA];
+    while (!__atomic_load_n(&j->stop, __ATOMIC_ACQUIRE)) {
+        const int n = hid_read_timeout(j->dev, buffer, sizeof buffer, 50);
+        if (n < 0) {
+            fprintf(stderr, "floor: read failed: %ls\n", hid_error(j->dev) ? hid_error(j->dev) : L"");
+            wake_set(j->to, 0, 1);
+            return;
+        }
+        if (n > 0) {
+            const int acks = j->lines.acks, other = j->lines.other;
+            scan(&j->lines, buffer, n);
+            if (j->lines.other > other) {
+                fprintf(stderr, "floor: the board answered a data packet with another line than the acknowledgement\n");
+                wake_set(j->to, 0, 1);
+            } else if (j->lines.acks > acks) {
+                wake_set(j->to, j->lines.acks, 0);
+            }
+        }
+    }
+}
+
+/* The relay: passes each raise of the reader's count on. */
+static void relay_run(struct Job *j)
+{
+    int seen = 0;
+    while (!__atomic_load_n(&j->stop, __ATOMIC_ACQUIRE)) {
+        int broken = 0;
+        const int value = wake_wait(j->from, seen, 100, &broken);
+        if (broken) {
+            wake_set(j->to, 0, 1);
+            return;
+        }
+        if (value > seen) {
+            seen = value;
+            wake_set(j->to, value, 0);
+        }
+    }
+}
+
+#ifdef _WIN32
+typedef HANDLE Thread;
+static DWORD WINAPI reader_entry(LPVOID j)
+{
+    reader_run((struct Job *)j);
+    return 0;
+}
+static DWORD WINAPI relay_entry(LPVOID j)
+{
+    relay_run((struct Job *)j);
+    return 0;
+}
+static int thread_start(Thread *t, int relay, struct Job *j)
+{
+    *t = CreateThread(NULL, 0, relay ? relay_entry : reader_entry, j, 0, NULL);
+    return *t != NULL;
+}
+static void thread_join(Thread t)
+{
+    WaitForSingleObject(t, INFINITE);
+    CloseHandle(t);
+}
+#else
+typedef pthread_t Thread;
+static void *reader_entry(void *j)
+{
+    reader_run((struct Job *)j);
+    return NULL;
+}
+static void *relay_entry(void *j)
+{
+    relay_run((struct Job *)j);
+    return NULL;
+}
+static int thread_start(Thread *t, int relay, struct Job *j)
+{
+    return pthread_create(t, NULL, relay ? relay_entry : reader_entry, j) == 0;
+}
+static void thread_join(Thread t) { pthread_join(t, NULL); }
+#endif
+
+/* The packets of a transfer written on this thread, each once the reader
+ * (through the relay, for RELAY) has told of its acknowledgement. */
+static int packets_through_threads(hid_device *dev, hid_device *rdev, enum Mode mode, const unsigned char *image,
+                                   int packets, double timeout_ms, double *ms, double *write_ms)
+{
+    struct Wake acks, relayed;
+    wake_init(&acks);
+    wake_init(&relayed);
+    struct Job reader, relay;
+    memset(&reader, 0, sizeof reader);
+    memset(&relay, 0, sizeof relay);
+    reader.dev = rdev;
+    reader.to = &acks;
+    relay.from = &acks;
+    relay.to = &relayed;
+    struct Wake *told = mode == RELAY ? &relayed : &acks;
+    unsigned char frame[1 + REPORT_DATA];
+    Thread reader_thread, relay_thread;
+    int ok = thread_start(&reader_thread, 0, &reader);
+    const int have_reader = ok;
+    const int have_relay = ok && mode == RELAY && (ok = thread_start(&relay_thread, 1, &relay));
+    /* The reader's first read is asked for before packet 1 goes: a report
+     * that comes while a read is being asked for can be held back in Wine's
+     * HID stack until the next one. */
+    if (ok) {
+        const double until = now_ms() + 100;
+        while (now_ms() < until)
+            sleep_1ms();
+    }
+    for (int k = 1; k <= packets && ok; ++k) {
+        frame[0] = 0;
+        put_le32(frame + 1, (uint32_t)k);
+        memcpy(frame + 5, image + (size_t)(k - 1) * IMAGE_PER_PACKET, IMAGE_PER_PACKET);
+        const double start = now_ms();
+        ok = write_frame(dev, frame, 5 + IMAGE_PER_PACKET, "a data packet");
+        *write_ms += now_ms() - start;
+        int broken = 0;
+        if (ok && wake_wait(told, k - 1, timeout_ms, &broken) < k) {
+            if (!broken)
+                fprintf(stderr, "floor: no acknowledgement within %.0f ms\n", timeout_ms);
+            fprintf(stderr, "floor: stopped at packet %d of %d\n", k, packets);
+            ok = 0;
+        }
+        ms[k - 1] = now_ms() - start;
+    }
+    __atomic_store_n(&reader.stop, 1, __ATOMIC_RELEASE);
+    __atomic_store_n(&relay.stop, 1, __ATOMIC_RELEASE);
+    if (have_reader)
+        thread_join(reader_thread);
+    if (have_relay)
+        thread_join(relay_thread);
+    wake_free(&acks);
+    wake_free(&relayed);
+    return ok;
 }
 
 static int compare_doubles(const void *a, const void *b)
@@ -363,8 +622,8 @@ static void tell_missing_ack(hid_device *dev, struct Lines *lines, unsigned char
 /* E1, E2, the packets (each after the previous acknowledgement), E4; the time
  * of each packet from just before its write to the read that completed its
  * acknowledgement goes to ms[]. */
-static int transfer(hid_device *dev, enum Mode mode, int packets, double timeout_ms, double *ms, int *empty_reads,
-                    double *write_ms)
+static int transfer(hid_device *dev, hid_device *rdev, enum Mode mode, int packets, double timeout_ms, double *ms,
+                    int *empty_reads, double *write_ms)
 {
     const size_t size = (size_t)packets * IMAGE_PER_PACKET;
     unsigned char *image = malloc(size ? size : 1);
@@ -386,6 +645,12 @@ static int transfer(hid_device *dev, enum Mode mode, int packets, double timeout
     while (hid_read(dev, drain, sizeof drain) > 0) {
     }
     hid_set_nonblocking(dev, mode == POLL);
+    if (rdev) {
+        hid_set_nonblocking(rdev, 1);
+        while (hid_read(rdev, drain, sizeof drain) > 0) {
+        }
+        hid_set_nonblocking(rdev, 0);
+    }
 
     memcpy(frame, "\0AT+OTA=E1:1\r", 13);
     if (!write_frame(dev, frame, 13, "E1"))
@@ -394,14 +659,26 @@ static int transfer(hid_device *dev, enum Mode mode, int packets, double timeout
         goto done;
     *empty_reads = 0;
     *write_ms = 0;
-    for (int k = 1; k <= packets; ++k) {
+    if (mode == HANDOVER || mode == RELAY) {
+        if (!packets_through_threads(dev, rdev, mode, image, packets, timeout_ms, ms, write_ms))
+            goto done;
+    }
+    for (int k = 1; k <= packets && mode != HANDOVER && mode != RELAY; ++k) {
         frame[0] = 0;
         put_le32(frame + 1, (uint32_t)k);
         memcpy(frame + 5, image + (size_t)(k - 1) * IMAGE_PER_PACKET, IMAGE_PER_PACKET);
         const double start = now_ms();
+        if (mode == ARMED) {
+            /* Asked for before the write: on Windows a read that finds
+             * nothing stays pending, and the answer completes it. */
+            unsigned char early[REPORT_DATA];
+            const int n = hid_read_timeout(dev, early, sizeof early, 0);
+            if (n > 0)
+                scan(&lines, early, n);
+        }
         const int written = write_frame(dev, frame, 5 + IMAGE_PER_PACKET, "a data packet");
         *write_ms += now_ms() - start;
-        if (!written || !wait_ack(dev, mode, &lines, timeout_ms, empty_reads)) {
+        if (!written || !wait_ack(dev, mode == POLL ? POLL : BLOCK, &lines, timeout_ms, empty_reads)) {
             if (written)
                 tell_missing_ack(dev, &lines, frame, image, k, packets);
             fprintf(stderr, "floor: stopped at packet %d of %d\n", k, packets);
@@ -418,11 +695,11 @@ done:
 /* --- the device and the command line -------------------------------------- */
 
 static hid_device *open_device(const char *path, unsigned vid, unsigned pid, const char *serial, char *label,
-                               size_t label_size)
+                               size_t label_size, char *chosen, size_t chosen_size)
 {
-    char chosen[1024] = "";
+    chosen[0] = 0;
     if (path) {
-        snprintf(chosen, sizeof chosen, "%s", path);
+        snprintf(chosen, chosen_size, "%s", path);
     } else {
         struct hid_device_info *head = hid_enumerate((unsigned short)vid, (unsigned short)pid);
         int found = 0;
@@ -437,7 +714,7 @@ static hid_device *open_device(const char *path, unsigned vid, unsigned pid, con
                 hid_free_enumeration(head);
                 return NULL;
             }
-            snprintf(chosen, sizeof chosen, "%s", i->path);
+            snprintf(chosen, chosen_size, "%s", i->path);
         }
         hid_free_enumeration(head);
         if (!found) {
@@ -457,7 +734,8 @@ static hid_device *open_device(const char *path, unsigned vid, unsigned pid, con
 static int usage(void)
 {
     fprintf(stderr, "usage: tarnvik-floor [--vid HEX --pid HEX] [--serial TEXT] [--path PATH] [--packets N]\n"
-                    "                     [--runs R] [--mode both|poll|block] [--label TEXT] [--ack-timeout MS]\n");
+                    "                     [--runs R] [--mode both|all|poll|block|armed|handover|relay]\n"
+                    "                     [--label TEXT] [--ack-timeout MS]\n");
     return 2;
 }
 
@@ -494,9 +772,14 @@ int floor_main(int argc, char **argv)
         else
             return usage();
     }
-    const int do_poll = !strcmp(mode_name, "both") || !strcmp(mode_name, "poll");
-    const int do_block = !strcmp(mode_name, "both") || !strcmp(mode_name, "block");
-    if (packets < 1 || runs < 1 || timeout_ms <= 0 || (!do_poll && !do_block))
+    int wanted[MODES] = {0};
+    int any = 0;
+    for (int m = 0; m < MODES; ++m) {
+        wanted[m] = !strcmp(mode_name, "all") || !strcmp(mode_name, mode_names[m])
+                    || (!strcmp(mode_name, "both") && (m == POLL || m == BLOCK));
+        any |= wanted[m];
+    }
+    if (packets < 1 || runs < 1 || timeout_ms <= 0 || !any)
         return usage();
 
     setvbuf(stdout, NULL, _IOLBF, 0);
@@ -505,29 +788,39 @@ int floor_main(int argc, char **argv)
         fprintf(stderr, "floor: hid_init failed\n");
         return 1;
     }
-    hid_device *dev = open_device(path, vid, pid, serial, label, sizeof label);
+    char chosen[1024];
+    hid_device *dev = open_device(path, vid, pid, serial, label, sizeof label, chosen, sizeof chosen);
     if (!dev)
         return 1;
+    /* The reader's handle of the threaded modes, as the tool opens one. */
+    hid_device *rdev = NULL;
+    if ((wanted[HANDOVER] || wanted[RELAY]) && !(rdev = hid_open_path(chosen))) {
+        fprintf(stderr, "floor: cannot open %s a second time\n", chosen);
+        hid_close(dev);
+        return 1;
+    }
 
     double *ms = malloc(sizeof(double) * (size_t)packets);
-    double *all[2] = {malloc(sizeof(double) * (size_t)packets * (size_t)runs),
-                      malloc(sizeof(double) * (size_t)packets * (size_t)runs)};
-    double *run_means[2] = {malloc(sizeof(double) * (size_t)runs), malloc(sizeof(double) * (size_t)runs)};
-    static const char *names[2] = {"poll", "block"};
-    int ok = ms && all[0] && all[1] && run_means[0] && run_means[1];
+    double *all[MODES], *run_means[MODES];
+    int ok = ms != NULL;
+    for (int m = 0; m < MODES; ++m) {
+        all[m] = malloc(sizeof(double) * (size_t)packets * (size_t)runs);
+        run_means[m] = malloc(sizeof(double) * (size_t)runs);
+        ok = ok && all[m] && run_means[m];
+    }
     double all0 = 0, own0 = 0, all1 = 0, own1 = 0;
     const int have_load = cpu_seconds(&all0, &own0);
     const double t0 = now_ms();
     for (int run = 0; run < runs && ok; ++run) {
-        for (int m = 0; m < 2 && ok; ++m) {
-            if ((m == POLL && !do_poll) || (m == BLOCK && !do_block))
+        for (int m = 0; m < MODES && ok; ++m) {
+            if (!wanted[m])
                 continue;
             int empty = 0;
             double write_ms = 0;
             double cpu_all0 = 0, cpu_own0 = 0, cpu_all1 = 0, cpu_own1 = 0;
             cpu_seconds(&cpu_all0, &cpu_own0);
             const double start = now_ms();
-            ok = transfer(dev, (enum Mode)m, packets, timeout_ms, ms, &empty, &write_ms);
+            ok = transfer(dev, m == HANDOVER || m == RELAY ? rdev : NULL, (enum Mode)m, packets, timeout_ms, ms, &empty, &write_ms);
             if (!ok)
                 break;
             const double took = now_ms() - start;
@@ -535,26 +828,28 @@ int floor_main(int argc, char **argv)
             memcpy(all[m] + (size_t)run * packets, ms, sizeof(double) * (size_t)packets);
             const struct Summary s = summarize(ms, packets);
             run_means[m][run] = s.mean;
-            printf("floor: run %d %-5s over %s: %d packets, ms per packet mean %.4f p50 %.4f p90 %.4f "
+            printf("floor: run %d %-8s over %s: %d packets, ms per packet mean %.4f p50 %.4f p90 %.4f "
                    "(min %.4f, max %.4f), of which the write call %.4f; %.0f ms for the transfer, CPU %.3f ms per "
                    "packet%s",
-                   run + 1, names[m], label, packets, s.mean, s.p50, s.p90, s.min, s.max, write_ms / packets, took,
+                   run + 1, mode_names[m], label, packets, s.mean, s.p50, s.p90, s.min, s.max, write_ms / packets, took,
                    (cpu_own1 - cpu_own0) * 1000 / packets, m == POLL ? "" : "\n");
             if (m == POLL)
                 printf("; %.2f empty reads per packet\n", (double)empty / packets);
         }
     }
     const double wall_s = (now_ms() - t0) / 1000.0;
+    if (rdev)
+        hid_close(rdev);
     hid_close(dev);
     hid_exit();
-    for (int m = 0; m < 2 && ok; ++m) {
-        if ((m == POLL && !do_poll) || (m == BLOCK && !do_block))
+    for (int m = 0; m < MODES && ok; ++m) {
+        if (!wanted[m])
             continue;
         const struct Summary s = summarize(all[m], packets * runs);
         const struct Summary r = summarize(run_means[m], runs);
-        printf("floor %-5s over %s: %d run(s) of %d packets, ms per packet mean %.4f p50 %.4f p90 %.4f "
+        printf("floor %-8s over %s: %d run(s) of %d packets, ms per packet mean %.4f p50 %.4f p90 %.4f "
                "(run means %.4f-%.4f)\n",
-               names[m], label, runs, packets, s.mean, s.p50, s.p90, r.min, r.max);
+               mode_names[m], label, runs, packets, s.mean, s.p50, s.p90, r.min, r.max);
     }
     /* The accounting counts in ticks of 10 ms or more: a shorter run says nothing. */
     if (have_load && cpu_seconds(&all1, &own1) && wall_s >= 1)
@@ -565,7 +860,7 @@ int floor_main(int argc, char **argv)
     if (!ok)
         printf("floor: FAILED over %s\n", label);
     free(ms);
-    for (int m = 0; m < 2; ++m) {
+    for (int m = 0; m < MODES; ++m) {
         free(all[m]);
         free(run_means[m]);
     }

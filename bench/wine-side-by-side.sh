@@ -18,7 +18,10 @@
 #   - where the new command line's time goes (-v, each line stamped);
 #   - the path's floor (tarnvik-floor.exe of the new build) on both boards.
 # E2E_SIDE_PARTS=window (the two builds' windows alone) or cli (the command
-# line alone) measures only that part.
+# line alone) measures only that part; floor measures the new build's floor
+# in all its modes (tarnvik-floor --mode all: what the tool's threads cost on
+# top of the path) on both boards, three runs of 100 packets, and the new
+# command line at 1 ms beside it (two runs a board).
 # The old build is linked against the hidapi of today's cache. About 25
 # minutes under TCG.
 set -uo pipefail
@@ -44,7 +47,14 @@ if [ "${1:-}" = --in-guest ]; then
             wine "$dir/tests/windows/tst_winhid.exe" efficiency 2>&1 | grep -a -E '^QINFO.*efficiency|FAIL!'
     }
     PARTS=${E2E_SIDE_PARTS:-all}
-    [ "$PARTS" = cli ] || { echo "== window, OLD"; window "$OLD"; }
+    if [ "$PARTS" = floor ]; then
+        for serial in W1 U1; do
+            echo "== floor, every mode, $serial"
+            timeout -k 5 600 wine "$NEW/bench/tarnvik-floor.exe" --serial "$serial" --packets 100 --runs 3 \
+                --mode all --label "$serial (Wine)" 2>&1 </dev/null | grep -a -E '^floor'
+        done
+    fi
+    [ "$PARTS" = cli ] || [ "$PARTS" = floor ] || { echo "== window, OLD"; window "$OLD"; }
     [ "$PARTS" = cli ] || { echo "== window, NEW"; window "$NEW"; }
     [ "$PARTS" = all ] && { echo "== window, NEW with the suite's echo"; window "$NEW" TARNVIK_TEST_ECHO=1; }
     stalled() { # stalled [ENV...]: the new build's window with a write waiting
@@ -65,6 +75,13 @@ if [ "${1:-}" = --in-guest ]; then
     }
     rm -f update/*
     head -c 18000 /dev/urandom >update/big.bin
+    if [ "$PARTS" = floor ]; then
+        for serial in W1 U1; do
+            echo "== command line, $serial, 1 ms, ms a packet (packet 1 to 300): $(pace "$NEW" "$serial" 1) $(pace "$NEW" "$serial" 1)"
+        done
+        stop_boards
+        exit 0
+    fi
     for serial in W1 U1; do
         [ "$PARTS" = window ] && break
         echo "== command line, $serial: ms a packet (packet 1 to 300), old and new taking turns, two runs each"
