@@ -20,8 +20,9 @@
 # E2E_SIDE_PARTS=window (the two builds' windows alone) or cli (the command
 # line alone) measures only that part; floor measures the new build's floor
 # in all its modes (tarnvik-floor --mode all: what the tool's threads cost on
-# top of the path) on both boards, three runs of 100 packets, and the new
-# command line at 1 ms beside it (two runs a board).
+# top of the path) on both boards, three runs of 100 packets, then the new
+# build's window, the new command line at 1 ms (two runs a board) and where
+# its time goes at 1 ms.
 # The old build is linked against the hidapi of today's cache. About 25
 # minutes under TCG.
 set -uo pipefail
@@ -73,12 +74,30 @@ if [ "${1:-}" = --in-guest ]; then
             | while IFS= read -r l; do echo "${EPOCHREALTIME/./} $l"; done >cli.err
         awk '/ 0 % \(/ { a = $1 } / 100 % \(/ { b = $1 } END { if (a && b) printf "%.2f", (b - a) / 1000 / 299; else printf "FAIL" }' cli.err
     }
+    # breakdown INTERVAL: where a packet's time goes: the new command line
+    # with its diagnostic lines (-v), each stamped as it arrives, on W1, 100
+    # packets: from a packet's hid_write line (written) to the
+    # acknowledgement's RecvBufSignal line, and to the next packet's
+    # hid_write line. (Printing the lines costs time of its own.)
+    breakdown() {
+        rm -f update/*
+        head -c 6000 /dev/urandom >update/small.bin
+        WINEQT_FORCE_STDERR_LOGGING=1 timeout -k 5 300 wine "$NEW/tarnvik-upgrade.exe" upgrade --serial W1 \
+            --interval "$1" -v 2>&1 >/dev/null </dev/null \
+            | while IFS= read -r l; do echo "${EPOCHREALTIME/./} $l"; done >breakdown.log
+        cp breakdown.log "${E2E_RESULTS:-/run}/breakdown-$1.log"
+        echo "== where a packet's time goes (new command line, -v, $1 ms, W1)"
+        awk '/ hid_write 65 / { if (w && a) { n++; sa += a - w; sn += $1 - w } w = $1; a = 0; next }
+             / RecvBufSignal 41 54 / { if (w && !a) a = $1 }
+             END { if (n) printf "%d packets: the acknowledgement read %.2f ms after the packet was written, the next packet written %.2f ms after it\n", n, sa / n / 1000, sn / n / 1000 }' breakdown.log
+    }
     rm -f update/*
     head -c 18000 /dev/urandom >update/big.bin
     if [ "$PARTS" = floor ]; then
         for serial in W1 U1; do
             echo "== command line, $serial, 1 ms, ms a packet (packet 1 to 300): $(pace "$NEW" "$serial" 1) $(pace "$NEW" "$serial" 1)"
         done
+        breakdown 1
         stop_boards
         exit 0
     fi
@@ -89,22 +108,8 @@ if [ "${1:-}" = --in-guest ]; then
             echo "interval $i ms: OLD $(pace "$OLD" "$serial" "$i") $(pace "$OLD" "$serial" "$i")  NEW $(pace "$NEW" "$serial" "$i") $(pace "$NEW" "$serial" "$i")"
         done
     done
-    # Where a packet's time goes: the new command line with its diagnostic
-    # lines (-v), each stamped as it arrives, on W1, 100 packets: from a
-    # packet's hid_write line (written) to the acknowledgement's
-    # RecvBufSignal line, and to the next packet's hid_write line. (Printing
-    # the lines costs time of its own.)
-    rm -f update/*
-    head -c 6000 /dev/urandom >update/small.bin
     for i in 1 10; do
-        WINEQT_FORCE_STDERR_LOGGING=1 timeout -k 5 300 wine "$NEW/tarnvik-upgrade.exe" upgrade --serial W1 \
-            --interval $i -v 2>&1 >/dev/null </dev/null \
-            | while IFS= read -r l; do echo "${EPOCHREALTIME/./} $l"; done >breakdown.log
-        cp breakdown.log "${E2E_RESULTS:-/run}/breakdown-$i.log"
-        echo "== where a packet's time goes (new command line, -v, $i ms, W1)"
-        awk '/ hid_write 65 / { if (w && a) { n++; sa += a - w; sn += $1 - w } w = $1; a = 0; next }
-             / RecvBufSignal 41 54 / { if (w && !a) a = $1 }
-             END { if (n) printf "%d packets: the acknowledgement read %.2f ms after the packet was written, the next packet written %.2f ms after it\n", n, sa / n / 1000, sn / n / 1000 }' breakdown.log
+        breakdown "$i"
     done
     E2E_FLOOR=$NEW/bench/tarnvik-floor.exe
     run_floor "$W/usb" W1 "USB high speed (Wine)"
