@@ -18,11 +18,12 @@
 #   - where the new command line's time goes (-v, each line stamped);
 #   - the path's floor (tarnvik-floor.exe of the new build) on both boards.
 # E2E_SIDE_PARTS=window (the two builds' windows alone) or cli (the command
-# line alone) measures only that part; floor measures the new build's floor
-# in all its modes (tarnvik-floor --mode all: what the tool's threads cost on
-# top of the path) on both boards, three runs of 100 packets, then the new
-# build's window, the new command line at 1 ms (two runs a board) and where
-# its time goes at 1 ms.
+# line alone) measures only that part; floor measures what one hand-over
+# between threads costs (tarnvik-loopcost, natively in the guest and under
+# Wine), the new build's floor in all its modes (tarnvik-floor --mode all:
+# what the tool's threads cost on top of the path) on both boards, three
+# runs of 100 packets, then the new build's window, the new command line at
+# 1 ms (two runs a board) and where its time goes at 1 ms.
 # The old build is linked against the hidapi of today's cache. About 25
 # minutes under TCG.
 set -uo pipefail
@@ -49,6 +50,10 @@ if [ "${1:-}" = --in-guest ]; then
     }
     PARTS=${E2E_SIDE_PARTS:-all}
     if [ "$PARTS" = floor ]; then
+        echo "== a hand-over between threads, natively in the guest and under Wine"
+        [ -x "$root/build/bench/tarnvik-loopcost" ] \
+            && timeout -k 5 120 "$root/build/bench/tarnvik-loopcost" --label "guest, native" 2>&1 | grep -a '^loopcost'
+        timeout -k 5 300 wine "$NEW/bench/tarnvik-loopcost.exe" --label "guest, Wine" 2>&1 </dev/null | grep -a '^loopcost'
         for serial in W1 U1; do
             echo "== floor, every mode, $serial"
             timeout -k 5 600 wine "$NEW/bench/tarnvik-floor.exe" --serial "$serial" --packets 100 --runs 3 \

@@ -1,0 +1,221 @@
+// tarnvik-loopcost: what one hand-over between threads costs on this system,
+// without a device, in the shapes the tool's packet path has. Under Wine
+// every wake-up is a call to the Wine server; this tells how much of a
+// packet's time beyond the floor (bench/floor.c) they can explain.
+//
+//   cv      a thread wakes another through a wait condition and is woken
+//           back the same way: the floor's handover and relay modes, and
+//           the engine's thread handing a frame to its writer;
+//   posted  a thread without an event loop posts a call to an object on the
+//           main thread's Qt event loop (as the reader's chunk and the
+//           writer's report reach the engine, a queued signal), whose slot
+//           wakes it back through a wait condition: one posted event and
+//           one wait condition a round trip;
+//   tick    a precise 1 ms QTimer on the main thread's loop (the engine's
+//           pacing timer at its shortest interval): the periods delivered.
+//
+//   tarnvik-loopcost [--rounds N] [--mode all|cv|posted|tick] [--label TEXT]
+//
+// Prints per mode: N round trips (or periods), mean, p50, p90 and max in ms.
+// Exit status 1 when a hand-over was not answered within 5 s.
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QSysInfo>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
+namespace {
+
+constexpr unsigned long kAnswerMs = 5000;
+
+// A flag one thread raises and another waits for, as the tool's writer
+// waits for a frame.
+class Gate
+{
+public:
+    void Raise()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        raised = true;
+        cond.notify_one();
+    }
+    bool Wait()
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        if (!cond.wait_for(hold, std::chrono::milliseconds(kAnswerMs), [this] { return raised; }))
+            return false;
+        raised = false;
+        return true;
+    }
+
+private:
+    std::mutex lock;
+    std::condition_variable cond;
+    bool raised = false;
+};
+
+void Report(const char *label, const char *mode, const char *what, std::vector<qint64> ns)
+{
+    if (ns.empty())
+        return;
+    std::sort(ns.begin(), ns.end());
+    double sum = 0;
+    for (const qint64 v : ns)
+        sum += double(v);
+    const auto at = [&ns](double q) { return double(ns[size_t(q * double(ns.size() - 1))]) / 1e6; };
+    std::printf("loopcost: %s: %s: %zu %s, mean %.3f ms, p50 %.3f, p90 %.3f, max %.3f\n", label, mode, ns.size(), what,
+                sum / double(ns.size()) / 1e6, at(0.5), at(0.9), at(1.0));
+}
+
+void PrintMachine()
+{
+    QString wine;
+#ifdef Q_OS_WIN
+    typedef const char *(*WineVersion)();
+    if (HMODULE ntdll = GetModuleHandleA("ntdll.dll"))
+        if (auto v = reinterpret_cast<WineVersion>(reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "wine_get_version"))))
+            wine = QStringLiteral(", under Wine ") + QString::fromLatin1(v());
+#endif
+    std::printf("loopcost: machine: %s, kernel %s %s, %s%s, %d logical CPUs\n", qPrintable(QSysInfo::prettyProductName()),
+                qPrintable(QSysInfo::kernelType()), qPrintable(QSysInfo::kernelVersion()),
+                qPrintable(QSysInfo::buildCpuArchitecture()), qPrintable(wine), QThread::idealThreadCount());
+}
+
+// cv: round trips between this thread and a plain one, each way a wait condition.
+bool RunCv(int rounds, std::vector<qint64> *out)
+{
+    Gate there, back;
+    bool ok = true;
+    QThread *other = QThread::create([&] {
+        for (int i = 0; i < rounds; ++i) {
+            if (!there.Wait())
+                return;
+            back.Raise();
+        }
+    });
+    other->start();
+    QElapsedTimer clock;
+    for (int i = 0; i < rounds && ok; ++i) {
+        clock.start();
+        there.Raise();
+        ok = back.Wait();
+        out->push_back(clock.nsecsElapsed());
+    }
+    if (!ok)
+        there.Raise(); // let it see the end
+    other->wait();
+    delete other;
+    return ok;
+}
+
+// posted: a plain thread posts to the main thread's loop, whose slot wakes it back.
+bool RunPosted(QCoreApplication &app, int rounds, std::vector<qint64> *out)
+{
+    Gate back;
+    bool ok = true;
+    QObject receiver; // on the main thread, served by app.exec()
+    QThread *poster = QThread::create([&] {
+        QElapsedTimer clock;
+        for (int i = 0; i < rounds && ok; ++i) {
+            clock.start();
+            QMetaObject::invokeMethod(&receiver, [&back] { back.Raise(); }, Qt::QueuedConnection);
+            ok = back.Wait();
+            out->push_back(clock.nsecsElapsed());
+        }
+        QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
+    });
+    poster->start();
+    app.exec();
+    poster->wait();
+    delete poster;
+    return ok;
+}
+
+// tick: the periods a precise 1 ms timer on the main thread's loop delivers.
+bool RunTick(QCoreApplication &app, int rounds, std::vector<qint64> *out)
+{
+    QTimer timer;
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.setInterval(1);
+    QElapsedTimer clock;
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        if (clock.isValid())
+            out->push_back(clock.nsecsElapsed());
+        clock.start();
+        if (int(out->size()) >= rounds) {
+            timer.stop();
+            app.quit();
+        }
+    });
+    // A guard: a timer that stops firing ends the run as failed.
+    QTimer::singleShot(int(kAnswerMs) + rounds * 50, &app, &QCoreApplication::quit);
+    timer.start();
+    app.exec();
+    return int(out->size()) >= rounds;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    int rounds = 1000;
+    QByteArray mode = "all", label = "here";
+    for (int i = 1; i < argc; ++i) {
+        const bool more = i + 1 < argc;
+        if (!std::strcmp(argv[i], "--rounds") && more)
+            rounds = std::max(1, std::atoi(argv[++i]));
+        else if (!std::strcmp(argv[i], "--mode") && more)
+            mode = argv[++i];
+        else if (!std::strcmp(argv[i], "--label") && more)
+            label = argv[++i];
+        else {
+            std::fprintf(stderr, "usage: tarnvik-loopcost [--rounds N] [--mode all|cv|posted|tick] [--label TEXT]\n");
+            return 2;
+        }
+    }
+    if (mode != "all" && mode != "cv" && mode != "posted" && mode != "tick") {
+        std::fprintf(stderr, "tarnvik-loopcost: unknown mode %s\n", mode.constData());
+        return 2;
+    }
+    PrintMachine();
+    bool ok = true;
+    if (mode == "all" || mode == "cv") {
+        std::vector<qint64> ns;
+        const bool done = RunCv(rounds, &ns);
+        Report(label.constData(), "cv", "round trips", ns);
+        if (!done)
+            std::printf("loopcost: %s: cv: a wake-up was not answered within %lu ms\n", label.constData(), kAnswerMs);
+        ok = ok && done;
+    }
+    if (mode == "all" || mode == "posted") {
+        std::vector<qint64> ns;
+        const bool done = RunPosted(app, rounds, &ns);
+        Report(label.constData(), "posted", "round trips", ns);
+        if (!done)
+            std::printf("loopcost: %s: posted: a posted call was not answered within %lu ms\n", label.constData(), kAnswerMs);
+        ok = ok && done;
+    }
+    if (mode == "all" || mode == "tick") {
+        std::vector<qint64> ns;
+        const bool done = RunTick(app, rounds, &ns);
+        Report(label.constData(), "tick", "periods of a 1 ms timer", ns);
+        if (!done)
+            std::printf("loopcost: %s: tick: the timer gave %zu of %d periods\n", label.constData(), ns.size(), rounds);
+        ok = ok && done;
+    }
+    std::fflush(stdout);
+    return ok ? 0 : 1;
+}
