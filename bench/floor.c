@@ -792,13 +792,6 @@ int floor_main(int argc, char **argv)
     hid_device *dev = open_device(path, vid, pid, serial, label, sizeof label, chosen, sizeof chosen);
     if (!dev)
         return 1;
-    /* The reader's handle of the threaded modes, as the tool opens one. */
-    hid_device *rdev = NULL;
-    if ((wanted[HANDOVER] || wanted[RELAY]) && !(rdev = hid_open_path(chosen))) {
-        fprintf(stderr, "floor: cannot open %s a second time\n", chosen);
-        hid_close(dev);
-        return 1;
-    }
 
     double *ms = malloc(sizeof(double) * (size_t)packets);
     double *all[MODES], *run_means[MODES];
@@ -820,7 +813,20 @@ int floor_main(int argc, char **argv)
             double cpu_all0 = 0, cpu_own0 = 0, cpu_all1 = 0, cpu_own1 = 0;
             cpu_seconds(&cpu_all0, &cpu_own0);
             const double start = now_ms();
-            ok = transfer(dev, m == HANDOVER || m == RELAY ? rdev : NULL, (enum Mode)m, packets, timeout_ms, ms, &empty, &write_ms);
+            /* The threaded modes' reader reads on a handle of its own, opened
+             * for the transfer as the tool opens one for a connection (one
+             * kept from an earlier transfer carries that one's pending read
+             * into this one: under Wine packet 1's acknowledgement then
+             * never reached the reader). */
+            hid_device *rdev = NULL;
+            if ((m == HANDOVER || m == RELAY) && !(rdev = hid_open_path(chosen))) {
+                fprintf(stderr, "floor: cannot open %s a second time\n", chosen);
+                ok = 0;
+                break;
+            }
+            ok = transfer(dev, rdev, (enum Mode)m, packets, timeout_ms, ms, &empty, &write_ms);
+            if (rdev)
+                hid_close(rdev);
             if (!ok)
                 break;
             const double took = now_ms() - start;
@@ -838,8 +844,6 @@ int floor_main(int argc, char **argv)
         }
     }
     const double wall_s = (now_ms() - t0) / 1000.0;
-    if (rdev)
-        hid_close(rdev);
     hid_close(dev);
     hid_exit();
     for (int m = 0; m < MODES && ok; ++m) {
