@@ -94,7 +94,7 @@ void PrintMachine()
 }
 
 // cv: round trips between this thread and a plain one, each way a wait condition.
-bool RunCv(int rounds, std::vector<qint64> *out)
+bool RunCv(QCoreApplication &, int rounds, std::vector<qint64> *out)
 {
     Gate there, back;
     bool ok = true;
@@ -159,8 +159,12 @@ bool RunTick(QCoreApplication &app, int rounds, std::vector<qint64> *out)
             app.quit();
         }
     });
-    // A guard: a timer that stops firing ends the run as failed.
-    QTimer::singleShot(int(kAnswerMs) + rounds * 50, &app, &QCoreApplication::quit);
+    // A guard: a timer that stops firing ends the run as failed. (Its own
+    // object, gone with the run, so that it never ends a later one.)
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, &app, &QCoreApplication::quit);
+    guard.start(int(kAnswerMs) + rounds * 50);
     timer.start();
     app.exec();
     return int(out->size()) >= rounds;
@@ -191,29 +195,28 @@ int main(int argc, char **argv)
         return 2;
     }
     PrintMachine();
+    // Each mode: what it counts, and what its failure means.
+    struct Run
+    {
+        const char *name;
+        bool (*run)(QCoreApplication &, int, std::vector<qint64> *);
+        const char *counted;
+        const char *failure;
+    };
+    static const Run runs[] = {
+        {"cv", RunCv, "round trips", "a wake-up was not answered within 5 s"},
+        {"posted", RunPosted, "round trips", "a posted call was not answered within 5 s"},
+        {"tick", RunTick, "periods of a 1 ms timer", "the timer stopped giving periods"},
+    };
     bool ok = true;
-    if (mode == "all" || mode == "cv") {
+    for (const Run &r : runs) {
+        if (mode != "all" && mode != r.name)
+            continue;
         std::vector<qint64> ns;
-        const bool done = RunCv(rounds, &ns);
-        Report(label.constData(), "cv", "round trips", ns);
+        const bool done = r.run(app, rounds, &ns);
+        Report(label.constData(), r.name, r.counted, ns);
         if (!done)
-            std::printf("loopcost: %s: cv: a wake-up was not answered within %lu ms\n", label.constData(), kAnswerMs);
-        ok = ok && done;
-    }
-    if (mode == "all" || mode == "posted") {
-        std::vector<qint64> ns;
-        const bool done = RunPosted(app, rounds, &ns);
-        Report(label.constData(), "posted", "round trips", ns);
-        if (!done)
-            std::printf("loopcost: %s: posted: a posted call was not answered within %lu ms\n", label.constData(), kAnswerMs);
-        ok = ok && done;
-    }
-    if (mode == "all" || mode == "tick") {
-        std::vector<qint64> ns;
-        const bool done = RunTick(app, rounds, &ns);
-        Report(label.constData(), "tick", "periods of a 1 ms timer", ns);
-        if (!done)
-            std::printf("loopcost: %s: tick: the timer gave %zu of %d periods\n", label.constData(), ns.size(), rounds);
+            std::printf("loopcost: %s: %s: %s (%zu of %d)\n", label.constData(), r.name, r.failure, ns.size(), rounds);
         ok = ok && done;
     }
     std::fflush(stdout);
