@@ -46,6 +46,8 @@ private slots:
     void startAfterStopBeginsAtPacketOne();
     void imageRefusedWhileRunning();
     void nothingOfAClosedTransferReachesTheNextConnection();
+    void readerSendsOnLateAcknowledgement_data();
+    void readerSendsOnLateAcknowledgement();
 
 private:
     void plug(sim::Script script = {});
@@ -504,6 +506,65 @@ void TestEngine::nothingOfAClosedTransferReachesTheNextConnection()
     tick(11);
     QCOMPARE(completed->size(), 1);
     QVERIFY2(model->verdict().good(), model->verdictText().c_str());
+}
+
+void TestEngine::readerSendsOnLateAcknowledgement_data()
+{
+    // Packet 1 written, the board silent; then this thread stops handling
+    // events and the test answers: `waitMs` after packet 1 went (the
+    // interval is 100 ms). `whileBlocked`: data packets whose write was
+    // tried before this thread runs again; `afterwards`: once it has run
+    // for a while.
+    // `answers`: 2, packet 2 is answered too, before this thread runs.
+    QTest::addColumn<int>("waitMs");
+    QTest::addColumn<bool>("failPacket1");
+    QTest::addColumn<int>("answers");
+    QTest::addColumn<int>("whileBlocked");
+    QTest::addColumn<int>("afterwards");
+    QTest::newRow("answered after the interval: the reader sends packet 2") << 130 << false << 1 << 2 << 2;
+    QTest::newRow("answered within the interval: packet 2 waits for the tick") << 0 << false << 1 << 1 << 2;
+    QTest::newRow("packet 2 answered too: packet 3 follows") << 130 << false << 2 << 2 << 3;
+    QTest::newRow("packet 1's write failed: the reader's packet 2 is not written") << 130 << true << 1 << 1 << 1;
+}
+
+void TestEngine::readerSendsOnLateAcknowledgement()
+{
+    QFETCH(int, waitMs);
+    QFETCH(bool, failPacket1);
+    QFETCH(int, answers);
+    QFETCH(int, whileBlocked);
+    QFETCH(int, afterwards);
+    sim::Script script;
+    script.reply = sim::Reply::Silent;
+    if (failPacket1)
+        script.failWriteAtPacket = 1;
+    plug(script);
+    QVERIFY(engine->LoadImage(simkit::image(300)));
+    QVERIFY(engine->Start(100));
+    QTRY_COMPARE(engine->PacketIndex(), 1);
+    QTRY_COMPARE(manager->WritesPending(), 0);
+    QCOMPARE(dataFrames().size(), 1);
+    QThread::msleep(waitMs);
+    device->queueInput(sim::OtaModel::ackReport());
+    QElapsedTimer blocked;
+    blocked.start();
+    while (blocked.elapsed() < 300 && dataFrames().size() < 2)
+        QThread::msleep(2);
+    QThread::msleep(20);
+    if (answers == 2) {
+        device->queueInput(sim::OtaModel::ackReport());
+        QThread::msleep(20);
+    }
+    QCOMPARE(dataFrames().size(), whileBlocked);
+    QCOMPARE(manager->Pacer()->SentCount(), quint64(waitMs > 100 ? 1 : 0));
+    // The engine counts what the reader sent as its own, sends nothing
+    // twice, and counts each acknowledgement for the packet it answers.
+    QTest::qWait(350);
+    QCOMPARE(dataFrames().size(), afterwards);
+    QCOMPARE(engine->PacketIndex(), qMax(2, afterwards));
+    QVERIFY(engine->IsRunning());
+    QCOMPARE(failed->size(), 0);
+    QVERIFY(model->verdict().errors.empty());
 }
 
 QTEST_GUILESS_MAIN(TestEngine)

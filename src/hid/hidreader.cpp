@@ -2,6 +2,7 @@
 // which waits for input on the reader's handle and hands every chunk on.
 #include "hidsupport.h"
 #include "qhidusbmgr.h"
+#include "replypacer.h"
 
 #include <hidapi.h>
 
@@ -21,6 +22,7 @@ void QHidUsbMgr::run()
     const quint64 reading = connection;
     hid_device *handle = readDevice;
     const std::shared_ptr<std::atomic<quint64>> begun = writesBegun;
+    const std::shared_ptr<ReplyPacer> paced = pacer;
     while (running && handle) {
         std::memset(buffer, 0, sizeof buffer);
         const int n = hid_read_timeout(handle, buffer, sizeof buffer, kReadWaitMs);
@@ -41,6 +43,9 @@ void QHidUsbMgr::run()
         const quint64 stamp = begun->load();
         emit RecvBufSignal(chunk);
         emit ChunkSignal(reading, stamp, chunk);
+        // After the chunk's signals: a window logs the reply before the
+        // frame it releases.
+        paced->Feed(stamp, chunk);
         Diagnostic().noquote() << "RecvBufSignal" << ToHexString(chunk);
     }
     // The handle stays open: the connection's writer closes it (on Windows

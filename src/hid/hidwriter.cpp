@@ -105,15 +105,23 @@ void HidWriter::Run()
             reports.pop_front();
             writing = true;
         }
-        // What the reader reads from now on may answer this report.
-        writesBegun->store(report.index);
-        const int written = hid_write(handle, reinterpret_cast<const unsigned char *>(report.frame.constData()),
-                                      static_cast<size_t>(report.frame.size()));
+        int written = 0;
         QString error;
-        if (report.log || written <= 0)
-            error = fromWide(hid_error(handle));
-        if (report.log)
-            diagnostic(logName).noquote() << "hid_write" << written << QHidUsbMgr::ToHexString(report.frame) << error;
+        if (report.afterWritten && !lastWritten) {
+            error = QStringLiteral("not written: the report before it failed");
+            if (report.log)
+                diagnostic(logName).noquote() << "hid_write" << error << QHidUsbMgr::ToHexString(report.frame);
+        } else {
+            // What the reader reads from now on may answer this report.
+            writesBegun->store(report.index);
+            written = hid_write(handle, reinterpret_cast<const unsigned char *>(report.frame.constData()),
+                                static_cast<size_t>(report.frame.size()));
+            if (report.log || written <= 0)
+                error = fromWide(hid_error(handle));
+            if (report.log)
+                diagnostic(logName).noquote() << "hid_write" << written << QHidUsbMgr::ToHexString(report.frame) << error;
+        }
+        lastWritten = written > 0;
         std::unique_lock<std::mutex> lock(mutex);
         // Under the lock: the manager cannot go while this is emitted.
         if (owner)

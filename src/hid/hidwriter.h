@@ -36,6 +36,9 @@ public:
         quint64 index;    // its place among the connection's reports, from 1
         QByteArray frame; // report id first
         bool log;
+        // Written only if the report before it was (a frame that follows
+        // on that report's reply).
+        bool afterWritten = false;
     };
 
     // `writesBegun` is the connection's: the index of the report whose
@@ -73,6 +76,8 @@ private:
     bool writing = false;
     bool detached = false;
     bool finished = false;
+    // The last report taken was written (this thread's).
+    bool lastWritten = true;
     // Whom results are reported to: the manager, until it goes.
     QHidUsbMgr *owner;
     hid_device *alsoClose = nullptr;

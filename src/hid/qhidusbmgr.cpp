@@ -3,6 +3,7 @@
 #include "hidcalls.h"
 #include "hidsupport.h"
 #include "hidwriter.h"
+#include "replypacer.h"
 
 #include <hidapi.h>
 
@@ -281,6 +282,11 @@ bool QHidUsbMgr::Adopt(const DeviceId &id, hid_device *writeHandle, hid_device *
                                        [](const std::shared_ptr<HidWriter> &w) { return w->Finished(); }),
                         closedWriters.end());
     writer = HidWriter::Start(this, device, logName, writesBegun);
+    const quint64 opened = connection;
+    pacer = std::make_shared<ReplyPacer>([this, opened](const QByteArray &frame, quint64 *index) {
+        emit SendBufSignal(frame);
+        return QueueReport(frame, 0, true, true, opened, index);
+    });
     running = true;
     if (!isRunning())
         start(QThread::InheritPriority);
@@ -333,19 +339,33 @@ bool QHidUsbMgr::SendBuf(QByteArray data, char reportId, bool log, quint64 *tick
 {
     // The announcement comes first, whether or not the report can be written.
     emit SendBufSignal(data);
+    const quint64 queued = QueueReport(data, reportId, log, false, onConnection, nullptr);
+    if (ticket && queued)
+        *ticket = queued;
+    return queued != 0;
+}
+
+quint64 QHidUsbMgr::QueueReport(const QByteArray &data, char reportId, bool log, bool afterWritten,
+                                quint64 onConnection, quint64 *index)
+{
+    // The writer and the connection change only on the caller's thread, and
+    // only while the reader is not running.
     if (data.size() > kMaxReportData || !writer || (onConnection != 0 && onConnection != connection))
-        return false;
+        return 0;
     HidWriter::Report report;
-    report.ticket = ++lastTicket;
-    report.index = ++queuedReports;
     report.frame.reserve(1 + data.size());
     report.frame.append(reportId);
     report.frame.append(data);
     report.log = log;
-    if (ticket)
-        *ticket = report.ticket;
+    report.afterWritten = afterWritten;
+    std::lock_guard<std::mutex> lock(sendMutex);
+    report.ticket = ++lastTicket;
+    report.index = ++queuedReports;
+    if (index)
+        *index = report.index;
+    const quint64 ticket = report.ticket;
     writer->Queue(std::move(report));
-    return true;
+    return ticket;
 }
 
 bool QHidUsbMgr::CancelBuf(quint64 ticket)

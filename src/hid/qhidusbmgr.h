@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 struct hid_device_;
@@ -36,6 +37,7 @@ Q_DECLARE_METATYPE(DeviceId)
 
 class HidCalls;
 class HidWriter;
+class ReplyPacer;
 
 // The application's only gateway to the device: enumerates HID devices, opens
 // one by its position in the last enumeration, reads input reports on its own
@@ -116,6 +118,10 @@ public:
     // The reports queued on the open connection so far: the index of the
     // last one (ChunkSignal's stamps count the same way).
     quint64 QueuedReports() const { return queuedReports; }
+    // The open connection's reader sends frames that a reply releases
+    // through this (replypacer.h); null while nothing is open. Its frames
+    // are announced with SendBufSignal on the reader's thread.
+    std::shared_ptr<ReplyPacer> Pacer() const { return device ? pacer : nullptr; }
 
     // Byte codecs. They touch no member and may run on any thread.
     static QString ToHexString(QByteArray bytes);
@@ -170,6 +176,11 @@ private:
     HidCalls &Calls();
     void EnumDone(const QVector<DeviceId> &ids);
     void OpenDone(quint64 request, const DeviceId &id, quintptr writeHandle, quintptr readHandle);
+    // Queues a report on the open connection's writer (any thread; the
+    // reports' indexes follow the order they are queued in). Its ticket, 0
+    // when nothing could be queued.
+    quint64 QueueReport(const QByteArray &data, char reportId, bool log, bool afterWritten, quint64 onConnection,
+                        quint64 *index);
     static void OpenHandles(const QByteArray &path, hid_device *&writeHandle, hid_device *&readHandle);
     // Makes the handles of a fresh open the connection (false, with the
     // diagnostic line, when there are none).
@@ -193,7 +204,11 @@ private:
     std::vector<std::shared_ptr<HidWriter>> closedWriters;
     // The connection's reports so far, and the index of the one whose write
     // began last (its writer's, read by its reader).
-    quint64 queuedReports = 0;
+    std::atomic<quint64> queuedReports{0};
+    // Queuing a report takes its index and hands it over in one step: the
+    // caller's thread and the reader's (its pacer) both queue.
+    std::mutex sendMutex;
+    std::shared_ptr<ReplyPacer> pacer;
     std::shared_ptr<std::atomic<quint64>> writesBegun = std::make_shared<std::atomic<quint64>>(0);
     // The thread of device calls (made at the first), what it hands back
     // through, and what runs there: a listing, an open (its number).

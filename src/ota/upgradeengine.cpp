@@ -2,6 +2,8 @@
 
 #include "otaframes.h"
 #include "qhidusbmgr.h"
+#include "replylines.h"
+#include "replypacer.h"
 
 #include <QTimer>
 
@@ -11,8 +13,7 @@ UpgradeEngine::UpgradeEngine(QHidUsbMgr *manager, QObject *parent)
     , upgradeTimer(new QTimer(this))
     , ackTimer(new QTimer(this))
 {
-    // The reply line's room, kept for good (see ScanReply).
-    rxBuffer.reserve(OtaFrames::kMaxReplyLine + 1);
+    lines = std::make_unique<ReplyLines>('A', OtaFrames::kMaxReplyLine, QByteArray(OtaFrames::kAckText));
     upgradeTimer->setObjectName(QStringLiteral("upgradeTimer"));
     // The packet interval is the operator's (load/sleep), often 1 to 50 ms.
     // On Windows a coarse timer of 20 ms or more runs on SetTimer, which the
@@ -70,12 +71,15 @@ bool UpgradeEngine::IsRunning() const
     return running;
 }
 
-bool UpgradeEngine::Start(int intervalMs)
+bool UpgradeEngine::Start(int interval)
 {
     if (running || !usbMgr->IsOpen())
         return false;
     running = true;
     connection = usbMgr->Connection();
+    pacer = usbMgr->Pacer();
+    intervalMs = qMax(1, interval);
+    acksFrom = 0;
     firstFailure.clear();
     pendingWrites.clear();
     watchedPacket = 0;
@@ -83,7 +87,7 @@ bool UpgradeEngine::Start(int intervalMs)
     packetIndex = 0;
     firstPacketWrite = 0;
     // A partial line of what came before is not this transfer's.
-    rxBuffer.resize(0);
+    lines->Clear();
     Send(OtaFrames::Start());
     if (running)
         Send(OtaFrames::Size(static_cast<uint32_t>(firmware.size())));
@@ -91,7 +95,7 @@ bool UpgradeEngine::Start(int intervalMs)
         return true; // a strict transfer whose opening failed has ended already
     readyForNext = true;
     intervalPassed = false;
-    upgradeTimer->start(qMax(1, intervalMs));
+    upgradeTimer->start(intervalMs);
     return true;
 }
 
@@ -105,6 +109,13 @@ void UpgradeEngine::Stop()
 
 void UpgradeEngine::TakeBackWrites()
 {
+    if (pacer) {
+        // A packet the reader sent is the transfer's too.
+        const ReplyPacer::Sent left = pacer->End();
+        if (left.ticket != 0)
+            pendingWrites.append(left.ticket);
+        pacer.reset();
+    }
     for (const quint64 ticket : qAsConst(pendingWrites))
         usbMgr->CancelBuf(ticket);
     pendingWrites.clear();
@@ -128,6 +139,7 @@ bool UpgradeEngine::Send(const QByteArray &frame, quint64 *ticketOut)
 
 void UpgradeEngine::WriteDone(quint64 ticket, bool written, const QString &error)
 {
+    TakeReaderPacket();
     if (!pendingWrites.removeOne(ticket))
         return; // another sender's, or of a transfer that has ended
     if (!written)
@@ -175,6 +187,7 @@ void UpgradeEngine::ConnectionClosed(quint64 closed)
 {
     if (!running || closed != connection)
         return;
+    TakeReaderPacket();
     // E4 being written, or written and not yet reported: its write decides,
     // and its result still comes. Taken back before it began: failed.
     if (checksumFrame != 0 && pendingWrites.contains(checksumFrame) && !usbMgr->CancelBuf(checksumFrame))
@@ -196,6 +209,8 @@ void UpgradeEngine::Finish(bool completed, const QString &reason, uint32_t crc)
 
 void UpgradeEngine::AckTimedOut()
 {
+    // The reader may have sent the next packet on the acknowledgement.
+    TakeReaderPacket();
     if (running && !readyForNext)
         Finish(false, QStringLiteral("packet %1 was not acknowledged within %2 s")
                           .arg(packetIndex)
@@ -209,6 +224,8 @@ void UpgradeEngine::SendNextPacket()
     // transfer waits for its write alone.
     if (!running || checksumFrame != 0)
         return;
+    if (TakeReaderPacket())
+        return;
     // The acknowledgement is missing, or a frame before is still being
     // written: the interval has passed, and whichever comes last sends.
     if (!readyForNext || !pendingWrites.isEmpty()) {
@@ -217,18 +234,28 @@ void UpgradeEngine::SendNextPacket()
     }
     intervalPassed = false;
 
+    // Nothing goes twice: the armed packet is taken back first (or, sent
+    // by the reader meanwhile, counted).
+    if (pacer && CountReaderPacket(pacer->Disarm()))
+        return;
+
     const int size = firmware.size();
     const qint64 offset = qint64(packetIndex) * OtaFrames::kPacketPayload;
     if (offset < size) {
-        const int n = int(qMin<qint64>(OtaFrames::kPacketPayload, size - offset));
-        const QByteArray payload = firmware.mid(int(offset), n);
-        readyForNext = false;
-        ++packetIndex;
-        if (!Send(OtaFrames::DataPacket(uint32_t(packetIndex), payload), &watchedPacket) && !running)
+        const QByteArray frame = PacketFrame(packetIndex + 1);
+        // The reader's lines start with what packet 1 is answered with.
+        if (packetIndex == 0 && pacer)
+            pacer->Begin(usbMgr->QueuedReports() + 1, 'A', OtaFrames::kMaxReplyLine, QByteArray(OtaFrames::kAckText));
+        const auto sentAt = std::chrono::steady_clock::now();
+        quint64 ticket = 0;
+        if (!Send(frame, &ticket) && !running)
             return; // a strict transfer ended on it
+        CountPacket(ticket);
+        acksFrom = 0;
         if (packetIndex == 1)
             firstPacketWrite = usbMgr->QueuedReports();
-        emit Progress(packetIndex, PacketCount());
+        if (ticket != 0)
+            ArmNext(usbMgr->QueuedReports(), sentAt);
         return;
     }
 
@@ -243,48 +270,83 @@ void UpgradeEngine::SendNextPacket()
 
 void UpgradeEngine::ScanChunk(quint64 from, quint64 writesBegun, QByteArray chunk)
 {
+    if (running && from == connection)
+        TakeReaderPacket();
     if (from != lineConnection) {
-        rxBuffer.resize(0);
+        lines->Clear();
         lineConnection = from;
     }
     if (running && (from != connection || firstPacketWrite == 0 || writesBegun < firstPacketWrite))
         return;
-    Scan(chunk);
+    Scan(chunk, writesBegun);
 }
 
 void UpgradeEngine::ScanReply(QByteArray chunk)
 {
-    Scan(chunk);
+    TakeReaderPacket();
+    Scan(chunk, ~quint64(0));
 }
 
-void UpgradeEngine::Scan(const QByteArray &chunk)
+void UpgradeEngine::Scan(const QByteArray &chunk, quint64 stamp)
 {
-    // Reply lines start with 'A' and end with CR; anything before an 'A' (the
-    // zero padding of input reports, stray CR/LF) is dropped byte by byte. A
-    // line may span several chunks. A line of more than 240 bytes without CR
-    // is dropped. Bytes outside a line are never stored, and a line is
-    // emptied with resize(0), which keeps the room reserved for it: a reply
-    // costs no allocation (a padded report is some fifty bytes dropped).
-    bool acknowledged = false;
-    for (const char byte : qAsConst(chunk)) {
-        if (rxBuffer.isEmpty() && byte != 'A')
-            continue;
-        rxBuffer.append(byte);
-        if (byte == '\r') {
-            if (rxBuffer.contains(OtaFrames::kAckText)) {
-                readyForNext = true;
-                acknowledged = true;
-                ackTimer->stop();
-            }
-            rxBuffer.resize(0);
-        } else if (rxBuffer.size() > OtaFrames::kMaxReplyLine) {
-            rxBuffer.resize(0);
-        }
+    // Reply lines start with 'A' and end with CR (replylines.h); a line may
+    // span several chunks, and a line of more than 240 bytes without CR is
+    // dropped. A flag, not a counter: two acknowledgements in one chunk
+    // free one packet.
+    const bool acknowledged = lines->Feed(chunk) > 0 && stamp >= acksFrom;
+    if (acknowledged) {
+        readyForNext = true;
+        ackTimer->stop();
     }
     // A late acknowledgement: the interval has passed, the next frame goes
     // now. (After the whole chunk: two lines in one chunk free one packet.)
     if (acknowledged && intervalPassed && running && pendingWrites.isEmpty())
         SendLate();
+}
+
+bool UpgradeEngine::TakeReaderPacket()
+{
+    return pacer && CountReaderPacket(pacer->TakeSent());
+}
+
+bool UpgradeEngine::CountReaderPacket(const ReplyPacer::Sent &sent)
+{
+    if (sent.ticket == 0)
+        return false;
+    // The acknowledgement that let it go was read: the packet before is
+    // done with, whether or not that line has reached this thread yet. The
+    // ticks start again from now, so the next packet is an interval after.
+    ackTimer->stop();
+    upgradeTimer->start();
+    pendingWrites.append(sent.ticket);
+    CountPacket(sent.ticket);
+    acksFrom = sent.index;
+    ArmNext(sent.index, sent.at);
+    return true;
+}
+
+void UpgradeEngine::CountPacket(quint64 ticket)
+{
+    readyForNext = false;
+    intervalPassed = false;
+    ++packetIndex;
+    if (ticket != 0)
+        watchedPacket = ticket;
+    emit Progress(packetIndex, PacketCount());
+}
+
+QByteArray UpgradeEngine::PacketFrame(int number) const
+{
+    const qint64 offset = qint64(number - 1) * OtaFrames::kPacketPayload;
+    const int n = int(qMin<qint64>(OtaFrames::kPacketPayload, firmware.size() - offset));
+    return OtaFrames::DataPacket(uint32_t(number), firmware.mid(int(offset), n));
+}
+
+void UpgradeEngine::ArmNext(quint64 index, std::chrono::steady_clock::time_point sentAt)
+{
+    if (!pacer || !running || packetIndex >= PacketCount())
+        return; // E4 goes from here
+    pacer->Arm(PacketFrame(packetIndex + 1), index, sentAt + std::chrono::milliseconds(intervalMs));
 }
 
 void UpgradeEngine::SendLate()

@@ -1,15 +1,20 @@
 #ifndef UPGRADEENGINE_H
 #define UPGRADEENGINE_H
 
+#include "replypacer.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QVector>
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 
 class QHidUsbMgr;
+class ReplyLines;
 class QTimer;
 
 // The over-the-air transfer of one image to the device that a manager has
@@ -35,6 +40,16 @@ class QTimer;
 // being assembled, the permission to send) and the pacing timer, and lives on
 // the thread of its manager's caller; received chunks are handed to
 // ScanReply in the order they came.
+//
+// The next data packet goes out faster than an acknowledgement can reach
+// this thread: it is armed with the connection's reader (replypacer.h),
+// which sends it itself when it reads the acknowledgement late enough, an
+// interval after the packet before went (as a tick that found none would
+// have it sent at once). The engine counts such a packet as its own the
+// next time it runs, before anything else, and starts its ticks again from
+// then; for that packet only an acknowledgement read after its write began
+// counts. Every packet it sends itself it sends after taking the armed one
+// back, so no packet goes twice.
 //
 // A transfer is tied to the connection it started on. When that connection
 // is closed (the operator's disconnect, an unplug the platform noticed) the
@@ -143,7 +158,17 @@ private:
     void WriteFailed(const QString &reason);
     void Finish(bool completed, const QString &reason, uint32_t crc = 0);
     void AckTimedOut();
-    void Scan(const QByteArray &chunk);
+    // `stamp`: the index of the report whose write had begun when the
+    // chunk was read (unknown: the largest).
+    void Scan(const QByteArray &chunk, quint64 stamp);
+    // Counts the packet the reader sent, if it did (true).
+    bool TakeReaderPacket();
+    bool CountReaderPacket(const ReplyPacer::Sent &sent);
+    void CountPacket(quint64 ticket);
+    // Arms the packet after the one just counted, which has `index` among
+    // its connection's reports and went at `sentAt`.
+    void ArmNext(quint64 index, std::chrono::steady_clock::time_point sentAt);
+    QByteArray PacketFrame(int number) const;
     // The next frame, sent when its acknowledgement or its predecessor's
     // write report comes after a tick found it missing.
     void SendLate();
@@ -151,8 +176,14 @@ private:
     QHidUsbMgr *usbMgr;
     QByteArray firmware;
     int packetIndex = 0;
-    QByteArray rxBuffer;
-    quint64 lineConnection = 0; // whose bytes rxBuffer holds
+    std::unique_ptr<ReplyLines> lines; // the reply line being assembled
+    quint64 lineConnection = 0;        // whose bytes it holds
+    // The transfer's connection's reader, which sends the armed packet.
+    std::shared_ptr<ReplyPacer> pacer;
+    int intervalMs = 1;
+    // An acknowledgement counts only when read after this report's write
+    // began (the packet the reader sent; 0 for the others).
+    quint64 acksFrom = 0;
     bool readyForNext = false;
     // A tick came since the last packet went and found no acknowledgement:
     // the interval has passed, the acknowledgement sends the next one.
