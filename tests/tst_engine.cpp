@@ -511,28 +511,32 @@ void TestEngine::nothingOfAClosedTransferReachesTheNextConnection()
 void TestEngine::readerSendsOnLateAcknowledgement_data()
 {
     // Packet 1 written, the board silent; then this thread stops handling
-    // events and the test answers: `waitMs` after packet 1 went (the
-    // interval is 100 ms). `whileBlocked`: data packets whose write was
-    // tried before this thread runs again; `afterwards`: once it has run
-    // for a while.
-    // `answers`: 2, packet 2 is answered too, before this thread runs.
+    // events and the test answers packet 1 `waitMs` after it went (the
+    // interval is 100 ms), and packet 2 `secondMs` after it went (-1: not).
+    // `whileBlocked`: data packets whose write was tried before this thread
+    // runs again, `readerSent` of them by the reader; `afterwards`: once
+    // this thread has run for a while.
     QTest::addColumn<int>("waitMs");
+    QTest::addColumn<int>("secondMs");
     QTest::addColumn<bool>("failPacket1");
-    QTest::addColumn<int>("answers");
     QTest::addColumn<int>("whileBlocked");
+    QTest::addColumn<int>("readerSent");
     QTest::addColumn<int>("afterwards");
-    QTest::newRow("answered after the interval: the reader sends packet 2") << 130 << false << 1 << 2 << 2;
-    QTest::newRow("answered within the interval: packet 2 waits for the tick") << 0 << false << 1 << 1 << 2;
-    QTest::newRow("packet 2 answered too: packet 3 follows") << 130 << false << 2 << 2 << 3;
-    QTest::newRow("packet 1's write failed: the reader's packet 2 is not written") << 130 << true << 1 << 1 << 1;
+    QTest::newRow("answered after the interval: the reader sends packet 2") << 130 << -1 << false << 2 << 1 << 2;
+    QTest::newRow("answered within the interval: packet 2 waits for the tick") << 0 << -1 << false << 1 << 0 << 2;
+    QTest::newRow("packet 2 answered within its interval: the engine sends packet 3")
+        << 130 << 20 << false << 2 << 1 << 3;
+    QTest::newRow("packet 2 answered late too: the reader sends packet 3") << 130 << 130 << false << 3 << 2 << 3;
+    QTest::newRow("packet 1's write failed: the reader's packet 2 is not written") << 130 << -1 << true << 1 << 1 << 1;
 }
 
 void TestEngine::readerSendsOnLateAcknowledgement()
 {
     QFETCH(int, waitMs);
+    QFETCH(int, secondMs);
     QFETCH(bool, failPacket1);
-    QFETCH(int, answers);
     QFETCH(int, whileBlocked);
+    QFETCH(int, readerSent);
     QFETCH(int, afterwards);
     sim::Script script;
     script.reply = sim::Reply::Silent;
@@ -544,19 +548,20 @@ void TestEngine::readerSendsOnLateAcknowledgement()
     QTRY_COMPARE(engine->PacketIndex(), 1);
     QTRY_COMPARE(manager->WritesPending(), 0);
     QCOMPARE(dataFrames().size(), 1);
-    QThread::msleep(waitMs);
-    device->queueInput(sim::OtaModel::ackReport());
-    QElapsedTimer blocked;
-    blocked.start();
-    while (blocked.elapsed() < 300 && dataFrames().size() < 2)
-        QThread::msleep(2);
-    QThread::msleep(20);
-    if (answers == 2) {
+    const auto answerAfter = [this](int ms, int packets) {
+        QThread::msleep(ms);
         device->queueInput(sim::OtaModel::ackReport());
+        QElapsedTimer blocked;
+        blocked.start();
+        while (blocked.elapsed() < 300 && dataFrames().size() < packets)
+            QThread::msleep(1);
         QThread::msleep(20);
-    }
+    };
+    answerAfter(waitMs, 2);
+    if (secondMs >= 0)
+        answerAfter(qMax(0, secondMs - 20), 3);
     QCOMPARE(dataFrames().size(), whileBlocked);
-    QCOMPARE(manager->Pacer()->SentCount(), quint64(waitMs > 100 ? 1 : 0));
+    QCOMPARE(manager->Pacer()->SentCount(), quint64(readerSent));
     // The engine counts what the reader sent as its own, sends nothing
     // twice, and counts each acknowledgement for the packet it answers.
     QTest::qWait(350);

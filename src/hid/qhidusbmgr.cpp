@@ -390,4 +390,5 @@ void QHidUsbMgr::ReleaseHandles()
     }
     readDevice = nullptr;
     device = nullptr;
+    pacer.reset();
 }

@@ -121,7 +121,7 @@ public:
     // The open connection's reader sends frames that a reply releases
     // through this (replypacer.h); null while nothing is open. Its frames
     // are announced with SendBufSignal on the reader's thread.
-    std::shared_ptr<ReplyPacer> Pacer() const { return device ? pacer : nullptr; }
+    std::shared_ptr<ReplyPacer> Pacer() const { return pacer; }
 
     // Byte codecs. They touch no member and may run on any thread.
     static QString ToHexString(QByteArray bytes);

@@ -11,47 +11,58 @@ void ReplyPacer::Begin(quint64 firstIndex, char lead, int maxLine, const QByteAr
     lines = std::make_unique<ReplyLines>(lead, maxLine, text);
     first = firstIndex;
     lastLine = 0;
-    armed = false;
-    sent = Sent();
+    live = false;
+    frames.clear();
+    sent.clear();
 }
 
-ReplyPacer::Sent ReplyPacer::End()
+QVector<ReplyPacer::Sent> ReplyPacer::End()
 {
     std::lock_guard<std::mutex> lock(mutex);
     lines.reset();
-    armed = false;
-    Sent left = sent;
-    sent = Sent();
+    live = false;
+    frames.clear();
+    QVector<Sent> left;
+    left.swap(sent);
     return left;
 }
 
-void ReplyPacer::Arm(const QByteArray &next, quint64 afterIndex, Clock::time_point earliest)
+void ReplyPacer::Arm(quint64 afterIndex, Clock::time_point earliest, int intervalMs, const QVector<QByteArray> &chain)
 {
     std::lock_guard<std::mutex> lock(mutex);
     if (!lines)
         return;
-    frame = next;
     after = afterIndex;
     notBefore = earliest;
-    // The line that releases it is in already: the pacing thread has it
-    // coming, and sends the frame itself.
-    armed = lastLine < afterIndex;
+    interval = std::chrono::milliseconds(intervalMs);
+    frames.assign(chain.begin(), chain.end());
+    // The line that releases the first is in already: the pacing thread has
+    // it coming, and sends that frame itself.
+    live = lastLine < afterIndex && !frames.empty();
 }
 
-ReplyPacer::Sent ReplyPacer::Disarm()
+void ReplyPacer::Offer(const QByteArray &frame)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    armed = false;
-    Sent taken = sent;
-    sent = Sent();
+    if (live)
+        frames.push_back(frame);
+}
+
+QVector<ReplyPacer::Sent> ReplyPacer::Disarm()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    live = false;
+    frames.clear();
+    QVector<Sent> taken;
+    taken.swap(sent);
     return taken;
 }
 
-ReplyPacer::Sent ReplyPacer::TakeSent()
+QVector<ReplyPacer::Sent> ReplyPacer::TakeSent()
 {
     std::lock_guard<std::mutex> lock(mutex);
-    Sent taken = sent;
-    sent = Sent();
+    QVector<Sent> taken;
+    taken.swap(sent);
     return taken;
 }
 
@@ -67,19 +78,26 @@ void ReplyPacer::Feed(quint64 stamp, const QByteArray &chunk)
     if (!lines || stamp < first || lines->Feed(chunk) == 0)
         return;
     lastLine = stamp;
-    if (!armed || stamp < after)
+    if (!live || stamp < after)
         return;
-    // This line releases the armed frame, whether it goes now or on the
-    // pacing thread's terms.
-    armed = false;
+    // The first line read since report `after` began: it releases the next
+    // frame, now or on the pacing thread's terms. (Two lines in one chunk
+    // release one frame.)
     const Clock::time_point now = Clock::now();
-    if (now < notBefore)
+    if (frames.empty() || now < notBefore) {
+        live = false;
         return;
+    }
     Sent out;
-    out.ticket = send(frame, &out.index);
-    if (out.ticket == 0)
+    out.ticket = send(frames.front(), &out.index);
+    frames.pop_front();
+    if (out.ticket == 0) {
+        live = false;
         return;
+    }
     out.at = now;
-    sent = out;
+    sent.append(out);
     ++sentCount;
+    after = out.index;
+    notBefore = now + interval;
 }

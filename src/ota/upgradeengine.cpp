@@ -39,7 +39,12 @@ UpgradeEngine::UpgradeEngine(QHidUsbMgr *manager, QObject *parent)
     connect(usbMgr, &QHidUsbMgr::ChunkSignal, this, &UpgradeEngine::ScanChunk, Qt::QueuedConnection);
 }
 
-UpgradeEngine::~UpgradeEngine() = default;
+UpgradeEngine::~UpgradeEngine()
+{
+    // Nothing of a transfer whose engine has gone is sent by the reader.
+    if (pacer)
+        pacer->End();
+}
 
 void UpgradeEngine::SetStrict(bool on, int timeoutMs)
 {
@@ -111,8 +116,7 @@ void UpgradeEngine::TakeBackWrites()
 {
     if (pacer) {
         // A packet the reader sent is the transfer's too.
-        const ReplyPacer::Sent left = pacer->End();
-        if (left.ticket != 0)
+        for (const ReplyPacer::Sent &left : pacer->End())
             pendingWrites.append(left.ticket);
         pacer.reset();
     }
@@ -236,7 +240,7 @@ void UpgradeEngine::SendNextPacket()
 
     // Nothing goes twice: the armed packet is taken back first (or, sent
     // by the reader meanwhile, counted).
-    if (pacer && CountReaderPacket(pacer->Disarm()))
+    if (pacer && CountReaderPackets(pacer->Disarm()))
         return;
 
     const int size = firmware.size();
@@ -306,22 +310,28 @@ void UpgradeEngine::Scan(const QByteArray &chunk, quint64 stamp)
 
 bool UpgradeEngine::TakeReaderPacket()
 {
-    return pacer && CountReaderPacket(pacer->TakeSent());
+    return pacer && CountReaderPackets(pacer->TakeSent());
 }
 
-bool UpgradeEngine::CountReaderPacket(const ReplyPacer::Sent &sent)
+bool UpgradeEngine::CountReaderPackets(const QVector<ReplyPacer::Sent> &sent)
 {
-    if (sent.ticket == 0)
+    if (sent.isEmpty())
         return false;
-    // The acknowledgement that let it go was read: the packet before is
-    // done with, whether or not that line has reached this thread yet. The
-    // ticks start again from now, so the next packet is an interval after.
+    // The acknowledgements that let them go were read: the packets before
+    // are done with, whether or not those lines have reached this thread
+    // yet. The ticks start again from now, so the next packet the engine
+    // sends itself is an interval after.
     ackTimer->stop();
     upgradeTimer->start();
-    pendingWrites.append(sent.ticket);
-    CountPacket(sent.ticket);
-    acksFrom = sent.index;
-    ArmNext(sent.index, sent.at);
+    for (const ReplyPacer::Sent &packet : sent) {
+        pendingWrites.append(packet.ticket);
+        CountPacket(packet.ticket);
+    }
+    acksFrom = sent.last().index;
+    // The chain goes on: frames enough ahead of it.
+    const int last = qMin(packetIndex + kAhead, PacketCount());
+    while (offeredUpTo < last)
+        pacer->Offer(PacketFrame(++offeredUpTo));
     return true;
 }
 
@@ -344,9 +354,14 @@ QByteArray UpgradeEngine::PacketFrame(int number) const
 
 void UpgradeEngine::ArmNext(quint64 index, std::chrono::steady_clock::time_point sentAt)
 {
-    if (!pacer || !running || packetIndex >= PacketCount())
-        return; // E4 goes from here
-    pacer->Arm(PacketFrame(packetIndex + 1), index, sentAt + std::chrono::milliseconds(intervalMs));
+    if (!pacer || !running)
+        return;
+    // E4 goes from here.
+    QVector<QByteArray> chain;
+    offeredUpTo = qMin(packetIndex + kAhead, PacketCount());
+    for (int number = packetIndex + 1; number <= offeredUpTo; ++number)
+        chain.append(PacketFrame(number));
+    pacer->Arm(index, sentAt + std::chrono::milliseconds(intervalMs), intervalMs, chain);
 }
 
 void UpgradeEngine::SendLate()

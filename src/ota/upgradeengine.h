@@ -41,25 +41,16 @@ class QTimer;
 // the thread of its manager's caller; received chunks are handed to
 // ScanReply in the order they came.
 //
-// The next data packet goes out faster than an acknowledgement can reach
-// this thread: it is armed with the connection's reader (replypacer.h),
-// which sends it itself when it reads the acknowledgement late enough, an
-// interval after the packet before went (as a tick that found none would
-// have it sent at once). The engine counts such a packet as its own the
-// next time it runs, before anything else, and starts its ticks again from
-// then; for that packet only an acknowledgement read after its write began
-// counts. Every packet it sends itself it sends after taking the armed one
-// back, so no packet goes twice.
-//
-// A transfer is tied to the connection it started on. When that connection
-// is closed (the operator's disconnect, an unplug the platform noticed) the
-// transfer ends at once as failed, and no frame of it is ever written to
-// another connection, not even to the same board opened again. Once E4 is
-// on its way, its write decides: a board starts its new image as soon as
-// it has taken E4 and goes, and its going (a failed read, the close of the
-// connection) may reach the engine before E4's write is reported. E4
-// written completes the transfer whatever came since; E4 taken back before
-// its write began (the close came first) fails it.
+// The next data packets go out faster than an acknowledgement can reach
+// this thread: they are armed with the connection's reader (replypacer.h),
+// a few ahead, and the reader sends each itself when it reads the
+// acknowledgement of the one before late enough, an interval after that one
+// went (as a tick that found none would have it sent at once). The engine
+// counts such packets as its own the next time it runs, before anything
+// else, and starts its ticks again from then; for the last of them only an
+// acknowledgement read after its write began counts. Every packet it sends
+// itself it sends after taking the armed ones back, so no packet goes
+// twice.
 //
 // Two ways of taking failures:
 //  - patient (the window's): a failed write or a failed read does not end
@@ -161,11 +152,11 @@ private:
     // `stamp`: the index of the report whose write had begun when the
     // chunk was read (unknown: the largest).
     void Scan(const QByteArray &chunk, quint64 stamp);
-    // Counts the packet the reader sent, if it did (true).
+    // Counts the packets the reader sent, if it did (true).
     bool TakeReaderPacket();
-    bool CountReaderPacket(const ReplyPacer::Sent &sent);
+    bool CountReaderPackets(const QVector<ReplyPacer::Sent> &sent);
     void CountPacket(quint64 ticket);
-    // Arms the packet after the one just counted, which has `index` among
+    // Arms the packets after the one just counted, which has `index` among
     // its connection's reports and went at `sentAt`.
     void ArmNext(quint64 index, std::chrono::steady_clock::time_point sentAt);
     QByteArray PacketFrame(int number) const;
@@ -181,6 +172,10 @@ private:
     // The transfer's connection's reader, which sends the armed packet.
     std::shared_ptr<ReplyPacer> pacer;
     int intervalMs = 1;
+    // Packets the reader may send ahead of this thread, and the last one it
+    // has been given.
+    static constexpr int kAhead = 4;
+    int offeredUpTo = 0;
     // An acknowledgement counts only when read after this report's write
     // began (the packet the reader sent; 0 for the others).
     quint64 acksFrom = 0;
