@@ -12,9 +12,13 @@
 //           wakes it back through a wait condition: one posted event and
 //           one wait condition a round trip;
 //   tick    a precise 1 ms QTimer on the main thread's loop (the engine's
-//           pacing timer at its shortest interval): the periods delivered.
+//           pacing timer at its shortest interval): the periods delivered;
+//   timers  what the engine does to its timers at a packet the reader sent
+//           (and the command line's acknowledgement watch at each packet),
+//           on the calling thread: a precise single-shot started and
+//           stopped, and a running precise 1 ms timer started again.
 //
-//   tarnvik-loopcost [--rounds N] [--mode all|cv|posted|tick] [--label TEXT]
+//   tarnvik-loopcost [--rounds N] [--mode all|cv|posted|tick|timers] [--label TEXT]
 //
 // Prints per mode: N round trips (or periods), mean, p50, p90 and max in ms.
 // Exit status 1 when a hand-over was not answered within 5 s.
@@ -170,6 +174,26 @@ bool RunTick(QCoreApplication &app, int rounds, std::vector<qint64> *out)
     return int(out->size()) >= rounds;
 }
 
+// timers: a watch started and stopped, and a pacing timer started again.
+bool RunTimers(QCoreApplication &, int rounds, std::vector<qint64> *out)
+{
+    QTimer watch, pacing;
+    watch.setTimerType(Qt::PreciseTimer);
+    watch.setSingleShot(true);
+    pacing.setTimerType(Qt::PreciseTimer);
+    pacing.start(1);
+    QElapsedTimer clock;
+    for (int i = 0; i < rounds; ++i) {
+        clock.start();
+        watch.start(5000);
+        watch.stop();
+        pacing.start();
+        out->push_back(clock.nsecsElapsed());
+    }
+    pacing.stop();
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -186,11 +210,11 @@ int main(int argc, char **argv)
         else if (!std::strcmp(argv[i], "--label") && more)
             label = argv[++i];
         else {
-            std::fprintf(stderr, "usage: tarnvik-loopcost [--rounds N] [--mode all|cv|posted|tick] [--label TEXT]\n");
+            std::fprintf(stderr, "usage: tarnvik-loopcost [--rounds N] [--mode all|cv|posted|tick|timers] [--label TEXT]\n");
             return 2;
         }
     }
-    if (mode != "all" && mode != "cv" && mode != "posted" && mode != "tick") {
+    if (mode != "all" && mode != "cv" && mode != "posted" && mode != "tick" && mode != "timers") {
         std::fprintf(stderr, "tarnvik-loopcost: unknown mode %s\n", mode.constData());
         return 2;
     }
@@ -207,6 +231,7 @@ int main(int argc, char **argv)
         {"cv", RunCv, "round trips", "a wake-up was not answered within 5 s"},
         {"posted", RunPosted, "round trips", "a posted call was not answered within 5 s"},
         {"tick", RunTick, "periods of a 1 ms timer", "the timer stopped giving periods"},
+        {"timers", RunTimers, "rounds of three timer calls", ""},
     };
     bool ok = true;
     for (const Run &r : runs) {
