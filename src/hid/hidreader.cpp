@@ -41,11 +41,15 @@ void QHidUsbMgr::run()
         // Stamped with the report whose write began last: what was read
         // before a report's write began cannot answer it.
         const quint64 stamp = begun->load();
+        // The frame a reply releases goes first (each signal is a posted
+        // message, under Wine a call to its server), and is announced after
+        // the chunk: a window logs the reply before the frame.
+        QByteArray released;
+        paced->Feed(stamp, chunk, &released);
         emit RecvBufSignal(chunk);
         emit ChunkSignal(reading, stamp, chunk);
-        // After the chunk's signals: a window logs the reply before the
-        // frame it releases.
-        paced->Feed(stamp, chunk);
+        if (!released.isEmpty())
+            emit SendBufSignal(released);
         Diagnostic().noquote() << "RecvBufSignal" << ToHexString(chunk);
     }
     // The handle stays open: the connection's writer closes it (on Windows

@@ -284,7 +284,6 @@ bool QHidUsbMgr::Adopt(const DeviceId &id, hid_device *writeHandle, hid_device *
     writer = HidWriter::Start(this, device, logName, writesBegun);
     const quint64 opened = connection;
     pacer = std::make_shared<ReplyPacer>([this, opened](const QByteArray &frame, quint64 *index) {
-        emit SendBufSignal(frame);
         return QueueReport(frame, 0, true, true, opened, index);
     });
     running = true;

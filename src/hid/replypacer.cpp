@@ -72,7 +72,7 @@ quint64 ReplyPacer::SentCount()
     return sentCount;
 }
 
-void ReplyPacer::Feed(quint64 stamp, const QByteArray &chunk)
+void ReplyPacer::Feed(quint64 stamp, const QByteArray &chunk, QByteArray *sentFrame)
 {
     std::lock_guard<std::mutex> lock(mutex);
     if (!lines || stamp < first || lines->Feed(chunk) == 0)
@@ -90,11 +90,13 @@ void ReplyPacer::Feed(quint64 stamp, const QByteArray &chunk)
     }
     Sent out;
     out.ticket = send(frames.front(), &out.index);
-    frames.pop_front();
     if (out.ticket == 0) {
         live = false;
+        frames.clear();
         return;
     }
+    sentFrame->swap(frames.front());
+    frames.pop_front();
     out.at = now;
     sent.append(out);
     ++sentCount;

@@ -67,8 +67,9 @@ public:
     QVector<Sent> TakeSent();
 
     // The reader's, with every chunk it read and the index of the report
-    // whose write had begun last when it read it.
-    void Feed(quint64 stamp, const QByteArray &chunk);
+    // whose write had begun last when it read it; the frame it sent on it,
+    // if any, in `sentFrame` (for the reader to announce).
+    void Feed(quint64 stamp, const QByteArray &chunk, QByteArray *sentFrame);
 
     // Frames the reader sent, over the connection's life.
     quint64 SentCount();
