@@ -515,19 +515,26 @@ void TestEngine::readerSendsOnLateAcknowledgement_data()
     // interval is 100 ms), and packet 2 `secondMs` after it went (-1: not).
     // `whileBlocked`: data packets whose write was tried before this thread
     // runs again, `readerSent` of them by the reader; `afterwards`: once
-    // this thread has run for a while.
+    // this thread has run for a while. `watchRunsOut`: strict, and the
+    // acknowledgement watch's time-out comes first when this thread runs.
     QTest::addColumn<int>("waitMs");
     QTest::addColumn<int>("secondMs");
     QTest::addColumn<bool>("failPacket1");
+    QTest::addColumn<bool>("watchRunsOut");
     QTest::addColumn<int>("whileBlocked");
     QTest::addColumn<int>("readerSent");
     QTest::addColumn<int>("afterwards");
-    QTest::newRow("answered after the interval: the reader sends packet 2") << 130 << -1 << false << 2 << 1 << 2;
-    QTest::newRow("answered within the interval: packet 2 waits for the tick") << 0 << -1 << false << 1 << 0 << 2;
+    QTest::newRow("answered after the interval: the reader sends packet 2") << 130 << -1 << false << false << 2 << 1 << 2;
+    QTest::newRow("answered within the interval: packet 2 waits for the tick")
+        << 0 << -1 << false << false << 1 << 0 << 2;
     QTest::newRow("packet 2 answered within its interval: the engine sends packet 3")
-        << 130 << 20 << false << 2 << 1 << 3;
-    QTest::newRow("packet 2 answered late too: the reader sends packet 3") << 130 << 130 << false << 3 << 2 << 3;
-    QTest::newRow("packet 1's write failed: the reader's packet 2 is not written") << 130 << -1 << true << 1 << 1 << 1;
+        << 130 << 20 << false << false << 2 << 1 << 3;
+    QTest::newRow("packet 2 answered late too: the reader sends packet 3")
+        << 130 << 130 << false << false << 3 << 2 << 3;
+    QTest::newRow("packet 1's write failed: the reader's packet 2 is not written")
+        << 130 << -1 << true << false << 1 << 1 << 1;
+    QTest::newRow("strict, the watch of packet 1 runs out first: packet 1 was answered")
+        << 130 << -1 << false << true << 2 << 1 << 2;
 }
 
 void TestEngine::readerSendsOnLateAcknowledgement()
@@ -535,6 +542,7 @@ void TestEngine::readerSendsOnLateAcknowledgement()
     QFETCH(int, waitMs);
     QFETCH(int, secondMs);
     QFETCH(bool, failPacket1);
+    QFETCH(bool, watchRunsOut);
     QFETCH(int, whileBlocked);
     QFETCH(int, readerSent);
     QFETCH(int, afterwards);
@@ -543,6 +551,7 @@ void TestEngine::readerSendsOnLateAcknowledgement()
     if (failPacket1)
         script.failWriteAtPacket = 1;
     plug(script);
+    engine->SetStrict(watchRunsOut, 5000);
     QVERIFY(engine->LoadImage(simkit::image(300)));
     QVERIFY(engine->Start(100));
     QTRY_COMPARE(engine->PacketIndex(), 1);
@@ -562,6 +571,10 @@ void TestEngine::readerSendsOnLateAcknowledgement()
         answerAfter(qMax(0, secondMs - 20), 3);
     QCOMPARE(dataFrames().size(), whileBlocked);
     QCOMPARE(manager->Pacer()->SentCount(), quint64(readerSent));
+    if (watchRunsOut) {
+        QVERIFY(engine->AckTimer()->isActive());
+        QMetaObject::invokeMethod(engine->AckTimer(), "timeout", Qt::DirectConnection);
+    }
     // The engine counts what the reader sent as its own, sends nothing
     // twice, and counts each acknowledgement for the packet it answers.
     QTest::qWait(350);

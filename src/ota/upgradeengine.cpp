@@ -213,8 +213,9 @@ void UpgradeEngine::Finish(bool completed, const QString &reason, uint32_t crc)
 
 void UpgradeEngine::AckTimedOut()
 {
-    // The reader may have sent the next packet on the acknowledgement.
-    TakeReaderPacket();
+    // The reader sent the next packet on the acknowledgement: it came.
+    if (TakeReaderPacket())
+        return;
     if (running && !readyForNext)
         Finish(false, QStringLiteral("packet %1 was not acknowledged within %2 s")
                           .arg(packetIndex)
