@@ -52,6 +52,16 @@ class QTimer;
 // itself it sends after taking the armed ones back, so no packet goes
 // twice.
 //
+// A transfer is tied to the connection it started on. When that connection
+// is closed (the operator's disconnect, an unplug the platform noticed) the
+// transfer ends at once as failed, and no frame of it is ever written to
+// another connection, not even to the same board opened again. Once E4 is
+// on its way, its write decides: a board starts its new image as soon as
+// it has taken E4 and goes, and its going (a failed read, the close of the
+// connection) may reach the engine before E4's write is reported. E4
+// written completes the transfer whatever came since; E4 taken back before
+// its write began (the close came first) fails it.
+//
 // Two ways of taking failures:
 //  - patient (the window's): a failed write or a failed read does not end
 //    the transfer; a data packet that did not go out is never acknowledged,
