@@ -5,10 +5,10 @@ ReplyPacer::ReplyPacer(Send sender)
 {
 }
 
-void ReplyPacer::Begin(quint64 firstIndex, char lead, int maxLine, const QByteArray &text)
+void ReplyPacer::Begin(quint64 firstIndex, ReplyLines rules)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    lines = std::make_unique<ReplyLines>(lead, maxLine, text);
+    lines = std::make_unique<ReplyLines>(std::move(rules));
     first = firstIndex;
     lastLine = 0;
     live = false;
@@ -18,13 +18,11 @@ void ReplyPacer::Begin(quint64 firstIndex, char lead, int maxLine, const QByteAr
 
 QVector<ReplyPacer::Sent> ReplyPacer::End()
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    lines.reset();
-    live = false;
-    frames.clear();
-    QVector<Sent> left;
-    left.swap(sent);
-    return left;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        lines.reset();
+    }
+    return Disarm();
 }
 
 void ReplyPacer::Arm(quint64 afterIndex, Clock::time_point earliest, int intervalMs, const QVector<QByteArray> &chain)
@@ -50,12 +48,13 @@ void ReplyPacer::Offer(const QByteArray &frame)
 
 QVector<ReplyPacer::Sent> ReplyPacer::Disarm()
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    live = false;
-    frames.clear();
-    QVector<Sent> taken;
-    taken.swap(sent);
-    return taken;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        live = false;
+        frames.clear();
+    }
+    // Nothing more is sent from here on: what was is all there is to take.
+    return TakeSent();
 }
 
 QVector<ReplyPacer::Sent> ReplyPacer::TakeSent()

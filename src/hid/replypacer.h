@@ -50,9 +50,9 @@ public:
 
     explicit ReplyPacer(Send send);
 
-    // The pacing thread's. A session: lines of `lead` ... CR holding `text`,
-    // from the chunks read once report `firstIndex`'s write began.
-    void Begin(quint64 firstIndex, char lead, int maxLine, const QByteArray &text);
+    // The pacing thread's. A session: releasing lines by `rules`, from the
+    // chunks read once report `firstIndex`'s write began.
+    void Begin(quint64 firstIndex, ReplyLines rules);
     // No more sending; returns what was sent and not taken.
     QVector<Sent> End();
     // A chain: `frames` go one by one, the first at the first releasing line

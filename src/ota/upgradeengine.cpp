@@ -7,13 +7,23 @@
 
 #include <QTimer>
 
+namespace {
+
+// The lines that acknowledge a packet.
+ReplyLines AckLines()
+{
+    return ReplyLines('A', OtaFrames::kMaxReplyLine, QByteArray(OtaFrames::kAckText));
+}
+
+} // namespace
+
 UpgradeEngine::UpgradeEngine(QHidUsbMgr *manager, QObject *parent)
     : QObject(parent)
     , usbMgr(manager)
     , upgradeTimer(new QTimer(this))
     , ackTimer(new QTimer(this))
 {
-    lines = std::make_unique<ReplyLines>('A', OtaFrames::kMaxReplyLine, QByteArray(OtaFrames::kAckText));
+    lines = std::make_unique<ReplyLines>(AckLines());
     upgradeTimer->setObjectName(QStringLiteral("upgradeTimer"));
     // The packet interval is the operator's (load/sleep), often 1 to 50 ms.
     // On Windows a coarse timer of 20 ms or more runs on SetTimer, which the
@@ -250,7 +260,7 @@ void UpgradeEngine::SendNextPacket()
         const QByteArray frame = PacketFrame(packetIndex + 1);
         // The reader's lines start with what packet 1 is answered with.
         if (packetIndex == 0 && pacer)
-            pacer->Begin(usbMgr->QueuedReports() + 1, 'A', OtaFrames::kMaxReplyLine, QByteArray(OtaFrames::kAckText));
+            pacer->Begin(usbMgr->QueuedReports() + 1, AckLines());
         const auto sentAt = std::chrono::steady_clock::now();
         quint64 ticket = 0;
         if (!Send(frame, &ticket) && !running)
