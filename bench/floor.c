@@ -23,10 +23,19 @@
  *            as the tool's pacing thread passes it (two hand-overs; the
  *            tool's own thread between is a Qt event loop, not measured
  *            here).
+ * Three more beside handover's path, for what the tool's pacing thread costs
+ * when it only looks on (as when its reader sends the packets): a third
+ * thread with a message queue, woken as Qt wakes a thread (a message posted
+ * to it), off the path:
+ *   posts    once for each acknowledgement the reader reads and each packet
+ *            written (the reader's chunk, the writer's report);
+ *   ticks    by a 1 ms periodic timer (on Windows winmm's, as Qt's timers
+ *            under 20 ms);
+ *   busy     both.
  *
  *   tarnvik-floor [--vid HEX --pid HEX] [--serial TEXT] [--path PATH]
  *                 [--packets N] [--runs R]
- *                 [--mode both|all|poll|block|armed|handover|relay]
+ *                 [--mode both|all|poll|block|armed|handover|relay|posts|ticks|busy]
  *                 [--label TEXT] [--ack-timeout MS]
  *
  * Prints the machine, the other load on it, and per run and mode the time
@@ -51,6 +60,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <mmsystem.h>
 #else
 #include <pthread.h>
 #include <sys/resource.h>
@@ -258,8 +268,10 @@ static void scan(struct Lines *s, const unsigned char *data, int n)
 
 /* --- one transfer -------------------------------------------------------- */
 
-enum Mode { POLL, BLOCK, ARMED, HANDOVER, RELAY, MODES };
-static const char *const mode_names[MODES] = {"poll", "block", "armed", "handover", "relay"};
+enum Mode { POLL, BLOCK, ARMED, HANDOVER, RELAY, POSTS, TICKS, BUSY, MODES };
+static const char *const mode_names[MODES] = {"poll", "block", "armed", "handover", "relay", "posts", "ticks", "busy"};
+/* The modes with a reader thread on a handle of its own. */
+static int threaded(enum Mode m) { return m >= HANDOVER; }
 
 static int write_frame(hid_device *dev, const unsigned char *frame, size_t length, const char *what)
 {
@@ -405,11 +417,114 @@ static int wake_wait(struct Wake *w, int seen, double timeout_ms, int *broken)
 }
 #endif
 
+/* The onlooker of posts, ticks and busy: a thread woken by messages posted
+ * to it, which does nothing with them but count them. */
+struct Side
+{
+    int posts, ticks; /* what wakes it */
+    long woken;
+#ifdef _WIN32
+    DWORD thread_id;
+    HANDLE thread, ready;
+    UINT timer;
+#else
+    pthread_t thread;
+    struct Wake wake;
+    int stop;
+#endif
+};
+
+#ifdef _WIN32
+static DWORD WINAPI side_entry(LPVOID p)
+{
+    struct Side *s = (struct Side *)p;
+    MSG m;
+    PeekMessageA(&m, NULL, 0, 0, PM_NOREMOVE); /* the thread's queue */
+    SetEvent(s->ready);
+    while (GetMessageA(&m, NULL, 0, 0) > 0)
+        ++s->woken;
+    return 0;
+}
+static void CALLBACK side_tick(UINT id, UINT msg, DWORD_PTR user, DWORD_PTR a, DWORD_PTR b)
+{
+    (void)id, (void)msg, (void)a, (void)b;
+    PostThreadMessageA((DWORD)user, WM_APP, 0, 0);
+}
+/* Ends and frees what side_start made, whatever it got to. */
+static void side_stop(struct Side *s)
+{
+    if (s->timer)
+        timeKillEvent(s->timer);
+    if (s->thread) {
+        PostThreadMessageA(s->thread_id, WM_QUIT, 0, 0);
+        WaitForSingleObject(s->thread, INFINITE);
+        CloseHandle(s->thread);
+    }
+    if (s->ready)
+        CloseHandle(s->ready);
+}
+static int side_start(struct Side *s)
+{
+    s->ready = CreateEventA(NULL, TRUE, FALSE, NULL);
+    s->thread = s->ready ? CreateThread(NULL, 0, side_entry, s, 0, &s->thread_id) : NULL;
+    if (s->thread)
+        WaitForSingleObject(s->ready, INFINITE);
+    if (s->thread && s->ticks)
+        s->timer = timeSetEvent(1, 1, side_tick, (DWORD_PTR)s->thread_id,
+                                TIME_PERIODIC | TIME_CALLBACK_FUNCTION | TIME_KILL_SYNCHRONOUS);
+    if (s->thread && (!s->ticks || s->timer))
+        return 1;
+    side_stop(s);
+    return 0;
+}
+static void side_post(struct Side *s)
+{
+    if (s && s->posts)
+        PostThreadMessageA(s->thread_id, WM_APP + 1, 0, 0);
+}
+#else
+static void *side_entry(void *p)
+{
+    struct Side *s = (struct Side *)p;
+    int seen = 0;
+    while (!__atomic_load_n(&s->stop, __ATOMIC_ACQUIRE)) {
+        int broken = 0;
+        seen = wake_wait(&s->wake, seen, s->ticks ? 1 : 100, &broken);
+        ++s->woken;
+    }
+    return NULL;
+}
+static int side_start(struct Side *s)
+{
+    wake_init(&s->wake);
+    if (pthread_create(&s->thread, NULL, side_entry, s) == 0)
+        return 1;
+    wake_free(&s->wake);
+    return 0;
+}
+static void side_post(struct Side *s)
+{
+    if (s && s->posts) {
+        pthread_mutex_lock(&s->wake.lock);
+        ++s->wake.value;
+        pthread_cond_signal(&s->wake.cond);
+        pthread_mutex_unlock(&s->wake.lock);
+    }
+}
+static void side_stop(struct Side *s)
+{
+    __atomic_store_n(&s->stop, 1, __ATOMIC_RELEASE);
+    pthread_join(s->thread, NULL);
+    wake_free(&s->wake);
+}
+#endif
+
 struct Job
 {
     hid_device *dev;     /* the reader's handle */
     struct Wake *from;   /* the relay's */
     struct Wake *to;
+    struct Side *side;   /* told of each acknowledgement, when there is one */
     struct Lines lines;  /* the reader's */
     int stop;
 };
@@ -434,6 +549,7 @@ static void reader_run(struct Job *j)
                 wake_set(j->to, 0, 1);
             } else if (j->lines.acks > acks) {
                 wake_set(j->to, j->lines.acks, 0);
+                side_post(j->side);
             }
         }
     }
@@ -501,7 +617,7 @@ static void thread_join(Thread t) { pthread_join(t, NULL); }
 /* The packets of a transfer written on this thread, each once the reader
  * (through the relay, for RELAY) has told of its acknowledgement. */
 static int packets_through_threads(hid_device *dev, hid_device *rdev, enum Mode mode, const unsigned char *image,
-                                   int packets, double timeout_ms, double *ms, double *write_ms)
+                                   int packets, double timeout_ms, double *ms, double *write_ms, long *side_woken)
 {
     struct Wake acks, relayed;
     wake_init(&acks);
@@ -516,6 +632,16 @@ static int packets_through_threads(hid_device *dev, hid_device *rdev, enum Mode 
     struct Wake *told = mode == RELAY ? &relayed : &acks;
     unsigned char frame[1 + REPORT_DATA];
     Thread reader_thread, relay_thread;
+    struct Side side;
+    memset(&side, 0, sizeof side);
+    side.posts = mode == POSTS || mode == BUSY;
+    side.ticks = mode == TICKS || mode == BUSY;
+    const int have_side = side.posts || side.ticks;
+    if (have_side && !side_start(&side)) {
+        fprintf(stderr, "floor: the onlooking thread did not start\n");
+        return 0;
+    }
+    reader.side = have_side ? &side : NULL;
     int ok = thread_start(&reader_thread, 0, &reader);
     const int have_reader = ok;
     const int have_relay = ok && mode == RELAY && (ok = thread_start(&relay_thread, 1, &relay));
@@ -534,6 +660,7 @@ static int packets_through_threads(hid_device *dev, hid_device *rdev, enum Mode 
         const double start = now_ms();
         ok = write_frame(dev, frame, 5 + IMAGE_PER_PACKET, "a data packet");
         *write_ms += now_ms() - start;
+        side_post(reader.side);
         int broken = 0;
         if (ok && wake_wait(told, k - 1, timeout_ms, &broken) < k) {
             if (!broken)
@@ -549,6 +676,10 @@ static int packets_through_threads(hid_device *dev, hid_device *rdev, enum Mode 
         thread_join(reader_thread);
     if (have_relay)
         thread_join(relay_thread);
+    if (have_side) {
+        side_stop(&side);
+        *side_woken = side.woken;
+    }
     wake_free(&acks);
     wake_free(&relayed);
     return ok;
@@ -623,7 +754,7 @@ static void tell_missing_ack(hid_device *dev, struct Lines *lines, unsigned char
  * of each packet from just before its write to the read that completed its
  * acknowledgement goes to ms[]. */
 static int transfer(hid_device *dev, hid_device *rdev, enum Mode mode, int packets, double timeout_ms, double *ms,
-                    int *empty_reads, double *write_ms)
+                    int *empty_reads, double *write_ms, long *side_woken)
 {
     const size_t size = (size_t)packets * IMAGE_PER_PACKET;
     unsigned char *image = malloc(size ? size : 1);
@@ -659,11 +790,11 @@ static int transfer(hid_device *dev, hid_device *rdev, enum Mode mode, int packe
         goto done;
     *empty_reads = 0;
     *write_ms = 0;
-    if (mode == HANDOVER || mode == RELAY) {
-        if (!packets_through_threads(dev, rdev, mode, image, packets, timeout_ms, ms, write_ms))
+    if (threaded(mode)) {
+        if (!packets_through_threads(dev, rdev, mode, image, packets, timeout_ms, ms, write_ms, side_woken))
             goto done;
     }
-    for (int k = 1; k <= packets && mode != HANDOVER && mode != RELAY; ++k) {
+    for (int k = 1; k <= packets && !threaded(mode); ++k) {
         frame[0] = 0;
         put_le32(frame + 1, (uint32_t)k);
         memcpy(frame + 5, image + (size_t)(k - 1) * IMAGE_PER_PACKET, IMAGE_PER_PACKET);
@@ -734,7 +865,7 @@ static hid_device *open_device(const char *path, unsigned vid, unsigned pid, con
 static int usage(void)
 {
     fprintf(stderr, "usage: tarnvik-floor [--vid HEX --pid HEX] [--serial TEXT] [--path PATH] [--packets N]\n"
-                    "                     [--runs R] [--mode both|all|poll|block|armed|handover|relay]\n"
+                    "                     [--runs R] [--mode both|all|poll|block|armed|handover|relay|posts|ticks|busy]\n"
                     "                     [--label TEXT] [--ack-timeout MS]\n");
     return 2;
 }
@@ -809,6 +940,7 @@ int floor_main(int argc, char **argv)
             if (!wanted[m])
                 continue;
             int empty = 0;
+            long woken = 0;
             double write_ms = 0;
             double cpu_all0 = 0, cpu_own0 = 0, cpu_all1 = 0, cpu_own1 = 0;
             cpu_seconds(&cpu_all0, &cpu_own0);
@@ -819,12 +951,12 @@ int floor_main(int argc, char **argv)
              * into this one: under Wine packet 1's acknowledgement then
              * never reached the reader). */
             hid_device *rdev = NULL;
-            if ((m == HANDOVER || m == RELAY) && !(rdev = hid_open_path(chosen))) {
+            if (threaded((enum Mode)m) && !(rdev = hid_open_path(chosen))) {
                 fprintf(stderr, "floor: cannot open %s a second time\n", chosen);
                 ok = 0;
                 break;
             }
-            ok = transfer(dev, rdev, (enum Mode)m, packets, timeout_ms, ms, &empty, &write_ms);
+            ok = transfer(dev, rdev, (enum Mode)m, packets, timeout_ms, ms, &empty, &write_ms, &woken);
             if (rdev)
                 hid_close(rdev);
             if (!ok)
@@ -838,9 +970,11 @@ int floor_main(int argc, char **argv)
                    "(min %.4f, max %.4f), of which the write call %.4f; %.0f ms for the transfer, CPU %.3f ms per "
                    "packet%s",
                    run + 1, mode_names[m], label, packets, s.mean, s.p50, s.p90, s.min, s.max, write_ms / packets, took,
-                   (cpu_own1 - cpu_own0) * 1000 / packets, m == POLL ? "" : "\n");
+                   (cpu_own1 - cpu_own0) * 1000 / packets, m == POLL || m >= POSTS ? "" : "\n");
             if (m == POLL)
                 printf("; %.2f empty reads per packet\n", (double)empty / packets);
+            if (m >= POSTS)
+                printf("; the onlooker woke %ld times\n", woken);
         }
     }
     const double wall_s = (now_ms() - t0) / 1000.0;
