@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QEvent>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -35,7 +36,12 @@ public:
         poll.setInterval(2);
         connect(&poll, &QTimer::timeout, this, [this]() { scan(); });
         poll.start();
+        // Boxes are recorded as they are shown: one opened inside another's
+        // event loop before the next poll comes after it (the application's
+        // list of windows has no order).
+        qApp->installEventFilter(this);
     }
+    ~BoxWatcher() override { qApp->removeEventFilter(this); }
 
     void setHoldMs(int ms) { hold = ms; }
     const QVector<SeenBox> &boxes() const { return seen; }
@@ -49,25 +55,41 @@ public:
     void clear() { seen.clear(); }
     int openCount() const { return open.size(); }
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show) {
+            if (auto *box = qobject_cast<QMessageBox *>(watched))
+                record(box);
+        }
+        return false;
+    }
+
 private:
+    void record(QMessageBox *box)
+    {
+        if (known.contains(box))
+            return;
+        known.append(box);
+        SeenBox shown;
+        shown.title = box->windowTitle();
+        shown.text = box->text();
+        shown.icon = box->icon();
+        shown.buttons = box->standardButtons();
+        shown.parent = box->parentWidget();
+        shown.modal = box->isModal();
+        seen.append(shown);
+        open.append(box);
+        openedAt.append(QElapsedTimer());
+        openedAt.last().start();
+    }
+
     void scan()
     {
         for (QWidget *w : QApplication::topLevelWidgets()) {
             auto *box = qobject_cast<QMessageBox *>(w);
-            if (!box || !box->isVisible() || known.contains(box))
-                continue;
-            known.append(box);
-            SeenBox record;
-            record.title = box->windowTitle();
-            record.text = box->text();
-            record.icon = box->icon();
-            record.buttons = box->standardButtons();
-            record.parent = box->parentWidget();
-            record.modal = box->isModal();
-            seen.append(record);
-            open.append(box);
-            openedAt.append(QElapsedTimer());
-            openedAt.last().start();
+            if (box && box->isVisible())
+                record(box);
         }
         // Close the newest box first: a box opened inside another box's event
         // loop must end before the outer one can return.
