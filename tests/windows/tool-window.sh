@@ -52,10 +52,10 @@ bar_height() {
 
 # show DPI PNG: starts the tool at DPI, prints its window's size in pixels
 # of the screen ("WIDTHxHEIGHT"), saves PNG, closes it.
-# Wine starts its desktop on demand, and under emulation it can miss that
-# start: the session's first window then fails ("CreateWindowEx failed" on
-# stderr) and the program runs on without one. That is Wine's, not the
-# tool's: the tool is started once more, and said so.
+# Under emulation Wine once could not make the tool's first window
+# ("CreateWindowEx failed" on stderr; its desktop, started on demand, is the
+# likely cause) and the program ran on without one, while the next settings'
+# windows came. Then the tool is started once more, and said so.
 show() {
     local pid wid size try t
     for try in 1 2; do
