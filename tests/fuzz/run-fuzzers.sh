@@ -95,7 +95,9 @@ for t in "${targets[@]}"; do
     # artifact, or a slow input that is slow again, fails.
     while IFS= read -r -d '' slow; do
         start=$(date +%s%N)
-        if "$exe" -timeout=5 -rss_limit_mb=2048 -artifact_prefix="$work/rerun-" "$slow" > "$work/$(basename "$slow").rerun.log" 2>&1; then
+        # timeout(1), not -timeout=5: libFuzzer's alarm would look only every 3 s.
+        if timeout -k 2 5 "$exe" -rss_limit_mb=2048 -artifact_prefix="$work/rerun-" "$slow" \
+            > "$work/$(basename "$slow").rerun.log" 2>&1; then
             echo "$t: an input ran 10 s or more once; alone it ran in" \
                 "$(( ($(date +%s%N) - start) / 1000000 )) ms, so the machine had stalled: not counted" \
                 "(kept as $work/$(basename "$slow"))"
